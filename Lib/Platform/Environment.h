@@ -1,0 +1,36 @@
+// Environment: the settings that the phone fixed by its file system.
+//
+// Each setting is an environment variable with a default that keeps the
+// original location. A program may override a setting (vigild's --flags) with
+// set() before it starts its work. Safe for concurrent use from any thread.
+#pragma once
+
+#include <string>
+
+namespace quillbox::platform {
+
+class Environment {
+ public:
+  // The override set with set(), else the environment variable, else "".
+  static std::string get(const std::string& name);
+  static void set(const std::string& name, const std::string& value);
+
+  static std::string appsRoot();      // QUILLBOX_APPS_ROOT, default "/User/Applications"
+  static std::string home();          // QUILLBOX_HOME, default $HOME
+  static std::string mainBundle();    // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
+  static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE
+  static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
+  static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
+  static std::string ui();            // QUILLBOX_UI: "journal:PATH" or "journal:-"
+  static std::string prompt();        // QUILLBOX_PROMPT: "confirm", "decline" or "none"
+  static std::string keychain();      // QUILLBOX_KEYCHAIN
+  static std::string caFile();        // QUILLBOX_CA_FILE, default none
+  static std::string updateUrl();     // QUILLBOX_UPDATE_URL
+  static std::string sound();         // QUILLBOX_SOUND
+
+  // Folder of the running executable (resolved from /proc/self/exe).
+  static std::string executableDir();
+  static std::string programName();
+};
+
+}  // namespace quillbox::platform

@@ -1,0 +1,153 @@
+// PlistValue: the in-memory value of a property list.
+//
+// A value is one of: none (absent), boolean, integer (64-bit signed), real,
+// string (UTF-8), data (bytes), date, array or dictionary. Dictionaries keep
+// their keys in insertion order, so a file read and written again keeps its
+// layout. Values are plain data: copying copies deeply; no sharing between
+// threads is implied. Reading and writing files is PropertyList's business.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace quillbox::platform {
+
+class PlistValue;
+class PlistDict;
+using PlistArray = std::vector<PlistValue>;
+
+// Deep-copying owner of a heap value (lets PlistValue hold arrays and dictionaries).
+template <typename T>
+class PlistBox {
+ public:
+  PlistBox() : p_(std::make_unique<T>()) {}
+  explicit PlistBox(T v) : p_(std::make_unique<T>(std::move(v))) {}
+  PlistBox(const PlistBox& o) : p_(std::make_unique<T>(*o.p_)) {}
+  PlistBox(PlistBox&&) noexcept = default;
+  PlistBox& operator=(const PlistBox& o) {
+    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    return *this;
+  }
+  PlistBox& operator=(PlistBox&&) noexcept = default;
+  T& operator*() { return *p_; }
+  const T& operator*() const { return *p_; }
+  T* get() { return p_.get(); }
+  const T* get() const { return p_.get(); }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+struct PlistData {
+  std::string bytes;
+  bool operator==(const PlistData&) const = default;
+};
+struct PlistDate {
+  double secondsSince1970 = 0;  // Unix time, fractions allowed
+  bool operator==(const PlistDate&) const = default;
+};
+
+class PlistValue {
+ public:
+  enum class Type { None, Boolean, Integer, Real, String, Data, Date, Array, Dict };
+
+  PlistValue() = default;
+  PlistValue(const char* s) : v_(std::string(s)) {}
+  PlistValue(std::string s) : v_(std::move(s)) {}
+  PlistValue(std::string_view s) : v_(std::string(s)) {}
+  PlistValue(PlistArray a);
+  PlistValue(PlistDict d);
+  static PlistValue boolean(bool b);
+  static PlistValue integer(int64_t i);
+  static PlistValue real(double d);
+  static PlistValue data(std::string bytes);
+  static PlistValue date(double secondsSince1970);
+
+  Type type() const { return static_cast<Type>(v_.index()); }
+  bool isNone() const { return type() == Type::None; }
+  bool isString() const { return type() == Type::String; }
+  bool isNumber() const {
+    return type() == Type::Integer || type() == Type::Real || type() == Type::Boolean;
+  }
+  bool isArray() const { return type() == Type::Array; }
+  bool isDict() const { return type() == Type::Dict; }
+
+  // Typed access: nullptr / nullopt when the value is of another type.
+  const std::string* asString() const;
+  const PlistArray* asArray() const;
+  PlistArray* asArray();
+  const PlistDict* asDict() const;
+  PlistDict* asDict();
+  const PlistData* asData() const;
+  const PlistDate* asDate() const;
+  std::optional<int64_t> asInteger() const;  // Integer or Boolean only
+  std::optional<double> asReal() const;      // any number
+
+  // Lenient reads with the platform's rules: a number gives its value; a string
+  // gives its leading decimal integer (leading white space and one sign allowed,
+  // no digits reads 0); anything else gives 0.
+  int64_t integerValue() const;
+  double realValue() const;
+  // true for a true boolean, a non-zero number, or a string starting with
+  // "Y", "y", "T", "t" or a digit 1-9 (after white space and zeros and a sign).
+  bool boolValue() const;
+  // The text of a string, a number in decimal, "" otherwise.
+  std::string stringValue() const;
+
+  bool operator==(const PlistValue& other) const;
+  bool operator!=(const PlistValue& other) const { return !(*this == other); }
+
+  // A readable one-line text for log lines (JSON for containers).
+  std::string description() const;
+
+ private:
+  std::variant<std::monostate, bool, int64_t, double, std::string, PlistData, PlistDate,
+               PlistBox<PlistArray>, PlistBox<PlistDict>>
+      v_;
+};
+
+class PlistDict {
+ public:
+  using Item = std::pair<std::string, PlistValue>;
+
+  const PlistValue* find(std::string_view key) const;
+  PlistValue* find(std::string_view key);
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // Replaces the value in place when the key exists, otherwise appends it.
+  void set(std::string key, PlistValue value);
+  // Removes the key (if present) and appends it anew at the end.
+  void setAtEnd(std::string key, PlistValue value);
+  bool erase(std::string_view key);
+
+  // Lenient getters (see PlistValue): a missing key reads as empty / 0 / false.
+  std::string getString(std::string_view key) const;
+  int64_t getInteger(std::string_view key) const;
+  bool getBool(std::string_view key) const;
+
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  std::vector<Item>::const_iterator begin() const { return items_.begin(); }
+  std::vector<Item>::const_iterator end() const { return items_.end(); }
+  std::vector<Item>::iterator begin() { return items_.begin(); }
+  std::vector<Item>::iterator end() { return items_.end(); }
+
+  bool operator==(const PlistDict& other) const { return items_ == other.items_; }
+
+ private:
+  std::vector<Item> items_;
+};
+
+// JSON forms (dictionaries keep their key order; (data as standard Base64 text, dates as ISO 8601 text).
+nlohmann::ordered_json toJson(const PlistValue& v);
+PlistValue fromJson(const nlohmann::json& j);
+PlistValue fromJson(const nlohmann::ordered_json& j);
+
+}  // namespace quillbox::platform

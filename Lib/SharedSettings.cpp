@@ -1,0 +1,52 @@
+#include "SharedSettings.h"
+
+#include "AppURL.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Log.h"
+#include "Platform/PropertyList.h"
+
+namespace quillbox {
+
+using platform::Log;
+using platform::PlistDict;
+using platform::PropertyList;
+
+PlistDict SharedSettings::captureSettings() {
+  if (AppURL::sharedAppURL().appURL().empty()) return PlistDict();
+  return PropertyList::readDictionary(getAppLibFilePath(kCaptureSettingsFile));
+}
+
+int SharedSettings::countdownSeconds(const PlistDict& settings) {
+  const platform::PlistValue* v = settings.find("screenshotsecond");
+  if (!v) return 5;
+  int64_t n = v->integerValue();
+  if (n < 1) return 5;
+  // A countdown of days is a typo in the settings, not a wish; keep the wait bounded.
+  if (n > 3600) return 3600;
+  return static_cast<int>(n);
+}
+
+bool SharedSettings::isSilent(const PlistDict& settings) { return settings.getBool("screenshotsound"); }
+
+PlistDict SharedSettings::userInfo() {
+  if (AppURL::sharedAppURL().appURL().empty()) return PlistDict();
+  return PropertyList::readDictionary(getAppLibFilePath(kUserInfoFile));
+}
+
+std::optional<std::string> SharedSettings::currentUserName() {
+  PlistDict info = userInfo();
+  const platform::PlistValue* v = info.find("userName");
+  if (!v || !v->asString()) return std::nullopt;
+  const std::string& name = *v->asString();
+  if (!platform::isSafePathComponent(name)) {
+    Log::printf("日志:用户名不可用作目录名, 按未登录处理: \"%s\"", name.c_str());
+    return std::nullopt;
+  }
+  return name;
+}
+
+std::string SharedSettings::loginName() { return userInfo().getString("usernamelogin"); }
+
+int64_t SharedSettings::userLevel() { return userInfo().getInteger("userlevel"); }
+
+}  // namespace quillbox

@@ -1,0 +1,32 @@
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build test demo bench test-sanitize fuzz clean format
+
+deps:
+	./scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	./scripts/demo.sh $(BUILD)
+
+bench: build
+	./scripts/bench.sh $(BUILD)
+
+test-sanitize:
+	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined && cmake --build build-asan -j $(JOBS) && cd build-asan && ctest --output-on-failure -j $(JOBS)
+	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread && cmake --build build-tsan -j $(JOBS) && cd build-tsan && ctest --output-on-failure -L threads -R 'unit|threads'
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan
+
+format:
+	find Lib vigild tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

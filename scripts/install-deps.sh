@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests, the demo and the benchmarks need.
+# Idempotent: apt-get runs only for what is missing.
+set -euo pipefail
+PACKAGES=(
+  build-essential cmake pkg-config git python3
+  libcurl4-openssl-dev libplist-dev libxml2-dev libssl-dev openssl zlib1g-dev
+  libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libasound2-dev
+  nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
