@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Capture benchmark: our screen-to-stored-PNG road against `scrot -o` on the same
+# 1920x1080 Xvfb screen, in one run, for a text desktop (xterms over a gradient)
+# and a photo-like screen (a plasma fractal on the root window).
+#
+# Usage: scripts/bench-capture.sh [BUILD_DIR] [REPETITIONS]
+# Prints, per screen, the medians and the ratios ours/scrot for time and size.
+# Two timings are given: whole process (start, connect, grab, encode, store: what
+# scrot's figure includes, used for the ratio) and per capture inside one process.
+set -euo pipefail
+
+BUILD=${1:-build}
+REPS=${2:-9}
+BIN="$BUILD/bin/capture_bench"
+for tool in Xvfb scrot xterm display xdpyinfo; do
+  command -v "$tool" >/dev/null || { echo "bench-capture: $tool is missing (make deps)"; exit 1; }
+done
+[ -x "$BIN" ] || { echo "bench-capture: $BIN is missing (make build)"; exit 1; }
+CONVERT=convert
+[ -x /usr/bin/convert ] && CONVERT=/usr/bin/convert
+
+WORK=$(mktemp -d /tmp/bench-capture.XXXXXX)
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display number itself and writes it to fd 3.
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+[ -s "$WORK/display" ] || { echo "bench-capture: Xvfb did not start"; cat "$WORK/xvfb.log"; exit 1; }
+export DISPLAY=":$(tr -d '[:space:]' <"$WORK/display")"
+xdpyinfo >/dev/null 2>&1 || { echo "bench-capture: cannot reach $DISPLAY"; exit 1; }
+
+now_ns() { date +%s%N; }
+
+median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+
+measure() {  # $1 = name of the screen
+  local name=$1 ours=() theirs=() t0 t1
+  # Warm-up of both (page cache, server pixmaps).
+  "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null
+  scrot -o "$WORK/scrot.png"
+  for _ in $(seq "$REPS"); do
+    t0=$(now_ns); "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns)
+    ours+=($(( (t1 - t0) / 1000 )))
+    t0=$(now_ns); scrot -o "$WORK/scrot.png"; t1=$(now_ns)
+    theirs+=($(( (t1 - t0) / 1000 )))
+  done
+  # Per capture inside one process that keeps its connection, as the daemon does.
+  local inproc
+  inproc=$("$BIN" --count "$REPS" --out "$WORK/inproc" | grep '^summary:')
+  local inproc_ms ours_ms theirs_ms ours_size theirs_size
+  inproc_ms=$(sed -E 's/.*median_ms=([0-9.]+).*/\1/' <<<"$inproc")
+  ours_ms=$(printf '%s\n' "${ours[@]}" | median | awk '{printf "%.1f", $1/1000}')
+  theirs_ms=$(printf '%s\n' "${theirs[@]}" | median | awk '{printf "%.1f", $1/1000}')
+  ours_size=$(stat -c %s "$WORK/ours.png")
+  theirs_size=$(stat -c %s "$WORK/scrot.png")
+  echo "== $name (1920x1080, $REPS repetitions, medians)"
+  echo "   scrot -o (whole process)         : ${theirs_ms} ms, ${theirs_size} bytes"
+  echo "   ours, whole process (one capture): ${ours_ms} ms, ${ours_size} bytes"
+  echo "   ours, per capture in one process : ${inproc#summary: }"
+  awk -v a="$ours_ms" -v i="$inproc_ms" -v b="$theirs_ms" -v c="$ours_size" -v d="$theirs_size" \
+    'BEGIN {printf "   time ratio %.2f whole process, %.2f per capture (target <= 0.70); size ratio %.2f (target <= 1.50)\n", a/b, i/b, c/d}'
+}
+
+# Text desktop: a gradient background with xterm windows full of text.
+"$CONVERT" -size 1920x1080 gradient:'#1d2b4a-#7d8fb8' "$WORK/gradient.png"
+display -window root "$WORK/gradient.png" || true  # exits 1 even when it worked
+{ ls -l /usr/bin || true; } 2>/dev/null | sed -n 1,200p >"$WORK/listing.txt"
+XTERMS=()
+for geo in 100x40+20+20 90x30+700+60 110x25+300+560 80x45+1250+300; do
+  xterm -geometry "$geo" -fa '' -e sh -c "cat '$WORK/listing.txt'; exec sleep 600" &
+  XTERMS+=($!)
+  PIDS+=($!)
+done
+sleep 2
+measure "text desktop"
+for p in "${XTERMS[@]}"; do kill "$p" 2>/dev/null || true; done
+sleep 0.5
+
+# Photo-like screen: a plasma fractal on the root window.
+"$CONVERT" -size 1920x1080 -seed 4 plasma:fractal "$WORK/plasma.png"
+display -window root "$WORK/plasma.png" || true
+sleep 0.5
+measure "photo-like screen (plasma fractal)"

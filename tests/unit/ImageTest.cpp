@@ -1,0 +1,327 @@
+// Images: PNG and JPEG coding checked against ImageMagick, and the thumbnail resizing.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
+#include <sstream>
+
+#include "Platform/Image.h"
+#include "Platform/ImageCodec.h"
+
+using namespace quillbox::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The real ImageMagick converter (a stand-in named convert may come first in PATH).
+std::string convertTool() {
+  return fs::exists("/usr/bin/convert") ? "/usr/bin/convert" : "convert";
+}
+
+std::optional<std::string> run(const std::string& cmd) {
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  if (pclose(p) != 0) return std::nullopt;
+  return out;
+}
+
+bool haveImageMagick() {
+  return run(convertTool() + " -version >/dev/null 2>&1").has_value();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/qbimage.XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary) << data;
+}
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+Image filled(int w, int h, std::function<std::array<uint8_t, 4>(int, int)> colour) {
+  Image img;
+  img.width = w;
+  img.height = h;
+  img.rgba.resize(static_cast<size_t>(w) * h * 4);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      auto c = colour(x, y);
+      std::copy(c.begin(), c.end(), &img.rgba[(static_cast<size_t>(y) * w + x) * 4]);
+    }
+  return img;
+}
+
+Image noise(int w, int h, bool opaque, unsigned seed) {
+  std::mt19937 rng(seed);
+  return filled(w, h, [&](int x, int y) -> std::array<uint8_t, 4> {
+    // Smooth parts and noisy parts, so that every PNG filter has something to do.
+    const uint8_t r = static_cast<uint8_t>(x * 3 + y), g = static_cast<uint8_t>(rng());
+    const uint8_t b = static_cast<uint8_t>((x / 8) * 40),
+                  a = opaque ? 255 : static_cast<uint8_t>(rng());
+    return {r, g, b, a};
+  });
+}
+
+std::array<uint8_t, 4> px(const Image& img, int x, int y) {
+  const uint8_t* p = &img.rgba[(static_cast<size_t>(y) * img.width + x) * 4];
+  return {p[0], p[1], p[2], p[3]};
+}
+
+constexpr std::array<uint8_t, 4> kRed{255, 0, 0, 255}, kBlue{0, 0, 255, 255};
+
+}  // namespace
+
+TEST(ImageCodecPNG, RoundTripMatchesImageMagickPixels) {
+  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  TempDir dir;
+  for (bool opaque : {true, false}) {
+    for (auto [w, h] : {std::pair{1, 1}, {37, 19}, {256, 128}}) {
+      SCOPED_TRACE(testing::Message() << w << "x" << h << (opaque ? " opaque" : " with alpha"));
+      Image img = noise(w, h, opaque, static_cast<unsigned>(w * 31 + h));
+      auto png = ImageCodec::encodePNG(img);
+      ASSERT_TRUE(png);
+      const std::string path = dir.file("rt.png");
+      writeFile(path, *png);
+      auto pixels = run(convertTool() + " " + path + " -depth 8 rgba:-");
+      ASSERT_TRUE(pixels) << "ImageMagick could not read our PNG";
+      EXPECT_TRUE(*pixels == std::string(img.rgba.begin(), img.rgba.end()));
+      auto back = ImageCodec::decodePNG(*png);
+      ASSERT_TRUE(back);
+      EXPECT_EQ(back->width, w);
+      EXPECT_EQ(back->height, h);
+      EXPECT_TRUE(back->rgba == img.rgba);
+    }
+  }
+}
+
+TEST(ImageCodecPNG, EveryOptionSetGivesTheSamePixels) {
+  Image img = noise(64, 48, true, 5);
+  for (int level : {0, 1, 6, 9})
+    for (int strategy : {0, 1, 2, 3})
+      for (int filters : {0x08, 0x10, 0x20, 0xF8}) {
+        auto png = ImageCodec::encodePNG(img, {level, strategy, filters});
+        ASSERT_TRUE(png);
+        auto back = ImageCodec::decodePNG(*png);
+        ASSERT_TRUE(back);
+        EXPECT_TRUE(back->rgba == img.rgba) << level << " " << strategy << " " << filters;
+      }
+}
+
+TEST(ImageCodecPNG, DecodesEveryPNGKindLikeImageMagick) {
+  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  TempDir dir;
+  // A source with few colours, so that the palette form is exact.
+  Image src = filled(50, 30, [](int x, int y) -> std::array<uint8_t, 4> {
+    return {static_cast<uint8_t>((x / 10) * 60), static_cast<uint8_t>((y / 10) * 100), 90,
+            static_cast<uint8_t>(x < 5 ? 0 : 255)};
+  });
+  writeFile(dir.file("src.png"), *ImageCodec::encodePNG(src));
+  const std::vector<std::pair<std::string, std::string>> kinds = {
+      {"palette", "PNG8:"},
+      {"gray", "-colorspace Gray -type Grayscale PNG8:"},
+      {"gray16", "-colorspace Gray -type Grayscale -depth 8 -depth 16 PNG:"},
+      {"rgba16", "-depth 16 PNG64:"},
+      {"rgb16", "-alpha off -depth 16 PNG48:"},
+      {"interlaced", "-interlace PNG PNG32:"},
+      {"grayalpha", "-colorspace Gray -type GrayscaleAlpha PNG:"},
+  };
+  for (const auto& [name, args] : kinds) {
+    SCOPED_TRACE(name);
+    const std::string out = dir.file(name + ".png");
+    // Split "options FORMAT:" into the options and the output prefix.
+    const auto sp = args.rfind(' ');
+    const std::string opts = sp == std::string::npos ? "" : args.substr(0, sp);
+    const std::string prefix = sp == std::string::npos ? args : args.substr(sp + 1);
+    ASSERT_TRUE(run(convertTool() + " " + dir.file("src.png") + " " + opts + " " + prefix + out));
+    auto expected = run(convertTool() + " " + out + " -depth 8 rgba:-");
+    ASSERT_TRUE(expected);
+    auto img = ImageCodec::decodePNG(readFile(out));
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->width, 50);
+    EXPECT_EQ(img->height, 30);
+    const std::string got(img->rgba.begin(), img->rgba.end());
+    EXPECT_TRUE(got == *expected) << got.size() << " vs " << expected->size();
+    for (size_t i = 0; i < got.size() && i < expected->size(); ++i) {
+      if (got[i] != (*expected)[i]) {
+        ADD_FAILURE() << "first difference at byte " << i << ": " << int(uint8_t(got[i])) << " vs "
+                      << int(uint8_t((*expected)[i]));
+        break;
+      }
+    }
+  }
+}
+
+TEST(ImageCodecPNG, MalformedInputGivesNulloptWithoutCrashing) {
+  auto png = ImageCodec::encodePNG(noise(40, 40, false, 9));
+  ASSERT_TRUE(png);
+  EXPECT_FALSE(ImageCodec::decodePNG(""));
+  EXPECT_FALSE(ImageCodec::decodePNG("not a png at all"));
+  EXPECT_FALSE(ImageCodec::decodePNG(std::string("\x89PNG\r\n\x1a\n", 8)));
+  // Every truncation point in the headers, then a spread over the rest.
+  for (size_t n = 0; n < png->size(); n += (n < 100 ? 1 : 37))
+    EXPECT_FALSE(ImageCodec::decodePNG(std::string_view(*png).substr(0, n))) << "prefix " << n;
+  // Damaged bytes anywhere after the signature.
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    std::string bad = *png;
+    const size_t at = 8 + rng() % (bad.size() - 8);
+    bad[at] = static_cast<char>(bad[at] ^ (1 + rng() % 255));
+    auto img = ImageCodec::decodePNG(bad);  // may be caught or not: must not crash
+    if (img) {
+      EXPECT_EQ(img->rgba.size(), 40u * 40u * 4u);
+    }
+  }
+}
+
+TEST(ImageCodecPNG, RefusesHugeDimensionsInsteadOfAllocating) {
+  // A valid header announcing 100000 x 100000 pixels, with correct CRC, and no data.
+  auto png = ImageCodec::encodePNG(noise(2, 2, true, 1));
+  ASSERT_TRUE(png);
+  std::string bad = *png;
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bad[at + i] = static_cast<char>(v >> (24 - 8 * i));
+  };
+  put32(16, 100000);
+  put32(20, 100000);
+  // Recompute the IHDR CRC (over type + 13 data bytes at offset 12).
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 12; i < 12 + 17; ++i) {
+    crc ^= static_cast<uint8_t>(bad[i]);
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  put32(29, ~crc);
+  EXPECT_FALSE(ImageCodec::decodePNG(bad));
+}
+
+TEST(ImageCodecPNG, InvalidImageIsRefused) {
+  Image bad;
+  bad.width = 10;
+  bad.height = 10;
+  bad.rgba.resize(10);
+  EXPECT_FALSE(ImageCodec::encodePNG(bad));
+  EXPECT_FALSE(ImageCodec::encodePNG(Image{}));
+  EXPECT_FALSE(ImageCodec::encodeJPEG(bad, 90));
+}
+
+TEST(ImageCodecJPEG, OutputIsReadableByImageMagickWithTheRightSize) {
+  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  TempDir dir;
+  Image img = noise(80, 45, false, 11);
+  for (int quality : {0, 1, 75, 100, 1000}) {
+    SCOPED_TRACE(quality);
+    auto jpg = ImageCodec::encodeJPEG(img, quality);
+    ASSERT_TRUE(jpg);
+    writeFile(dir.file("t.jpg"), *jpg);
+    auto id = run("identify -format '%w %h %m' " + dir.file("t.jpg"));
+    ASSERT_TRUE(id);
+    EXPECT_EQ(*id, "80 45 JPEG");
+  }
+  // Quality 100 of a flat colour stays close to it.
+  Image flat = filled(16, 16, [](int, int) -> std::array<uint8_t, 4> {
+    return {200, 40, 90, 255};
+  });
+  writeFile(dir.file("flat.jpg"), *ImageCodec::encodeJPEG(flat, 100));
+  auto pixels = run(convertTool() + " " + dir.file("flat.jpg") + " -depth 8 rgb:-");
+  ASSERT_TRUE(pixels);
+  ASSERT_EQ(pixels->size(), 16u * 16u * 3u);
+  EXPECT_NEAR(static_cast<uint8_t>((*pixels)[0]), 200, 3);
+  EXPECT_NEAR(static_cast<uint8_t>((*pixels)[1]), 40, 3);
+  EXPECT_NEAR(static_cast<uint8_t>((*pixels)[2]), 90, 3);
+}
+
+TEST(ImageResize, NonSquareSourceIsStretchedToExactlyTheSize) {
+  // Left half red, right half blue.
+  Image src = filled(300, 100, [](int x, int) { return x < 150 ? kRed : kBlue; });
+  for (auto [w, h] : {std::pair{40, 40}, {80, 80}, {7, 300}, {600, 1}}) {
+    SCOPED_TRACE(testing::Message() << w << "x" << h);
+    Image out = resizeImage(src, w, h);
+    ASSERT_EQ(out.width, w);
+    ASSERT_EQ(out.height, h);
+    ASSERT_EQ(out.rgba.size(), static_cast<size_t>(w) * h * 4);
+    // Stretched, not cropped: the split stays in the middle of every row.
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        if (x < w / 2 - 1) {
+          EXPECT_EQ(px(out, x, y), kRed) << x << "," << y;
+        } else if (x > (w + 1) / 2) {
+          EXPECT_EQ(px(out, x, y), kBlue) << x << "," << y;
+        }
+      }
+    }
+  }
+  // Enlarging a tiny source works too.
+  Image tiny = filled(2, 1, [](int x, int) { return x == 0 ? kRed : kBlue; });
+  Image big = resizeImage(tiny, 80, 80);
+  EXPECT_EQ(px(big, 0, 79), kRed);
+  EXPECT_EQ(px(big, 79, 0), kBlue);
+}
+
+TEST(ImageResize, AveragesInPremultipliedSpace) {
+  // Half the pixels opaque red, half fully transparent with a stray green colour:
+  // the green must not bleed into the result.
+  Image src = filled(64, 64, [](int x, int) -> std::array<uint8_t, 4> {
+    return x % 2 ? std::array<uint8_t, 4>{255, 0, 0, 255} : std::array<uint8_t, 4>{0, 255, 0, 0};
+  });
+  Image out = resizeImage(src, 8, 8);
+  auto p = px(out, 3, 3);
+  EXPECT_NEAR(p[3], 128, 1);
+  EXPECT_EQ(p[1], 0);
+  EXPECT_GE(p[0], 253);
+}
+
+TEST(ImageResize, RotationTurnsAQuarterClockwise) {
+  // Top half red, bottom half blue: clockwise, the top goes to the right.
+  Image topRed = filled(100, 60, [](int, int y) { return y < 30 ? kRed : kBlue; });
+  Image a = resizeImageRotatedClockwise(topRed, 40, 40);
+  ASSERT_EQ(a.width, 40);
+  ASSERT_EQ(a.height, 40);
+  EXPECT_EQ(px(a, 35, 5), kRed);
+  EXPECT_EQ(px(a, 35, 35), kRed);
+  EXPECT_EQ(px(a, 4, 20), kBlue);
+  // Left half red, right half blue: clockwise, the left edge goes to the top.
+  Image leftRed = filled(60, 100, [](int x, int) { return x < 30 ? kRed : kBlue; });
+  Image b = resizeImageRotatedClockwise(leftRed, 30, 50);
+  ASSERT_EQ(b.width, 30);
+  ASSERT_EQ(b.height, 50);
+  EXPECT_EQ(px(b, 3, 3), kRed);
+  EXPECT_EQ(px(b, 27, 20), kRed);
+  EXPECT_EQ(px(b, 15, 45), kBlue);
+  // A single marked corner: the source's top-left goes to the top-right.
+  Image corner = filled(10, 10, [](int x, int y) { return x < 5 && y < 5 ? kRed : kBlue; });
+  Image c = resizeImageRotatedClockwise(corner, 10, 10);
+  EXPECT_EQ(px(c, 8, 1), kRed);
+  EXPECT_EQ(px(c, 1, 1), kBlue);
+  EXPECT_EQ(px(c, 8, 8), kBlue);
+}
+
+TEST(ImageResize, BadArgumentsGiveAnEmptyImage) {
+  Image src = filled(4, 4, [](int, int) { return kRed; });
+  EXPECT_EQ(resizeImage(src, 0, 10).rgba.size(), 0u);
+  EXPECT_EQ(resizeImage(src, 10, -1).width, 0);
+  EXPECT_EQ(resizeImage(Image{}, 10, 10).width, 0);
+  EXPECT_EQ(resizeImageRotatedClockwise(Image{}, 10, 10).width, 0);
+}
