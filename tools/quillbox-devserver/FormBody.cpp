@@ -1,0 +1,141 @@
+#include "FormBody.h"
+
+namespace quillbox::devserver {
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+int base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+' || c == '-') return 62;
+  if (c == '/' || c == '_') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::string FormBody::percentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      int hi = hexValue(text[i + 1]);
+      int lo = hexValue(text[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+FormBody FormBody::parse(std::string_view text) {
+  FormBody form;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view field = text.substr(start, end - start);
+    if (!field.empty()) {
+      size_t eq = field.find('=');
+      std::string_view name = field.substr(0, eq);
+      std::string_view value =
+          eq == std::string_view::npos ? std::string_view() : field.substr(eq + 1);
+      form.fields_.emplace_back(percentDecode(name), percentDecode(value));
+    }
+    start = end + 1;
+  }
+  return form;
+}
+
+std::optional<std::string> FormBody::get(const std::string& name) const {
+  for (const auto& [n, v] : fields_) {
+    if (n == name) return v;
+  }
+  return std::nullopt;
+}
+
+std::string FormBody::value(const std::string& name) const {
+  return get(name).value_or("");
+}
+
+bool isHexDigest40(std::string_view text) {
+  if (text.size() != 40) return false;
+  for (char c : text) {
+    if (hexValue(c) < 0) return false;
+  }
+  return true;
+}
+
+bool isDecimal(std::string_view text) {
+  if (text.empty() || text.size() > 18) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::optional<std::string> decodeBase64(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 4);
+  uint32_t acc = 0;
+  int bits = 0;
+  size_t i = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '=') break;
+    if (c == '\r' || c == '\n') continue;
+    int v = base64Value(c);
+    if (v < 0) return std::nullopt;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  for (; i < text.size(); ++i) {
+    if (text[i] != '=') return std::nullopt;  // data after padding
+  }
+  if (bits >= 6) return std::nullopt;  // a lone sextet cannot end a quantum
+  return out;
+}
+
+std::string xmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace quillbox::devserver
