@@ -1,0 +1,137 @@
+// UserInterface: what the system shows to the person using it.
+//
+// Toasts, alerts with buttons and a delegate, status-bar overlay messages,
+// opening a URL and the idle-timer switch. The process-wide instance comes
+// from QUILLBOX_UI (Environment::ui()): "journal:PATH" or "journal:-" select
+// JournalUserInterface (JSON lines, prompts answered by the QUILLBOX_PROMPT
+// policy). Another backend (the widget host's) or a test double is installed
+// with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards
+// every call so that a double overrides only what it needs.
+//
+// Thread safety: implementations are safe for concurrent use from any thread.
+// Alert delegates are called on the main run loop.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillbox::platform {
+
+enum class ToastPosition { Center, Bottom };
+enum class StatusBarKind { Plain, Finished };
+
+// A picture or a label placed inside an alert, in the alert's own coordinates.
+struct AlertSubview {
+  enum class Kind { Picture, Label } kind = Kind::Label;
+  double x = 0, y = 0, width = 0, height = 0;  // "frame": [x, y, w, h]
+  std::string path;                            // picture: the image file
+  std::string text, font;                      // label: its text and font ("system 14")
+  std::array<double, 4> color{};               // label text colour r, g, b, a (0..1)
+  std::string alignment;                       // label: "left", "center", "right"
+
+  static AlertSubview picture(double x, double y, double w, double h, std::string path);
+  static AlertSubview label(double x, double y, double w, double h, std::string text,
+                            std::string font, std::array<double, 4> color, std::string alignment);
+};
+
+class AlertView;
+
+// Told which button of an alert was tapped. Called on the main run loop.
+class AlertViewDelegate {
+ public:
+  virtual ~AlertViewDelegate() = default;
+  virtual void alertViewClickedButtonAtIndex(AlertView& alert, int index) = 0;
+};
+
+// A modal question with buttons. Button indexes: the cancel button (when it
+// has a title) is index 0, the other buttons follow in the given order.
+// Build it on one thread, then show it; it is not changed afterwards.
+class AlertView : public std::enable_shared_from_this<AlertView> {
+ public:
+  // REQUIRES: `delegate` (may be null) outlives every answer to this alert.
+  static std::shared_ptr<AlertView> create(std::string title, std::string message,
+                                           AlertViewDelegate* delegate,
+                                           std::string cancelButtonTitle,
+                                           std::vector<std::string> otherButtonTitles);
+
+  const std::string& title() const { return title_; }
+  const std::string& message() const { return message_; }
+  AlertViewDelegate* delegate() const { return delegate_; }
+  void setDelegate(AlertViewDelegate* d) { delegate_ = d; }
+  int tag() const { return tag_; }
+  void setTag(int tag) { tag_ = tag; }
+
+  const std::vector<std::string>& buttons() const { return buttons_; }  // index order
+  int numberOfButtons() const { return static_cast<int>(buttons_.size()); }
+  int cancelButtonIndex() const { return hasCancel_ ? 0 : -1; }
+  // "" for an index out of range.
+  std::string buttonTitleAtIndex(int index) const;
+
+  void addSubview(AlertSubview v) { subviews_.push_back(std::move(v)); }
+  const std::vector<AlertSubview>& subviews() const { return subviews_; }
+
+  // Shows the alert through UserInterface::shared(); returns at once.
+  void show();
+
+ private:
+  AlertView() = default;
+  std::string title_, message_;
+  AlertViewDelegate* delegate_ = nullptr;
+  std::vector<std::string> buttons_;
+  bool hasCancel_ = false;
+  int tag_ = 0;
+  std::vector<AlertSubview> subviews_;
+};
+
+class UserInterface {
+ public:
+  UserInterface() = default;
+  UserInterface(const UserInterface&) = delete;
+  UserInterface& operator=(const UserInterface&) = delete;
+  virtual ~UserInterface() = default;
+
+  // The process-wide instance: the one installed by setShared() or
+  // setSharedForTesting(), else the backend chosen by QUILLBOX_UI (made on
+  // first use; an unknown value logs a line and falls back to "journal:-").
+  static UserInterface& shared();
+  // Installs `ui` as the process-wide instance (nullptr: back to QUILLBOX_UI).
+  // REQUIRES: no other thread is using the previous instance.
+  static void setShared(std::shared_ptr<UserInterface> ui);
+  // Same, for a test double owned by the test (nullptr restores).
+  static void setSharedForTesting(UserInterface* ui);
+
+  // A short message that disappears by itself after `durationMs`.
+  virtual void showToast(const std::string& text, ToastPosition pos, int durationMs) = 0;
+  // Shows the alert and returns at once; the answer arrives later through the
+  // alert's delegate, on the main run loop.
+  virtual void showAlert(std::shared_ptr<AlertView> alert) = 0;
+  // A message in the status-bar overlay for `durationMs`.
+  virtual void showStatusBarMessage(const std::string& text, StatusBarKind kind, int durationMs,
+                                    bool animated) = 0;
+  virtual void openURL(const std::string& url) = 0;
+  // true keeps the screen from locking. Only changes of the value are shown.
+  virtual void setIdleTimerDisabled(bool disabled) = 0;
+};
+
+// Forwards every call to another instance (tests override only what they need).
+class UserInterfaceWrapper : public UserInterface {
+ public:
+  explicit UserInterfaceWrapper(UserInterface& target) : target_(target) {}
+  void showToast(const std::string& text, ToastPosition pos, int durationMs) override {
+    target_.showToast(text, pos, durationMs);
+  }
+  void showAlert(std::shared_ptr<AlertView> alert) override { target_.showAlert(std::move(alert)); }
+  void showStatusBarMessage(const std::string& text, StatusBarKind kind, int durationMs,
+                            bool animated) override {
+    target_.showStatusBarMessage(text, kind, durationMs, animated);
+  }
+  void openURL(const std::string& url) override { target_.openURL(url); }
+  void setIdleTimerDisabled(bool disabled) override { target_.setIdleTimerDisabled(disabled); }
+
+ private:
+  UserInterface& target_;
+};
+
+}  // namespace quillbox::platform
