@@ -1,0 +1,279 @@
+#include "AutoLogin/AutoLogin.h"
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+
+#include <thread>
+
+#include "AppURL.h"
+#include "CommonLib/CommonRegex.h"
+#include "Platform/Keychain.h"
+#include "Platform/Log.h"
+#include "Platform/NotificationCenter.h"
+#include "Platform/PropertyList.h"
+#include "Platform/Reachability.h"
+#include "Request/FormBody.h"
+#include "Request/Z_Request.h"
+#include "SharedSettings.h"
+
+namespace quillbox {
+
+using platform::NotificationCenter;
+using platform::PlistValue;
+
+namespace {
+
+const char kModeLogin[] = "login";
+const char kModeGetName[] = "getName";
+const char kErrorResult[] = "errorResult";
+const char kResult[] = "result";
+const char kLookupService[] = "getPhoneUserName";
+const char kLookupResourceFormat[] = "%s/%s";
+// Outcomes kept for waiters that wake late.
+constexpr size_t kKeptOutcomes = 64;
+
+std::string trimmed(const std::string& s) {
+  const char* ws = " \t\n\r\v\f";
+  size_t a = s.find_first_not_of(ws);
+  if (a == std::string::npos) return "";
+  size_t b = s.find_last_not_of(ws);
+  return s.substr(a, b - a + 1);
+}
+
+std::string qualifiedName(const xmlChar* localname, const xmlChar* prefix) {
+  std::string name = reinterpret_cast<const char*>(localname);
+  if (prefix) name = std::string(reinterpret_cast<const char*>(prefix)) + ":" + name;
+  return name;
+}
+
+// SAX2 callbacks. Entities: only the five predefined ones exist; declarations
+// are dropped and nothing is ever resolved or loaded, so a reply can neither
+// read a local file nor blow up by expansion.
+void onStartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar*, int,
+                    const xmlChar**, int, int, const xmlChar**) {
+  static_cast<AutoLogin*>(ctx)->didStartElement(qualifiedName(localname, prefix));
+}
+
+void onEndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar*) {
+  static_cast<AutoLogin*>(ctx)->didEndElement(qualifiedName(localname, prefix));
+}
+
+void onCharacters(void* ctx, const xmlChar* ch, int len) {
+  static_cast<AutoLogin*>(ctx)->foundCharacters(
+      std::string(reinterpret_cast<const char*>(ch), static_cast<size_t>(len)));
+}
+
+void onCData(void*, const xmlChar*, int) {}  // CDATA sections carry no reply values
+
+xmlEntityPtr onGetEntity(void*, const xmlChar* name) {
+  return xmlGetPredefinedEntity(name);
+}
+void onEntityDecl(void*, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {}
+xmlParserInputPtr onResolveEntity(void*, const xmlChar*, const xmlChar*) {
+  return nullptr;
+}
+void onReference(void*, const xmlChar*) {}
+void onSilentError(void*, const char*, ...) {}
+
+}  // namespace
+
+AutoLogin& AutoLogin::sharedAutoLogin() {
+  static AutoLogin* instance = new AutoLogin();  // never destroyed: workers may outlive main
+  return *instance;
+}
+
+std::string AutoLogin::strUname() const {
+  std::lock_guard<std::mutex> lock(fieldsMu_);
+  return strUname_;
+}
+void AutoLogin::setStrUname(const std::string& name) {
+  std::lock_guard<std::mutex> lock(fieldsMu_);
+  strUname_ = name;
+}
+std::string AutoLogin::strUpwd() const {
+  std::lock_guard<std::mutex> lock(fieldsMu_);
+  return strUpwd_;
+}
+void AutoLogin::setStrUpwd(const std::string& password) {
+  std::lock_guard<std::mutex> lock(fieldsMu_);
+  strUpwd_ = password;
+}
+
+std::string AutoLogin::getAppLibFilePath(const std::string& name) {
+  return quillbox::getAppLibFilePath(name);
+}
+
+void AutoLogin::toAutoLogin() {
+  startAttempt();
+}
+
+bool AutoLogin::toAutoLoginAndWait(std::chrono::seconds timeout) {
+  uint64_t attempt = startAttempt();
+  std::unique_lock<std::mutex> lock(waitMu_);
+  if (!waitCv_.wait_for(lock, timeout, [&] { return endedAttempts_ >= attempt; })) return false;
+  auto it = outcomes_.find(attempt);
+  return it != outcomes_.end() && it->second;
+}
+
+uint64_t AutoLogin::startAttempt() {
+  uint64_t attempt;
+  {
+    std::lock_guard<std::mutex> lock(waitMu_);
+    if (bGetting.exchange(true)) return startedAttempts_;  // join the running attempt
+    attempt = ++startedAttempts_;
+    decided_.store(false);
+  }
+  std::string name = SharedSettings::loginName();
+  std::string password =
+      platform::Keychain::passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
+  setStrUname(name);
+  setStrUpwd(password);
+  if (!name.empty() && !password.empty() && platform::Reachability::isServiceReachable()) {
+    setStrUname(trimmed(name));
+    std::thread([this] { runAttempt(); }).detach();
+  } else {
+    loadLogin();
+  }
+  return attempt;
+}
+
+void AutoLogin::runAttempt() {
+  std::lock_guard<std::mutex> lock(attemptMu_);
+  strWebElementName.clear();
+  strCurrentElement.clear();
+  dWebUserData = platform::PlistDict();
+  nameLookedUp_ = false;
+  loginAfterLookup_ = false;
+  isTelOrAccount();
+  // A reply that never decided (not XML, no result/errorResult) is a failure,
+  // so the guard is always released.
+  if (!decided_.load()) loadLogin();
+}
+
+void AutoLogin::isTelOrAccount() {
+  // One number look-up per attempt: a looked-up name that again looks like a
+  // number logs in as it is.
+  if (!nameLookedUp_ && CommonRegex::isValidateTel(strUname()))
+    getName();
+  else
+    AccountLogin();
+}
+
+void AutoLogin::getName() {
+  nameLookedUp_ = true;
+  FormBody body;
+  body.add("service", kLookupService)
+      .add("mphone", strUname())
+      .add("ios_version", mainBundleVersion());
+  RequestResult result = Z_Request::postWithString(
+      body, platform::strprintf(kLookupResourceFormat, "file", "upload.json"));
+  strWebElementName = kModeGetName;
+  if (result.respone && !result.respone->empty() && result.code != 500) {
+    loginAfterLookup_ = false;
+    parseReply(*result.respone);
+    if (loginAfterLookup_ && !decided_.load()) isTelOrAccount();
+    return;
+  }
+  loadLogin();
+}
+
+void AutoLogin::AccountLogin() {
+  auto result = Z_Request::postWithLogin(strUname(), strUpwd());
+  if (result && result->respone && !result->respone->empty() && result->code != 500) {
+    strWebElementName = kModeLogin;
+    parseReply(*result->respone);
+    return;
+  }
+  loadLogin();
+}
+
+void AutoLogin::loadLogin() {
+  finish(false);
+}
+
+bool AutoLogin::errorLogin(const std::string& elementName) {
+  if (elementName != kErrorResult) return false;
+  loadLogin();
+  dWebUserData = platform::PlistDict();
+  return true;
+}
+
+void AutoLogin::finish(bool success) {
+  if (decided_.exchange(true)) return;
+  auto& center = NotificationCenter::defaultCenter();
+  if (success) center.post(kUpdateUser);
+  {
+    std::lock_guard<std::mutex> lock(waitMu_);
+    endedAttempts_ = startedAttempts_;
+    outcomes_[endedAttempts_] = success;
+    while (outcomes_.size() > kKeptOutcomes) outcomes_.erase(outcomes_.begin());
+    bGetting.store(false);
+  }
+  waitCv_.notify_all();
+  center.post(kNoticeName, std::string(success ? kSuccess : kFailed));
+}
+
+void AutoLogin::parseReply(const std::string& text) {
+  static std::once_flag init;
+  std::call_once(init, [] { xmlInitParser(); });
+  xmlSAXHandler handler{};
+  handler.initialized = XML_SAX2_MAGIC;
+  handler.startElementNs = onStartElement;
+  handler.endElementNs = onEndElement;
+  handler.characters = onCharacters;
+  handler.ignorableWhitespace = onCharacters;
+  handler.cdataBlock = onCData;
+  handler.getEntity = onGetEntity;
+  handler.getParameterEntity = onGetEntity;
+  handler.entityDecl = onEntityDecl;
+  handler.resolveEntity = onResolveEntity;
+  handler.reference = onReference;
+  handler.warning = onSilentError;
+  handler.error = onSilentError;
+  handler.fatalError = onSilentError;
+  // The callbacks get this object as their user data. It must not be the
+  // parser context: libxml2 then falls back to the entities it recorded itself.
+  xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(&handler, this, nullptr, 0, nullptr);
+  if (!ctxt) return;
+  xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  xmlParseChunk(ctxt, text.data(), static_cast<int>(text.size()), 1);
+  xmlFreeParserCtxt(ctxt);
+}
+
+void AutoLogin::didStartElement(const std::string& name) {
+  strCurrentElement = name;
+}
+
+void AutoLogin::foundCharacters(const std::string& chunk) {
+  std::string kept;
+  for (char c : chunk)
+    if (c != ' ' && c != '\n') kept += c;
+  if (kept.empty() || dWebUserData.contains(strCurrentElement)) return;
+  dWebUserData.set(strCurrentElement, PlistValue(kept));
+}
+
+void AutoLogin::didEndElement(const std::string& name) {
+  if (decided_.load()) return;
+  if (strWebElementName == kModeLogin) {
+    if (errorLogin(name)) return;
+    if (name != kResult) return;
+    if (dWebUserData.getString("type") == "0" &&
+        platform::PropertyList::write(getAppLibFilePath(Z_Request::kWebInfoPlist),
+                                      PlistValue(dWebUserData))) {
+      finish(true);
+    } else {
+      loadLogin();
+    }
+    dWebUserData = platform::PlistDict();
+  } else if (strWebElementName == kModeGetName) {
+    setStrUname(dWebUserData.getString("string"));
+    dWebUserData = platform::PlistDict();
+    strWebElementName.clear();
+    if (errorLogin(name)) return;
+    loginAfterLookup_ = true;  // the account login runs once this reply is read
+  } else {
+    errorLogin(name);
+  }
+}
+
+}  // namespace quillbox

@@ -1,0 +1,113 @@
+// AutoLogin: renews the session without the user.
+//
+// Takes the login name ("usernamelogin" of the user-info plist) and the
+// password (keychain item "quillbox" / "com.velmor.quillbox"), logs in on a
+// worker thread and, on success, replaces the web-info plist with every
+// element of the login reply that had text. A login name that is a mobile
+// number is first turned into the account name by one look-up request.
+// Outcomes are posted on the default in-process notification centre, on the
+// worker thread: "AutoLoginNotice" with "AutoLoginFailed" or, after
+// "updateUser", "AutoLoginSeccess".
+//
+// At most one attempt runs at a time (bGetting, an atomic exchange). Every
+// attempt ends with exactly one of the two outcomes, also when a reply is not
+// XML or never decides. Replies are read with libxml2's SAX2 parser without
+// DTD loading and without entity expansion.
+//
+// Process-wide singleton, never destroyed. Safe for concurrent use from any
+// thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Platform/PlistValue.h"
+
+namespace quillbox {
+
+class AutoLogin {
+ public:
+  static constexpr const char* kNoticeName = "AutoLoginNotice";
+  static constexpr const char* kFailed = "AutoLoginFailed";
+  static constexpr const char* kSuccess = "AutoLoginSeccess";
+  static constexpr const char* kUpdateUser = "updateUser";
+  static constexpr const char* kKeychainGeneric = "quillbox";
+  static constexpr const char* kKeychainGroup = "com.velmor.quillbox";
+
+  static AutoLogin& sharedAutoLogin();
+  AutoLogin(const AutoLogin&) = delete;
+  AutoLogin& operator=(const AutoLogin&) = delete;
+
+  // Starts an attempt and returns at once; does nothing while one runs.
+  // Any thread.
+  void toAutoLogin();
+  // Starts an attempt (or joins the one running) and blocks until it has
+  // ended. True when it succeeded; false on failure or when `timeout` passed
+  // first. Any thread except the attempt's own worker.
+  bool toAutoLoginAndWait(std::chrono::seconds timeout = std::chrono::seconds(60));
+
+  // True while an attempt runs.
+  bool isGetting() const { return bGetting.load(); }
+
+  std::string strUname() const;
+  void setStrUname(const std::string& name);
+  std::string strUpwd() const;
+  void setStrUpwd(const std::string& password);
+
+  // The steps of an attempt (worker thread; public as the system's interface).
+  void isTelOrAccount();
+  void getName();
+  void AccountLogin();
+  void loadLogin();
+  // True (and the attempt failed) when `elementName` is "errorResult".
+  bool errorLogin(const std::string& elementName);
+  static std::string getAppLibFilePath(const std::string& name);
+
+  // Parser callbacks (called by the SAX handler).
+  void didStartElement(const std::string& name);
+  void foundCharacters(const std::string& chunk);
+  void didEndElement(const std::string& name);
+
+ private:
+  AutoLogin() = default;
+  // Claims the guard and starts an attempt, or joins the running one. Gives
+  // the number of the attempt the caller waits for.
+  uint64_t startAttempt();
+  // Body of the worker thread of an attempt.
+  void runAttempt();
+  // Parses a reply with the SAX2 reader (no DTD, no entity expansion).
+  void parseReply(const std::string& text);
+  // Ends the current attempt once: clears the guard, wakes the waiters and
+  // posts the outcome. Later calls within the same attempt do nothing.
+  void finish(bool success);
+
+  std::atomic<bool> bGetting{false};
+  std::atomic<bool> decided_{true};  // the current attempt has ended
+
+  mutable std::mutex fieldsMu_;
+  std::string strUname_;
+  std::string strUpwd_;
+
+  // Parse state of the attempt: touched only by its worker, which holds attemptMu_.
+  std::mutex attemptMu_;
+  std::string strWebElementName;
+  std::string strCurrentElement;
+  platform::PlistDict dWebUserData;
+  bool nameLookedUp_ = false;  // the one number look-up of this attempt ran
+  bool loginAfterLookup_ = false;
+
+  // Waiters of toAutoLoginAndWait: attempt numbers and their outcomes.
+  std::mutex waitMu_;
+  std::condition_variable waitCv_;
+  uint64_t startedAttempts_ = 0;
+  uint64_t endedAttempts_ = 0;
+  std::map<uint64_t, bool> outcomes_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,120 @@
+// HttpClient: the HTTP service of the platform (libcurl).
+//
+// Requests are synchronous: send() blocks the calling thread until the reply,
+// a transport error or the time-out. Header fields are sent exactly in the
+// given order and with the given values; besides them only what HTTP/1.1
+// needs is added (Host, and Content-Length for a body). No "Accept: */*", no
+// "Expect:", no cookies, no proxy for loopback addresses.
+//
+// TLS: the server certificate and host name are always verified, against the
+// system's CA bundle plus, when QUILLBOX_CA_FILE names a PEM file, the
+// certificates in that file. A failed verification is a transport failure
+// (status 0) and is logged ("HttpClient: TLS verification failed for ...").
+//
+// Safe for concurrent use from any thread (each call has its own handle).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillbox::platform {
+
+// Header fields in sending order.
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string url;
+  std::string method = "GET";
+  HttpHeaders headers;
+  // Sent as the body when present (also when empty: then "Content-Length: 0").
+  std::optional<std::string> body;
+  // Whole-request limit in seconds; 0 means the client default (60 seconds).
+  int timeoutSeconds = 0;
+};
+
+struct HttpResponse {
+  long status = 0;    // HTTP status; 0 when no HTTP response arrived
+  std::string body;   // reply body bytes
+  std::string error;  // transport error text when status is 0
+};
+
+class HttpClient {
+ public:
+  static constexpr int kDefaultTimeoutSeconds = 60;
+
+  // Sends one request and waits for the reply. Never throws.
+  static HttpResponse send(const HttpRequest& request);
+
+  // The CA certificates a connection trusts: the system bundle followed by the
+  // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.
+  static std::string trustedCertificates();
+};
+
+// HttpUpload: one streamed POST of a file from a byte offset to its end.
+//
+// The body is read block by block (kBlockSize) through
+// FileSystem::openSequential; the file is never held in memory. The
+// "Content-Length" field gets the file's size at the start of run() minus
+// `offset` (its place in `headers` is kept; appended when absent). A file that
+// is shorter than `offset`, or that shrinks while it is sent, fails the upload
+// with a reason; a file that grows is sent up to the length announced.
+//
+// Callbacks run on the thread that calls run(), one at a time:
+//   onProgress(bytes)  after each block handed to the connection, with the
+//                      bytes of that block (their sum is the body length);
+//   onFinish(status)   once, when the whole request completed (any status);
+//   onFail(reason)     once, when it did not (transport error, TLS, file).
+// Exactly one of onFinish/onFail ends an upload that was not cancelled.
+//
+// cancel() may be called from any thread, at any time, more than once. After
+// it, run() returns promptly (at the latest about one second later, also on a
+// stalled connection) and makes no further callback: neither onFinish nor
+// onFail. A callback that had already started when cancel() was called may
+// still complete.
+class HttpUpload {
+ public:
+  static constexpr size_t kBlockSize = 256 * 1024;
+
+  struct Callbacks {
+    std::function<void(int64_t bytesThisBlock)> onProgress;
+    std::function<void(long status)> onFinish;
+    std::function<void(std::string error)> onFail;
+  };
+
+  // `timeoutSeconds`: the connection is given up when no byte moved for that
+  // long (0: the client default). TLS rules as for HttpClient.
+  HttpUpload(std::string url, HttpHeaders headers, std::string filePath, int64_t offset,
+             int timeoutSeconds, Callbacks callbacks);
+  HttpUpload(const HttpUpload&) = delete;
+  HttpUpload& operator=(const HttpUpload&) = delete;
+  ~HttpUpload();
+
+  // Runs the upload on the calling thread; returns when it has ended.
+  // REQUIRES: called at most once.
+  void run();
+  // Thread-safe; see above.
+  void cancel();
+  bool isCancelled() const { return cancelled_.load(); }
+
+  // The body length announced by run() (-1 before run() got it). For tests.
+  int64_t contentLength() const { return contentLength_.load(); }
+
+ private:
+  struct Transfer;
+  std::string url_;
+  HttpHeaders headers_;
+  std::string filePath_;
+  int64_t offset_;
+  int timeoutSeconds_;
+  Callbacks callbacks_;
+  std::atomic<bool> cancelled_{false};
+  std::atomic<int64_t> contentLength_{-1};
+};
+
+}  // namespace quillbox::platform

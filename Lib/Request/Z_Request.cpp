@@ -1,0 +1,293 @@
+#include "Request/Z_Request.h"
+
+#include <string_view>
+
+#include "AppURL.h"
+#include "CommonLib/CommonRegex.h"
+#include "CommonLib/StringExtension.h"
+#include "Platform/Log.h"
+#include "Platform/PropertyList.h"
+#include "SHA1Help/SHA1Help.h"
+#include "SharedSettings.h"
+
+namespace quillbox {
+
+using platform::HttpClient;
+using platform::HttpHeaders;
+using platform::HttpRequest;
+using platform::HttpResponse;
+using platform::PlistArray;
+using platform::PlistDict;
+using platform::PlistValue;
+using platform::PropertyList;
+
+namespace {
+
+// Texts of the request layer.
+const char kUserAgentFormat[] = "QuillBoxiOS/%s";
+const char kAuthorizationFormat[] = "OAuth2 %s";
+const char kLoginResource[] = "login.json";
+const char kChunkUploadFormat[] = "%s%s?%s";
+const char kChunkQueryFormat[] = "id=%s&index=%lld";
+const char kClientId[] = "4";
+const char kClientSecret[] = "5d0c1a9e7b3f4c82a6e1d9047bc3f215";
+const char kMasked[] = "******";
+// Web-info keys whose values never go to the log.
+const char* const kSecretKeys[] = {"access_token", "accessToken", "cookieValue"};
+
+std::string orNull(const std::optional<std::string>& text) {
+  return text ? *text : "(null)";
+}
+
+bool isUTF8(const std::string& text) {
+  return CommonRegex::utf16Length(text) >= 0;
+}
+
+std::optional<std::string> decode(const std::string& body) {
+  if (!isUTF8(body)) return std::nullopt;
+  return body;
+}
+
+// The part of a path after the first "Documents", when something follows it.
+std::optional<std::string> afterDocuments(const std::string& path) {
+  size_t at = path.find("Documents");
+  if (at == std::string::npos || at + 9 >= path.size()) return std::nullopt;
+  return path.substr(at + 9);
+}
+
+// The record list of the current user in a plist of the Library folder.
+std::optional<PlistArray> userRecords(const char* plistName) {
+  auto user = SharedSettings::currentUserName();
+  if (!user) return std::nullopt;
+  auto root = PropertyList::read(Z_Request::getAppLibFilePath(plistName));
+  if (!root || !root->asDict()) return std::nullopt;
+  const PlistValue* list = root->asDict()->find(*user);
+  if (!list || !list->asArray()) return std::nullopt;
+  return *list->asArray();
+}
+
+HttpHeaders loginHeaders() {
+  return {{"Accept", "application/xml"},
+          {"Connection", "Keep-Alive"},
+          {"User-Client", "da-zu"},
+          {"Content-Type", "application/x-www-form-urlencoded"},
+          {"Accept-Language", "zh-CN,zh"},
+          {"Accept-Charset", "GBK,utf-8"},
+          {"User-Agent", Z_Request::userAgent()}};
+}
+
+RequestResult post(const std::string& resource, const std::optional<std::string>& bytes) {
+  HttpRequest request;
+  request.url = Z_Request::requestURL(resource);
+  request.method = "POST";
+  request.headers = Z_Request::setHeader();
+  request.timeoutSeconds = Z_Request::kPostTimeoutSeconds;
+  request.body = bytes ? *bytes : std::string();
+  NSLog("uri:%s", request.url.c_str());
+  HttpResponse response = HttpClient::send(request);
+  auto text = decode(response.body);
+  NSLog("result: %s", orNull(text).c_str());
+  if (response.status == 0) return Z_Request::serverFormate(0, std::nullopt);
+  return Z_Request::serverFormate(response.status, response.body);
+}
+
+}  // namespace
+
+RequestResult Z_Request::serverFormate(long status, const std::optional<std::string>& respone) {
+  RequestResult result;
+  result.code = static_cast<int>(status);
+  if (respone && isUTF8(*respone)) result.respone = *respone;
+  return result;
+}
+
+std::string Z_Request::getAppLibFilePath(const std::string& name) {
+  return quillbox::getAppLibFilePath(name);
+}
+
+std::string Z_Request::getAppDocFilePath(const std::string& name) {
+  return quillbox::getAppDocFilePath(name);
+}
+
+std::string Z_Request::stringURLEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    bool legal = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 std::string_view("-_.~!*'();/?:@&=+$,#").find(static_cast<char>(c)) !=
+                     std::string_view::npos;
+    if (legal) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string Z_Request::apiBaseURL() {
+  return PropertyList::readDictionary(getAppLibFilePath(kLocalPlist)).getString("url");
+}
+
+std::string Z_Request::requestURL(const std::string& resource) {
+  return stringURLEncode(apiBaseURL() + resource);
+}
+
+std::string Z_Request::userAgent() {
+  return platform::strprintf(kUserAgentFormat, mainBundleVersion().c_str());
+}
+
+HttpHeaders Z_Request::setHeader() {
+  PlistDict web = PropertyList::readDictionary(getAppLibFilePath(kWebInfoPlist));
+  PlistDict shown = web;
+  for (const char* key : kSecretKeys)
+    if (shown.contains(key)) shown.set(key, PlistValue(kMasked));
+  NSLog("userDic:%s", PlistValue(shown).description().c_str());
+  return {{"Authorization",
+           platform::strprintf(kAuthorizationFormat, web.getString("access_token").c_str())},
+          {"Accept", "application/json"},
+          {"Connection", "Keep-Alive"},
+          {"User-Client", "da-zu"},
+          {"Content-Type", "application/x-www-form-urlencoded"},
+          {"Accept-Language", "zh-CN,zh"},
+          {"Accept-Charset", "GBK,utf-8"},
+          {"User-Agent", userAgent()}};
+}
+
+std::optional<std::string> Z_Request::getObj(const std::string& resource) {
+  return getObj(resource, false);
+}
+
+std::optional<std::string> Z_Request::getObj(const std::string& resource,
+                                             bool /*shouldAutoShowError*/) {
+  HttpRequest request;
+  request.url = requestURL(resource);
+  request.method = "GET";
+  NSLog("%s", request.url.c_str());
+  request.headers = setHeader();
+  HttpResponse response = HttpClient::send(request);
+  auto text = decode(response.body);
+  NSLog("result:%s", orNull(text).c_str());
+  if (response.status >= 200 && response.status < 500) return text;
+  NSLog("Response error: %s", response.error.c_str());
+  return std::nullopt;
+}
+
+RequestResult Z_Request::postWithString(const std::string& body, const std::string& resource) {
+  return postWithString(body, resource, true);
+}
+
+RequestResult Z_Request::postWithString(const std::string& body, const std::string& resource,
+                                        bool shouldUrlEncode) {
+  std::optional<std::string> bytes;
+  if (!body.empty()) {
+    if (shouldUrlEncode) {
+      bytes = stringByURLEncodingStringParameter(body);
+      NSLog("postString = %s", body.c_str());
+    } else {
+      bytes = body;
+    }
+  }
+  return post(resource, bytes);
+}
+
+RequestResult Z_Request::postWithString(const FormBody& body, const std::string& resource) {
+  std::optional<std::string> bytes;
+  if (!body.empty()) {
+    bytes = body.text();
+    NSLog("postString = %s", body.plainText().c_str());
+  }
+  return post(resource, bytes);
+}
+
+std::optional<PlistDict> Z_Request::getFilePropertyWithPath(const std::string& path) {
+  auto key = afterDocuments(path);
+  if (!key) return std::nullopt;
+  auto records = userRecords(kFilesPropertyPlist);
+  if (!records) return std::nullopt;
+  for (const PlistValue& value : *records) {
+    const PlistDict* record = value.asDict();
+    if (!record) continue;
+    std::string stored = record->getString("path");
+    std::string storedKey = afterDocuments(stored).value_or(stored);
+    if (storedKey == *key) return *record;
+  }
+  return std::nullopt;
+}
+
+std::optional<PlistValue> Z_Request::getFilePropertyWithPath(const std::string& path,
+                                                             const std::string& key) {
+  size_t at = path.find("/Documents/");
+  if (path.empty() || at == std::string::npos) return std::nullopt;
+  std::string search = path.substr(at);
+  auto records = userRecords(kFilesPropertyPlist);
+  if (!records) return std::nullopt;
+  for (const PlistValue& value : *records) {
+    const PlistDict* record = value.asDict();
+    if (!record) continue;
+    if (record->getString("path").find(search) == std::string::npos) continue;
+    if (key.empty()) return value;
+    const PlistValue* field = record->find(key);
+    if (!field) return std::nullopt;
+    return *field;
+  }
+  return std::nullopt;
+}
+
+std::optional<PlistDict> Z_Request::getUpInfoWithPath(const std::string& path) {
+  auto records = userRecords(kUpInfoPlist);
+  if (!records) return std::nullopt;
+  for (const PlistValue& value : *records) {
+    const PlistDict* record = value.asDict();
+    if (record && record->getString("path") == path) return *record;
+  }
+  return std::nullopt;
+}
+
+FormBody Z_Request::loginForm(const std::string& loginName, const std::string& password) {
+  FormBody form;
+  form.add("client_id", kClientId)
+      .add("client_secret", kClientSecret)
+      .add("userName", loginName)
+      .add("password", SHA1Help::sha1(password + loginName))
+      .add("ios_version", mainBundleVersion());
+  return form;
+}
+
+std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginName,
+                                                      const std::string& password) {
+  if (loginName.empty() || password.empty()) return std::nullopt;
+  HttpRequest request;
+  request.url = requestURL(kLoginResource);
+  request.method = "POST";
+  request.headers = loginHeaders();
+  request.timeoutSeconds = kLoginTimeoutSeconds;
+  request.body = loginForm(loginName, password).text();
+  HttpResponse response = HttpClient::send(request);
+  if (response.status < 200 || response.status > 299)
+    NSLog("Response error :%s login: code:%d", response.error.c_str(),
+          static_cast<int>(response.status));
+  else
+    NSLog("Response code login:%d", static_cast<int>(response.status));
+  if (response.status == 0) return serverFormate(0, std::nullopt);
+  return serverFormate(response.status, response.body);
+}
+
+std::string Z_Request::chunkUploadURL(const std::string& fileID, int64_t index) {
+  std::string query =
+      platform::strprintf(kChunkQueryFormat, fileID.c_str(), static_cast<long long>(index));
+  return stringURLEncode(platform::strprintf(kChunkUploadFormat, apiBaseURL().c_str(),
+                                             "file/upload.json", query.c_str()));
+}
+
+HttpHeaders Z_Request::chunkUploadHeaders(int64_t contentLength) {
+  HttpHeaders headers = setHeader();
+  for (auto& [name, value] : headers)
+    if (name == "Content-Type") value = "application/octet-stream";
+  headers.emplace_back("Content-Length", std::to_string(contentLength));
+  return headers;
+}
+
+}  // namespace quillbox
