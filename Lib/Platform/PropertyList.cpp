@@ -132,6 +132,82 @@ plist_t toNode(const PlistValue& v) {
   return nullptr;
 }
 
+// The XML text of strings, integers, booleans, arrays and dictionaries,
+// written directly in libplist's layout (tabs, "<array/>", "&amp;" "&lt;" "&gt;"):
+// a store of ten thousand records is written several times faster than by
+// building libplist nodes first. False for any other type (libplist writes those).
+bool appendXml(const PlistValue& v, int depth, std::string& out) {
+  using T = PlistValue::Type;
+  auto indent = [&](int d) { out.append(static_cast<size_t>(d), '\t'); };
+  auto text = [&](const std::string& t) {
+    for (char c : t) {
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c;
+      }
+    }
+  };
+  switch (v.type()) {
+    case T::Boolean:
+      indent(depth);
+      out += v.boolValue() ? "<true/>\n" : "<false/>\n";
+      return true;
+    case T::Integer:
+      indent(depth);
+      out += "<integer>" + std::to_string(v.integerValue()) + "</integer>\n";
+      return true;
+    case T::String:
+      indent(depth);
+      out += "<string>";
+      text(*v.asString());
+      out += "</string>\n";
+      return true;
+    case T::Array: {
+      const PlistArray& a = *v.asArray();
+      bool any = false;
+      for (const auto& e : a) any = any || !e.isNone();
+      indent(depth);
+      if (!any) {
+        out += "<array/>\n";
+        return true;
+      }
+      out += "<array>\n";
+      for (const auto& e : a) {
+        if (!e.isNone() && !appendXml(e, depth + 1, out)) return false;
+      }
+      indent(depth);
+      out += "</array>\n";
+      return true;
+    }
+    case T::Dict: {
+      const PlistDict& d = *v.asDict();
+      bool any = false;
+      for (const auto& [k, e] : d) any = any || !e.isNone();
+      indent(depth);
+      if (!any) {
+        out += "<dict/>\n";
+        return true;
+      }
+      out += "<dict>\n";
+      for (const auto& [k, e] : d) {
+        if (e.isNone()) continue;
+        indent(depth + 1);
+        out += "<key>";
+        text(k);
+        out += "</key>\n";
+        if (!appendXml(e, depth + 1, out)) return false;
+      }
+      indent(depth);
+      out += "</dict>\n";
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::optional<PlistValue> PropertyList::parse(std::string_view bytes) {
@@ -149,6 +225,12 @@ std::optional<PlistValue> PropertyList::parse(std::string_view bytes) {
 }
 
 std::string PropertyList::toXml(const PlistValue& value) {
+  if (value.isDict()) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+        "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
+    if (appendXml(value, 0, out)) return out + "</plist>\n";
+  }
   plist_t root = value.isNone() ? plist_new_dict() : toNode(value);
   char* xml = nullptr;
   uint32_t len = 0;

@@ -1,0 +1,106 @@
+// quillbox record PATH... [--kind N]: create the property record of files under Documents.
+//
+// The same operation a capture runs after writing its file: the record is made
+// and its registration with the service starts on a thread of its own. The
+// process may end before the service has confirmed it; --wait SECONDS waits
+// for the confirmation (exit status 3 when it didn't come in time), and
+// --no-register makes only the record.
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "AppURL.h"
+#include "Base/File.h"
+#include "Commands.h"
+#include "FileProperty/FileProperty.h"
+#include "Platform/Environment.h"
+#include "SharedSettings.h"
+
+namespace quillbox::tool {
+namespace {
+
+struct RecordArgs {
+  std::vector<std::string> paths;
+  int kind = FileKind::Screenshot;
+  double waitSeconds = 0;
+  bool noRegister = false;
+};
+
+// The file's absolute path when it is a regular file below the container's Documents.
+std::optional<std::string> insideDocuments(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path abs = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec || !fs::is_regular_file(abs, ec)) return std::nullopt;
+  fs::path docs = fs::weakly_canonical(getAppDocFilePath(""), ec);
+  if (ec) return std::nullopt;
+  auto rel = abs.lexically_relative(docs);
+  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
+  return abs.string();
+}
+
+int record(const RecordArgs& a) {
+  if (!locateQuillboxApp()) {
+    std::cerr << "quillbox record: no client container (quillbox.app) under \""
+              << platform::Environment::appsRoot() << "\" (set QUILLBOX_APPS_ROOT)\n";
+    return 2;
+  }
+  if (!SharedSettings::currentUserName()) {
+    std::cerr << "quillbox record: no current user in "
+              << getAppLibFilePath(SharedSettings::kUserInfoFile) << "\n";
+    return 2;
+  }
+  FileProperty& store = FileProperty::sharedFileProperty();
+  std::vector<std::shared_future<bool>> registrations;
+  int status = 0;
+  for (const auto& p : a.paths) {
+    auto path = insideDocuments(p);
+    if (!path) {
+      std::cerr << "quillbox record: \"" << p << "\" is not a file under " << getAppDocFilePath("")
+                << "\n";
+      status = 1;
+      continue;
+    }
+    auto rec = store.toSaveFilePropertyWithoutRegistration(*path, a.kind);
+    if (!rec) {
+      std::cerr << "quillbox record: no record made for \"" << *path << "\"\n";
+      status = 1;
+      continue;
+    }
+    std::cout << platform::toJson(platform::PlistValue(*rec))
+                     .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << std::endl;
+    if (!a.noRegister) registrations.push_back(store.startRegistration(*rec));
+  }
+  if (a.waitSeconds > 0 && !registrations.empty()) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<int64_t>(a.waitSeconds * 1000));
+    for (auto& r : registrations) {
+      if (r.wait_until(deadline) != std::future_status::ready || !r.get()) {
+        std::cerr << "quillbox record: registration not confirmed within " << a.waitSeconds
+                  << " s\n";
+        return status ? status : 3;
+      }
+    }
+  }
+  return status;
+}
+
+Command::Registration recordCmd(33, [](CLI::App& app) {
+  auto args = std::make_shared<RecordArgs>();
+  auto* cmd = app.add_subcommand(
+      "record", "create the property record of files under Documents and register them");
+  cmd->add_option("PATH", args->paths, "files below the container's Documents folder")->required();
+  cmd->add_option("--kind", args->kind, "kind code (8 = phone screenshot)")->capture_default_str();
+  cmd->add_option("--wait", args->waitSeconds,
+                  "wait up to SECONDS for the service to confirm the registrations");
+  cmd->add_flag("--no-register", args->noRegister, "only make the records");
+  cmd->callback([args] { Command::setExitStatus(record(*args)); });
+});
+
+}  // namespace
+}  // namespace quillbox::tool
