@@ -1,5 +1,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
+THREADED_TESTS ?= RunLoop|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload
 
 .PHONY: deps build test demo bench test-sanitize fuzz clean format
 
@@ -23,7 +25,7 @@ bench: build
 
 test-sanitize:
 	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined && cmake --build build-asan -j $(JOBS) && cd build-asan && ctest --output-on-failure -j $(JOBS)
-	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread && cmake --build build-tsan -j $(JOBS) && cd build-tsan && ctest --output-on-failure -L threads -R 'unit|threads'
+	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread && cmake --build build-tsan -j $(JOBS) && cd build-tsan && ctest --output-on-failure -R '$(THREADED_TESTS)'
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

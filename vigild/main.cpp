@@ -1,1 +1,63 @@
-int main() { return 0; }
+// vigild: the capture daemon. Waits for the trigger notification, counts down,
+// captures the screen and stores it in the client application's data area.
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+#include "Platform/DarwinNotifyCenter.h"
+#include "Platform/Environment.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "ScreenShotManager/ScreenShotManager.h"
+
+namespace {
+struct Setting {
+  const char* flag;
+  const char* variable;
+  const char* help;
+};
+// Every setting is an environment variable; a flag overrides it for this run.
+const std::vector<Setting> kSettings = {
+    {"--apps-root", "QUILLBOX_APPS_ROOT",
+     "folder scanned for the client application's container (default /User/Applications)"},
+    {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
+    {"--main-bundle", "QUILLBOX_MAIN_BUNDLE",
+     "folder with this program's Info.plist (default share/quillbox/vigild.bundle beside bin/)"},
+    {"--notify-dir", "QUILLBOX_NOTIFY_DIR",
+     "rendezvous folder of system-wide notifications (default $XDG_RUNTIME_DIR/quillbox-notify)"},
+    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
+    {"--ui", "QUILLBOX_UI", "journal:PATH or journal:- (default journal:-, standard output)"},
+    {"--prompt", "QUILLBOX_PROMPT", "how prompts are answered: confirm, decline, none (default none)"},
+    {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
+    {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
+    {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
+    {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
+};
+const char kStartLog[] = "运行截屏服务";
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "vigild: the capture daemon. Waits for the notification "
+      "\"com.velmor.quillbox.server.screenshot\" (post it with `quillbox trigger`), counts down, "
+      "captures the screen and stores it as PNG in the client application's container.\n"
+      "Every setting below is also read from the environment variable named in brackets."};
+  std::vector<std::string> values(kSettings.size());
+  for (size_t i = 0; i < kSettings.size(); ++i) {
+    app.add_option(kSettings[i].flag, values[i],
+                   std::string(kSettings[i].help) + " [" + kSettings[i].variable + "]");
+  }
+  CLI11_PARSE(app, argc, argv);
+  for (size_t i = 0; i < kSettings.size(); ++i) {
+    if (!values[i].empty()) quillbox::platform::Environment::set(kSettings[i].variable, values[i]);
+  }
+
+  using namespace quillbox::platform;
+  RunLoop::markMainThread();
+  Log::line(kStartLog);
+  DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
+                                           quillbox::screenShotPort);
+  RunLoop::main().run();
+  return 0;
+}

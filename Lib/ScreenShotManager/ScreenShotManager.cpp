@@ -1,0 +1,218 @@
+#include "ScreenShotManager/ScreenShotManager.h"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "AppURL.h"
+#include "Base/File.h"
+#include "FileProperty/FileProperty.h"
+#if __has_include("QBXUploadManager/QBXUploadManager.h")
+#include "QBXUploadManager/QBXUploadManager.h"
+#define QB_HAVE_UPLOAD 1
+#endif
+#include "UIImageThumbnail/UIImageThumbnailToLocal.h"
+#include "Platform/Environment.h"
+#include "Platform/FileSystem.h"
+#include "Platform/ImageCodec.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "Platform/Screen.h"
+#include "Platform/SystemSound.h"
+#include "Platform/UserInterface.h"
+#include "SharedSettings.h"
+
+namespace quillbox {
+
+using platform::FileSystem;
+using platform::Log;
+using platform::strprintf;
+
+namespace {
+// The system's own texts.
+const char kDefaultCountdownToast[] = "5秒之后开始截屏";
+const char kCountdownToastFormat[] = "%d秒之后开始截屏";
+const char kNoClientLog[] = "日志:没有找到客户端, 截屏未保存";
+const char kNoUserLog[] = "日志:没有登录用户, 截屏保存在 %s";
+const char kSavedLog[] = "日志:截屏已保存 %s";
+const char kWriteFailedLog[] = "日志:截屏保存失败 %s";
+const char kCaptureFailedLog[] = "日志:截屏失败";
+const char kSoundSkippedLog[] = "日志:快门声音不可用, 跳过 %s";
+constexpr int kToastMs = 2000;
+// The evidence prompt.
+const char kAlertTitle[] = "截屏成功";
+const char kAlertMessage[] = "\n\n\n\n\n\n\n\n\n\n\n\n";
+const char kPreserveLater[] = "稍后存证";
+const char kPreserve[] = "存证";
+const char kOldVersionToast[] = "旧版本不被允许上传，请更新Sorelle客户端";
+const char kScreenshotFolderName[] = "手机截屏";
+const char kLabelFont[] = "system 14";
+constexpr int kUpdateAlertTag = 2;  // the widget's update prompt
+
+void sleepOneSecondDefault() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+
+// The sound's completion: release it and end the nested run of playSound().
+void SoundFinished(uint32_t soundId) {
+  platform::SystemSound::dispose(soundId);
+  platform::RunLoop::current().stop();
+}
+}  // namespace
+
+ScreenShotManager& ScreenShotManager::sharedManager() {
+  static ScreenShotManager* instance = new ScreenShotManager();
+  return *instance;
+}
+
+void screenShotPort(const std::string& /*name*/) { ScreenShotManager::sharedManager().screenShotPort(); }
+
+int ScreenShotManager::countdownSeconds() {
+  return SharedSettings::countdownSeconds(SharedSettings::captureSettings());
+}
+
+void ScreenShotManager::screenShotPort() {
+  platform::PlistDict settings = SharedSettings::captureSettings();
+  const platform::PlistValue* v = settings.find("screenshotsecond");
+  bool useDefault = !v || v->integerValue() < 1;
+  std::string text = useDefault ? std::string(kDefaultCountdownToast)
+                                : strprintf(kCountdownToastFormat,
+                                            SharedSettings::countdownSeconds(settings));
+  platform::UserInterface::shared().showToast(text, platform::ToastPosition::Center, kToastMs);
+  shot();
+}
+
+void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) { sleepOneSecond_ = sleepOneSecond; }
+
+void ScreenShotManager::shot() {
+  // The settings are read once, with the container known at this moment (none
+  // on the first capture after start-up: the defaults then apply).
+  platform::PlistDict settings = SharedSettings::captureSettings();
+  int seconds = SharedSettings::countdownSeconds(settings);
+  auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
+  for (int i = 0; i < seconds; ++i) sleepOne();
+
+  std::optional<platform::Image> picture = platform::Screen::Default().capture();
+  if (!picture) {
+    Log::line(kCaptureFailedLog);
+    return;
+  }
+  std::optional<std::string> png = platform::ImageCodec::encodePNG(*picture);
+  if (!png) {
+    Log::line(kCaptureFailedLog);
+    return;
+  }
+  if (!SharedSettings::isSilent(settings)) playSound();
+
+  if (!locateQuillboxApp()) {
+    Log::line(kNoClientLog);
+    return;
+  }
+  saveImageToLocal(*png, &*picture);
+}
+
+std::string ScreenShotManager::getScreenShot() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[16];
+  strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
+  std::string s(stamp);
+  return strprintf("ScreenShot_%s_%s.png", s.substr(0, 8).c_str(), s.substr(8).c_str());
+}
+
+void ScreenShotManager::playSound() {
+  std::string path = platform::Environment::sound();
+  std::optional<uint32_t> sound = platform::SystemSound::create(path);
+  if (!sound) {
+    Log::printf(kSoundSkippedLog, path.c_str());
+    return;
+  }
+  uint32_t id = *sound;
+  platform::SystemSound::addCompletion(id, [id] { SoundFinished(id); });
+  // The sound guarantees its completion within the timeout, so this nested run ends.
+  platform::SystemSound::play(id, std::chrono::seconds(3));
+  platform::RunLoop::current().run();
+}
+
+std::string ScreenShotManager::saveImageToLocal(const std::string& pngData,
+                                                const platform::Image* picture) {
+  std::optional<std::string> user = SharedSettings::currentUserName();
+  std::string folderName = user ? *user : std::string(SharedSettings::kNoUserFolder);
+  std::string folder = strprintf("%s/Documents/ScreenShot/%s", AppURL::sharedAppURL().appURL().c_str(),
+                                 folderName.c_str());
+  if (!user) Log::printf(kNoUserLog, folder.c_str());
+  auto& fs = FileSystem::Default();
+  if (!fs.exists(folder)) fs.createDirectories(folder);
+  std::string fileName = getScreenShot();
+  std::string fullPath = folder + "/" + fileName;
+  if (!fs.writeAtomically(fullPath, pngData)) {
+    // Nothing half-written is left behind; the hand-off has no file to work on.
+    Log::printf(kWriteFailedLog, fullPath.c_str());
+    return {};
+  }
+  Log::printf(kSavedLog, fullPath.c_str());
+  postCaptureHandOff(fileName, fullPath, picture);
+  return fullPath;
+}
+
+void ScreenShotManager::postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
+                                           const platform::Image* picture) {
+  File record;
+  record.setFPath(fullPath);
+  record.setFtype(FileKind::Screenshot);
+  FileProperty::sharedFileProperty().createFileProperty(record);
+
+  showUploadAlert(fileName, fullPath);
+
+  // The capture still holds the picture; PNG is lossless, so it gives the same
+  // thumbnails as decoding the stored file again, without the decode.
+  if (picture) {
+    UIImageThumbnailToLocal::ThumbnalToLocal(*picture, fileName, false, 2);
+    return;
+  }
+  auto bytes = FileSystem::Default().readFile(fullPath);
+  std::optional<platform::Image> stored;
+  if (bytes) stored = platform::ImageCodec::decodePNG(*bytes);
+  if (stored) UIImageThumbnailToLocal::ThumbnalToLocal(*stored, fileName, false, 2);
+}
+
+void ScreenShotManager::showUploadAlert(const std::string& fileName, const std::string& fullPath) {
+  setStrFilePath(fullPath);
+  auto alert = platform::AlertView::create(kAlertTitle, kAlertMessage, this, kPreserveLater,
+                                           {kPreserve});
+  alert->setTag(0);
+  alert->addSubview(platform::AlertSubview::picture(70, 44, 135, 210, fullPath));
+  alert->addSubview(platform::AlertSubview::label(8, 260, 265, 30, fileName, kLabelFont,
+                                                  {239.0 / 255.0, 1.0, 163.0 / 255.0, 1.0},
+                                                  "center"));
+  alert->show();
+}
+
+void ScreenShotManager::alertViewClickedButtonAtIndex(platform::AlertView& alert, int index) {
+  if (alert.tag() == kUpdateAlertTag || index != 1) return;
+  if (!isUploadAllowed()) {
+    platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
+                                                kToastMs);
+    return;
+  }
+#ifdef QB_HAVE_UPLOAD
+  std::vector<std::shared_ptr<File>> files;
+  if (auto record = QBXUploadManager::getFileWillUploadWithPath(strFilePath(), FileKind::Screenshot)) {
+    record->setFtype(FileKind::Screenshot);
+    record->setFServerPathName(std::string(kScreenshotFolderName));
+    files.push_back(record);
+  }
+  QBXUploadManager::sharedInstance().startUploadWithFiles(files);
+#endif
+}
+
+std::string ScreenShotManager::strFilePath() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return strFilePath_;
+}
+
+void ScreenShotManager::setStrFilePath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  strFilePath_ = path;
+}
+
+}  // namespace quillbox

@@ -1,0 +1,75 @@
+// ScreenShotManager: carries out each screenshot trigger of the capture daemon.
+//
+// One instance per process (sharedManager). Everything runs on the main
+// thread inside the trigger's notification callback: the countdown toast, the
+// blocking wait, the capture, the shutter sound (a nested run of the main run
+// loop until it has played), the atomic write of the PNG into the user's
+// screenshot folder of the client application's container, and the
+// post-capture hand-off. REQUIRES: called on the main thread.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "Platform/Image.h"
+#include "Platform/UserInterface.h"
+
+namespace quillbox {
+
+class ScreenShotManager : public platform::AlertViewDelegate {
+ public:
+  static ScreenShotManager& sharedManager();
+
+  // Announces the countdown with a toast, then captures (shot).
+  void screenShotPort();
+  // Waits the countdown, captures the screen, plays the shutter sound unless
+  // silenced, locates the client application and stores the PNG. Without a
+  // client application the capture ends without storing anything.
+  void shot();
+  // A screenshot file name for this moment: "ScreenShot_YYYYMMDD_HHMMSS.png" (local time).
+  static std::string getScreenShot();
+  // Plays the shutter sound and returns when it has finished (at most about 3 s);
+  // a missing or unplayable sound file is skipped.
+  void playSound();
+  // Stores the PNG data atomically in the user's screenshot folder, then runs
+  // the post-capture hand-off. Gives the full path ("" when nothing was written).
+  std::string saveImageToLocal(const std::string& pngData, const platform::Image* picture = nullptr);
+
+  // Shows the evidence prompt about the stored file and returns at once; the
+  // answer arrives in alertViewClickedButtonAtIndex. A newer prompt replaces the
+  // path an older unanswered one acts on.
+  void showUploadAlert(const std::string& fileName, const std::string& fullPath);
+  // The prompt's buttons: "存证" (index 1) checks the client's version and hands
+  // the screenshot to the upload manager; "稍后存证" (index 0) does nothing.
+  void alertViewClickedButtonAtIndex(platform::AlertView& alert, int index) override;
+
+  // Full path of the screenshot the latest evidence prompt is about.
+  std::string strFilePath() const;
+  void setStrFilePath(const std::string& path);
+
+  // Seconds of the countdown that the next trigger will use.
+  static int countdownSeconds();
+
+  // Test hook: the wait between the trigger and the capture (default: N one-second sleeps).
+  void setSleepForTesting(void (*sleepOneSecond)());
+
+  // After the PNG is stored: the property record (which starts its
+  // registration), the evidence prompt, the thumbnails (made from `picture`
+  // when given, else from the stored file).
+  void postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
+                          const platform::Image* picture);
+
+ private:
+  ScreenShotManager() = default;
+  mutable std::mutex mu_;
+  std::string strFilePath_;
+  void (*sleepOneSecond_)() = nullptr;
+};
+
+// The trigger's notification callback: hands over to the shared manager.
+void screenShotPort(const std::string& name);
+
+// The system-wide notification that triggers a capture.
+inline constexpr const char* kScreenshotNotification = "com.velmor.quillbox.server.screenshot";
+
+}  // namespace quillbox

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""The whole road once, on embedded defaults, with a report at the end.
+
+A client container is laid out under BUILD/demo (the client application's
+bundle, its settings, the logged-in user, the service's address, the stored
+password), the reference service runs on loopback over HTTPS with its own
+certificate, and vigild runs with a synthetic screen and a prompt policy that
+confirms. `quillbox trigger` starts a capture; the demo waits for the upload to
+finish and then shows what happened and checks the service's copy.
+"""
+
+import hashlib
+import json
+import os
+import plistlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+from devserver import DEMO_USER, start_devserver  # noqa: E402
+
+CONTAINER_ID = "5A0E1C7B-DEMO-4B6E-9C1A-QUILLBOX0001"
+
+
+def write_plist(path, value):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        plistlib.dump(value, f)
+
+
+def sha1_of(path):
+    h = hashlib.sha1()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def read_journal(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def wait_for(predicate, timeout, step=0.1):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+    bindir = os.path.join(build, "bin")
+    os.environ["QUILLBOX_BIN_DIR"] = bindir
+    root = os.path.join(build, "demo")
+    shutil.rmtree(root, ignore_errors=True)
+    apps = os.path.join(root, "Applications")
+    container = os.path.join(apps, CONTAINER_ID)
+    library = os.path.join(container, "Library")
+    notify = os.path.join(root, "notify")
+    journal = os.path.join(root, "ui.jsonl")
+    keychain = os.path.join(root, "keychain.plist")
+    os.makedirs(notify, mode=0o700)
+    os.makedirs(os.path.join(container, "Documents"))
+
+    name, password, phone = DEMO_USER
+    print("== quillbox demo: %s" % root)
+    server = start_devserver(data_dir=os.path.join(root, "service"))
+    daemon = None
+    try:
+        print("reference service: %s (certificate %s)" % (server.base_url, server.cert_path))
+        # What the client application would have written.
+        write_plist(os.path.join(container, "quillbox.app", "Info.plist"),
+                    {"CFBundleVersion": "1.3.07010"})
+        write_plist(os.path.join(library, "com.velmor.info.plist"),
+                    {"screenshotsecond": 3, "screenshotsound": False})
+        write_plist(os.path.join(library, "com.velmor.userinfo.plist"),
+                    {"userName": name, "usernamelogin": phone, "userlevel": 1})
+        write_plist(os.path.join(library, "com.velmor.loacal.plist"), {"url": server.base_url})
+        write_plist(keychain, [{"generic": "quillbox", "accessGroup": "com.velmor.quillbox",
+                                "comment": password}])
+        os.chmod(keychain, 0o600)
+
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.update({
+            "QUILLBOX_APPS_ROOT": apps,
+            # The daemon's home is the container, so the thumbnails it writes go with the upload.
+            "QUILLBOX_HOME": container,
+            "QUILLBOX_NOTIFY_DIR": notify,
+            "QUILLBOX_UI": "journal:" + journal,
+            "QUILLBOX_PROMPT": "confirm",
+            "QUILLBOX_SCREEN": "synthetic",
+            "QUILLBOX_KEYCHAIN": keychain,
+            "QUILLBOX_CA_FILE": server.cert_path,
+        })
+        log_path = os.path.join(root, "vigild.log")
+        log = open(log_path, "w")
+        daemon = subprocess.Popen([os.path.join(bindir, "vigild")], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=log)
+        if not wait_for(lambda: os.listdir(notify), timeout=10):
+            raise SystemExit("vigild did not start; see " + log_path)
+        print("vigild is running; posting the trigger (the first capture counts down 5 s)")
+        subprocess.run([os.path.join(bindir, "quillbox"), "trigger"], env=env, check=True)
+
+        def outcome():
+            for e in read_journal(journal):
+                if e["event"] == "statusBar" and e["kind"] == "finished":
+                    return e
+            return None
+
+        finished = wait_for(outcome, timeout=90)
+        events = read_journal(journal)
+        shots = [e for e in events if e["event"] == "alert"]
+        if not shots:
+            raise SystemExit("no screenshot was taken; see " + log_path)
+        path = shots[0]["subviews"][0]["path"]
+        store = plistlib.load(open(os.path.join(library, "com.velmor.files.property.plist"), "rb"))
+        record = next(r for r in store.get(name, []) if r["path"] == path)
+        registered = wait_for(
+            lambda: [r for r in server.admin("GET", "/__admin/registrations")
+                     if r.get("sha1") == record["sha1"]], timeout=30)
+
+        print()
+        print("== report")
+        for e in events:
+            text = e.get("text") or e.get("title") or ""
+            extra = " -> button %d (%s)" % (e["index"], e["by"]) if e["event"] == "alertAnswer" else ""
+            print("  ui %-11s %s%s" % (e["event"], text, extra))
+        print("stored file:   %s (%d bytes)" % (path, os.path.getsize(path)))
+        print("  content SHA-1 %s (sha1sum: %s)" % (record.get("hash"), sha1_of(path)))
+        print("  keyed digest  %s, time %d, size %d" % (record["sha1"], record["time"], record["size"]))
+        verify = subprocess.run([os.path.join(bindir, "quillbox"), "verify", path], env=env,
+                                capture_output=True, text=True)
+        print("  tamper check: %s" % ("verified" if verify.returncode == 0 else verify.stdout.strip()))
+        print("registration:  %s" % ("confirmed, id %s" % registered[0].get("id") if registered
+                                    else "NOT confirmed"))
+        ok = bool(registered) and verify.returncode == 0 and record.get("hash") == sha1_of(path)
+        if finished and "上传完成" in finished["text"]:
+            file_id = record.get("fileID")
+            info = server.file_info(file_id) if file_id else {}
+            same = info.get("sha1") == sha1_of(path) and info.get("length") == os.path.getsize(path)
+            print("upload:        %s (file id %s)" % (finished["text"], file_id))
+            print("  service copy: %s bytes, SHA-1 %s -> %s" % (
+                info.get("length"), info.get("sha1"), "verified equal" if same else "DIFFERENT"))
+            ok = ok and same
+        else:
+            print("upload:        did not finish (%s); see %s" % (finished and finished["text"], log_path))
+            ok = False
+        print("logs: %s, UI journal: %s, service log: %s" % (log_path, journal, server.log_path))
+        print("demo %s" % ("OK" if ok else "FAILED"))
+        return 0 if ok else 1
+    finally:
+        if daemon:
+            daemon.send_signal(signal.SIGTERM)
+            try:
+                daemon.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                daemon.kill()
+        server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,175 @@
+"""After the PNG is stored: property record, evidence prompt, thumbnails, version gate, upload."""
+
+import hashlib
+import json
+import os
+import plistlib
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from devserver import DEMO_USER, start_devserver  # noqa: E402
+from sandbox import bin, make_sandbox  # noqa: E402
+
+USER, PASSWORD, PHONE = DEMO_USER
+
+
+def wait_for(predicate, timeout=30.0, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def sha1_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+class HandOff(unittest.TestCase):
+    server = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = start_devserver()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        self.server.clear_requests()
+        self.daemon = None
+
+    def tearDown(self):
+        if self.daemon:
+            self.daemon.send_signal(signal.SIGTERM)
+            try:
+                self.daemon.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.daemon.kill()
+            self.log.close()
+        self.box.cleanup()
+
+    def start(self, prompt, client_version="1.3.07010"):
+        self.box = make_sandbox(user=USER, client_version=client_version)
+        self.box.write_plist("com.velmor.info.plist", {"screenshotsound": True})
+        self.box.write_plist("com.velmor.userinfo.plist", {"userName": USER, "usernamelogin": USER})
+        self.box.write_plist("com.velmor.loacal.plist", {"url": self.server.base_url})
+        # A session the service accepts, as the client application would have left it.
+        self.box.write_plist("com.velmor.webinfo.plist",
+                             {"type": "0", "access_token": self.server.login()})
+        env = self.box.env(QUILLBOX_PROMPT=prompt, QUILLBOX_CA_FILE=self.server.cert_path,
+                           QUILLBOX_HOME=self.box.container)
+        self.env = env
+        self.log_path = os.path.join(self.box.root, "vigild.log")
+        self.log = open(self.log_path, "w")
+        self.daemon = subprocess.Popen([bin("vigild")], env=env, stdout=subprocess.DEVNULL,
+                                       stderr=self.log)
+        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=10))
+        subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=10)
+
+    def journal(self):
+        if not os.path.exists(self.box.ui_journal):
+            return []
+        with open(self.box.ui_journal, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def events(self, kind):
+        return [e for e in self.journal() if e["event"] == kind]
+
+    def daemon_log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def stored(self):
+        alerts = wait_for(lambda: self.events("alert"), timeout=30)
+        self.assertTrue(alerts, self.daemon_log())
+        return alerts[0]
+
+    def test_prompt_layout_and_preserve_later(self):
+        self.start("decline")
+        alert = self.stored()
+        self.assertEqual(alert["title"], "截屏成功")
+        self.assertEqual(alert["message"], "\n" * 12)
+        self.assertEqual(alert["buttons"], ["稍后存证", "存证"])
+        self.assertEqual(alert["tag"], 0)
+        picture, label = alert["subviews"]
+        self.assertEqual(picture["frame"], [70, 44, 135, 210])
+        path = picture["path"]
+        name = os.path.basename(path)
+        self.assertEqual(label["frame"], [8, 260, 265, 30])
+        self.assertEqual(label["text"], name)  # the bare file name, not the path
+        self.assertEqual(label["alignment"], "center")
+        self.assertAlmostEqual(label["color"][0], 239 / 255, places=5)
+        self.assertAlmostEqual(label["color"][2], 163 / 255, places=5)
+
+        answer = wait_for(lambda: self.events("alertAnswer"), timeout=10)
+        self.assertEqual(answer[0]["index"], 0)
+        time.sleep(1.0)
+        # "稍后存证" leaves the file, its record and its thumbnails, and starts nothing.
+        stem = name.split(".")[0]
+        for folder in ("img/samll", "img/middle"):
+            self.assertTrue(wait_for(lambda: os.path.exists(
+                os.path.join(self.box.documents, folder, stem + "_Thumbnail.jpg")), timeout=10))
+        self.assertTrue(os.path.exists(path))
+        store = self.box.read_plist("com.velmor.files.property.plist")
+        record = [r for r in store[USER] if r["path"] == path][0]
+        self.assertEqual(record["hash"], sha1_of(path))
+        self.assertEqual(record["type"], 8)
+        self.assertEqual(self.events("statusBar"), [])
+        resources = [r["resource"] for r in self.server.requests()]
+        self.assertNotIn("file/create.json", resources)
+
+    def test_old_client_version_is_refused(self):
+        self.start("confirm", client_version="1.3.07009")
+        self.stored()
+        toast = wait_for(lambda: [t for t in self.events("toast")
+                                  if t["text"] == "旧版本不被允许上传，请更新Sorelle客户端"], timeout=10)
+        self.assertTrue(toast, self.journal())
+        self.assertEqual(toast[0]["position"], "center")
+        self.assertEqual(toast[0]["durationMs"], 2000)
+        time.sleep(1.0)
+        resources = [r["resource"] for r in self.server.requests()]
+        self.assertNotIn("file/create.json", resources)
+        self.assertNotIn("file/upload.json", resources)
+
+    def test_confirmed_capture_is_uploaded(self):
+        self.start("confirm", client_version="1.3.07010")
+        path = self.stored()["subviews"][0]["path"]
+        done = wait_for(lambda: [e for e in self.events("statusBar") if e["kind"] == "finished"],
+                        timeout=60)
+        self.assertTrue(done, self.daemon_log())
+        plain = [e["text"] for e in self.events("statusBar") if e["kind"] == "plain"]
+        self.assertEqual(plain, ["添加 1 个任务到上传队列！    上传任务总数:0"])
+        self.assertEqual(done[0]["text"], "有 1 个任务上传完成!    剩余任务数:0")
+
+        api = [r for r in self.server.requests() if r["resource"] != "file/safe.json"]
+        resources = [r["resource"] for r in api]
+        self.assertEqual(resources, ["file/create.json", "file/length.json", "file/upload.json"])
+        create, length, upload = api
+        fields = [kv.split("=", 1)[0] for kv in create["body"].split("&")]
+        self.assertEqual(fields[:4], ["name", "type", "length", "hash"])
+        self.assertIn("type=08", create["body"].split("&"))
+        # The thumbnails lie under the daemon's home, so they go with the creation.
+        self.assertIn("small_img", fields)
+        self.assertIn("middle_img", fields)
+        size = os.path.getsize(path)
+        headers = {k.lower(): v for k, v in upload["headers"]}
+        self.assertEqual(headers["content-length"], str(size))
+        self.assertIn("index=0", upload["query"])
+        store = self.box.read_plist("com.velmor.files.property.plist")
+        record = [r for r in store[USER] if r["path"] == path][0]
+        info = self.server.file_info(record["fileID"])
+        self.assertEqual(info["sha1"], sha1_of(path))
+        self.assertEqual(info["length"], size)
+
+
+if __name__ == "__main__":
+    unittest.main()
