@@ -103,6 +103,11 @@ def main():
             "QUILLBOX_KEYCHAIN": keychain,
             "QUILLBOX_CA_FILE": server.cert_path,
         })
+        # The automatic login: the stored login name is a mobile number, so the
+        # account name is looked up first; the session then lands in the web-info plist.
+        login = subprocess.run([os.path.join(bindir, "quillbox"), "login"], env=env,
+                               capture_output=True, text=True)
+        print("automatic login: %s" % (login.stdout.strip() or login.stderr.strip().splitlines()[-1:]))
         log_path = os.path.join(root, "vigild.log")
         log = open(log_path, "w")
         daemon = subprocess.Popen([os.path.join(bindir, "vigild")], env=env,
@@ -134,6 +139,8 @@ def main():
         print("== report")
         for e in events:
             text = e.get("text") or e.get("title") or ""
+            if e["event"] == "idleTimer":
+                text = "screen lock %s" % ("held off" if e["disabled"] else "allowed again")
             extra = " -> button %d (%s)" % (e["index"], e["by"]) if e["event"] == "alertAnswer" else ""
             print("  ui %-11s %s%s" % (e["event"], text, extra))
         print("stored file:   %s (%d bytes)" % (path, os.path.getsize(path)))
