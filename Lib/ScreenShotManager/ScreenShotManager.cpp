@@ -7,10 +7,7 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#if __has_include("QBXUploadManager/QBXUploadManager.h")
 #include "QBXUploadManager/QBXUploadManager.h"
-#define QB_HAVE_UPLOAD 1
-#endif
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
@@ -194,7 +191,6 @@ void ScreenShotManager::alertViewClickedButtonAtIndex(platform::AlertView& alert
                                                 kToastMs);
     return;
   }
-#ifdef QB_HAVE_UPLOAD
   std::vector<std::shared_ptr<File>> files;
   if (auto record = QBXUploadManager::getFileWillUploadWithPath(strFilePath(), FileKind::Screenshot)) {
     record->setFtype(FileKind::Screenshot);
@@ -202,7 +198,6 @@ void ScreenShotManager::alertViewClickedButtonAtIndex(platform::AlertView& alert
     files.push_back(record);
   }
   QBXUploadManager::sharedInstance().startUploadWithFiles(files);
-#endif
 }
 
 std::string ScreenShotManager::strFilePath() const {

@@ -1,0 +1,891 @@
+#include "QBXUploadManager/QBXUploadTask.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "AppURL.h"
+#include "FileProperty/FileProperty.h"
+#include "Platform/Environment.h"
+#include "Platform/FileLock.h"
+#include "Platform/FileSystem.h"
+#include "Platform/HttpClient.h"
+#include "Platform/Log.h"
+#include "Platform/NotificationCenter.h"
+#include "Platform/PropertyList.h"
+#include "Platform/Reachability.h"
+#include "Platform/RunLoop.h"
+#include "Platform/UserInterface.h"
+#include "QBXUploadManager/AudioDuration.h"
+#include "Request/FormBody.h"
+#include "Request/Z_Request.h"
+#include "SHA1Help/SHA1Help.h"
+#include "SharedSettings.h"
+#include "base64/NSDataToBase64Encoding.h"
+
+namespace quillbox {
+
+using platform::Environment;
+using platform::FileSystem;
+using platform::HttpUpload;
+using platform::Log;
+using platform::NotificationCenter;
+using platform::PlistDict;
+using platform::PlistValue;
+using platform::strprintf;
+
+namespace {
+
+// Texts of the upload task.
+const char kReasonTampered[] = "文件被篡改,无法上传!";
+const char kReasonUploadFailed[] = "上传失败";
+const char kReasonNetworkRetry[] = "网络异常，请重试。";
+const char kReasonNetworkLater[] = "网络错误，请稍后再试";
+const char kToastNoNetwork[] = "无网络连接。";
+const char kReasonRefusedStatus[] = "上传失败 (HTTP %ld)";
+const char kReasonNoParameters[] = "参数不全";
+const char kReasonNotCreated[] = "创建失败";
+
+const char kLogCancel[] = "cancel";
+const char kLogCreateFile[] = "日志：创建文件";
+const char kLogCreateStart[] = "createFileOnServerThread start:%s";
+const char kLogCreateBody[] = "str:%s";
+const char kLogCreateErr111[] = "createFileOnServerThread err111:%s";
+const char kLogCreateErr333[] = "createFileOnServerThread err333:%s";
+const char kLogCreateErr222[] = "createFileOnServerThread err222:%s";
+const char kLogCreateErr1[] = "createFileOnServerThread err1:%s strResult:%s";
+const char kLogCreateEnd[] = "createFileOnServerThread end:%s";
+const char kLogLengthStart[] = "getFileUploadedLengthThread start:%s";
+const char kLogLengthErr[] = "getFileUploadedLengthThread err:%s";
+const char kLogLengthEnd[] = "getFileUploadedLengthThread end:%s";
+const char kLogParamsMissing[] = "参数不全 path:%s lowkey:%s";
+const char kLogUploadStarted[] = "开始上传";
+const char kLogNotCreated[] = "创建失败";
+const char kLogDidSend[] = "didSendBodyData:%f";
+const char kLogFinishing[] = "UploadManager finishing";
+const char kLogFail[] = "UploadManager fail:%s";
+const char kLogException[] = "QBXUploadTask Exception:%s";
+const char kLogDealloc[] =
+    "QBXUploadTask dealloc:%s,self._URLConnection:%s,self._URLConnection.filePath:%s";
+const char kLogNoUser[] = "日志:没有当前用户, 上传状态未记录: %s";
+const char kLogThread[] = "日志:无法启动上传线程: %s";
+
+const char kNoteUpdateFileState[] = "updateFileState";
+const char kNoteUpload[] = "upload";
+
+const char kResourceCreate[] = "file/create.json";
+const char kResourceLength[] = "file/length.json";
+const char kThumbnailSmall[] = "/img/samll";
+const char kThumbnailMiddle[] = "/img/middle";
+
+std::atomic<int> g_activeUploadThreads{0};
+
+std::string orNull(const std::optional<std::string>& text) {
+  return text ? *text : "(null)";
+}
+bool nonEmpty(const std::optional<std::string>& text) {
+  return text && !text->empty();
+}
+
+// A reply text as a JSON object; anything else reads as an empty object.
+nlohmann::json parseObject(const std::optional<std::string>& text) {
+  if (!text) return nlohmann::json::object();
+  auto j = nlohmann::json::parse(*text, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return nlohmann::json::object();
+  return j;
+}
+
+std::optional<std::string> textMember(const nlohmann::json& j, const char* key) {
+  auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return std::nullopt;
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number_integer()) return std::to_string(it->get<int64_t>());
+  return it->dump();
+}
+
+// "length": a whole, non-negative number (a text of digits is accepted too).
+std::optional<int64_t> lengthMember(const nlohmann::json& j) {
+  auto it = j.find("length");
+  if (it == j.end()) return std::nullopt;
+  if (it->is_number_integer()) {
+    int64_t v = it->get<int64_t>();
+    return v >= 0 ? std::optional<int64_t>(v) : std::nullopt;
+  }
+  if (it->is_number_unsigned()) return static_cast<int64_t>(it->get<uint64_t>());
+  if (it->is_string()) {
+    const std::string s = it->get<std::string>();
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    return std::stoll(s);
+  }
+  return std::nullopt;
+}
+
+int64_t parseLength(const std::optional<std::string>& fLen) {
+  if (!fLen) return 0;
+  return PlistValue(*fLen).integerValue();
+}
+
+std::string stemOf(const std::string& name) {
+  size_t dot = name.find('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
+  std::string path = strprintf("%s%s/%s", (Environment::home() + "/Documents").c_str(), folder,
+                               (stemOf(name) + "_Thumbnail.jpg").c_str());
+  auto bytes = FileSystem::Default().readFile(path);
+  if (!bytes) return std::nullopt;
+  return NSDataToBase64Encoding::encodeBase64(*bytes);
+}
+
+// The creation form: the four mandatory fields, the optional ones in their
+// order, and (when asked) the thumbnails.
+FormBody creationForm(const File& f, bool withThumbnails, std::string* plainBeforeImages) {
+  FormBody form;
+  form.add("name", f.name().value_or(""))
+      .add("type", formatKindCode(f.ftype()))
+      .add("length", f.fLen().value_or(""))
+      .add("hash", f.fHash().value_or(""));
+  auto opt = [&form](const char* key, const File::Text& v) {
+    if (v) form.add(key, *v);
+  };
+  opt("start_time", f.fStartTime());
+  opt("end_time", f.fEndTime());
+  opt("comment", f.fComment());
+  opt("gps", f.fGps());
+  opt("time_length", f.fTimeLen());
+  opt("photo_time", f.fPhotoTime());
+  opt("labels", f.fLabels());
+  opt("sha1", f.fSHA1());
+  if (f.fTime()) form.add("time", *f.fTime());
+  if (plainBeforeImages) *plainBeforeImages = form.plainText();
+  if (withThumbnails && f.name()) {
+    if (auto small = thumbnailBase64(kThumbnailSmall, *f.name())) form.add("small_img", *small);
+    if (auto middle = thumbnailBase64(kThumbnailMiddle, *f.name())) form.add("middle_img", *middle);
+  }
+  return form;
+}
+
+void postNotification(const char* name, std::any object) {
+  NotificationCenter::defaultCenter().post(name, std::move(object));
+}
+
+// fileID (property store, else upload-state record) and the kind-specific fields.
+void fillFromStores(File& f, const std::string& path, int32_t kind,
+                    const std::optional<PlistValue>& photoTime) {
+  auto id = Z_Request::getFilePropertyWithPath(path, "fileID");
+  std::string fileID = id ? id->stringValue() : "";
+  if (fileID.empty()) {
+    if (auto up = Z_Request::getUpInfoWithPath(path)) fileID = up->getString("fileID");
+  }
+  if (!fileID.empty()) f.setFileID(fileID);
+
+  if (kind == FileKind::Audio) {
+    auto seconds = AudioDuration::playingTimeSeconds(path);
+    double ms = seconds ? std::floor(*seconds * 1000.0) : 0;
+    if (!(ms >= 0 && ms <= 2147483647.0)) ms = 0;
+    f.setFTimeLen(strprintf("%d", static_cast<int>(ms)));
+  } else if (kind == FileKind::TimedRecording) {
+    if (auto attrs = FileSystem::Default().attributes(path)) {
+      using std::chrono::duration_cast;
+      using std::chrono::seconds;
+      long long created = duration_cast<seconds>(attrs->creationDate.time_since_epoch()).count();
+      long long modified =
+          duration_cast<seconds>(attrs->modificationDate.time_since_epoch()).count();
+      f.setFTimeLen(strprintf("%lld", (modified - created) * 1000));
+      f.setFStartTime(strprintf("%lld", created * 1000));
+      f.setFEndTime(strprintf("%lld", modified * 1000));
+    }
+  } else if (kind == FileKind::Picture && photoTime) {
+    f.setFPhotoTime(photoTime->stringValue());
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<QBXUploadTask> QBXUploadTask::create() {
+  return std::shared_ptr<QBXUploadTask>(new QBXUploadTask());
+}
+
+QBXUploadTask::~QBXUploadTask() {
+  std::string record = file_ ? orNull(file_->name()) : "(null)";
+  std::string path = file_ ? orNull(file_->fPath()) : "(null)";
+  Log::printf(kLogDealloc, record.c_str(), connection_ ? "connection" : "(null)", path.c_str());
+}
+
+FilePtr QBXUploadTask::file() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return file_;
+}
+
+void QBXUploadTask::setFile(FilePtr f) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  file_ = std::move(f);
+}
+
+std::string QBXUploadTask::failureReason() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return failureReason_;
+}
+
+int32_t QBXUploadTask::recordFileState() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return file_ ? file_->fileState() : 0;
+}
+
+std::string QBXUploadTask::progressText(int64_t uploaded, int64_t total) {
+  float fraction = total > 0 ? static_cast<float>(uploaded) / static_cast<float>(total) : 1.0f;
+  fraction = std::min(std::max(fraction, 0.0f), 1.0f);
+  return strprintf("%f", fraction * 0.95f);
+}
+
+int QBXUploadTask::activeUploadThreads() {
+  return g_activeUploadThreads.load();
+}
+
+// ---------------------------------------------------------------- single file
+
+void QBXUploadTask::start() {
+  int32_t step = taskStep_.load();
+  if (step == kPreparing || step == kUploading) return;
+  taskStep_ = kPreparing;
+  statuCancel_ = false;  // a stopped task may be started again
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    failureReason_.clear();
+  }
+  if (filePath_) {
+    size_t slash = filePath_->rfind('/');
+    fileName_ = slash == std::string::npos ? *filePath_ : filePath_->substr(slash + 1);
+  }
+  if (filePath_)
+    updateFilePropertyWithPath(*filePath_, "state", PlistValue::integer(FileState::Started));
+  postNotification(kNoteUpdateFileState, filePath_ ? std::any(*filePath_) : std::any());
+  FilePtr record;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (file_) file_->setFileState(FileState::Started);
+    record = file_;
+  }
+  update();
+  postNotification(kNoteUpload, record);
+
+  auto self = shared_from_this();
+  try {
+    std::thread([self] {
+      try {
+        if (self->bCheck_ && !self->checkFile()) {
+          if (self->statuCancel_) {
+            self->taskStep_ = kEnded;
+            if (self->filePath_)
+              self->updateFilePropertyWithPath(*self->filePath_, "state",
+                                               PlistValue::integer(FileState::Stopped));
+            Log::line(kLogCancel);
+          } else {
+            platform::performOnMainThread([self] { self->createFileOnServerFail(kReasonTampered); },
+                                          false);
+          }
+          return;
+        }
+        if (self->block_) self->block_(self->file());
+        FilePtr f = self->file();
+        bool hasID;
+        {
+          std::lock_guard<std::recursive_mutex> lock(self->mu_);
+          hasID = f && nonEmpty(f->fileID());
+        }
+        if (hasID) {
+          if (!self->getFileLenth()) return;
+        } else {
+          if (!self->fileCreat() || self->statuCancel_) return;
+          if (!self->getFileLenth()) return;
+        }
+        if (self->statuCancel_) return;
+        platform::performOnMainThread(
+            [self] {
+              // The manager starts a prepared task itself unless a batch is
+              // preparing; only a task it left waiting is started here.
+              if (self->taskStep() != kPreparing) return;
+              if (!self->startUpload() && self->delegate_)
+                self->delegate_->uploadFailed(self->failureReason(), self);
+            },
+            false);
+      } catch (const std::exception& e) {
+        Log::printf(kLogException, e.what());
+      }
+    }).detach();
+  } catch (const std::exception& e) {
+    Log::printf(kLogThread, e.what());
+    createFileOnServerFail(kReasonUploadFailed);
+  }
+}
+
+bool QBXUploadTask::checkFile() {
+  FilePtr f = file();
+  std::string path = filePath_ ? *filePath_ : (f && f->fPath() ? *f->fPath() : "");
+  if (path.empty()) return false;
+  return FileProperty::sharedFileProperty()
+      .toCheckFilePropertyWithLocal(path, &statuCancel_)
+      .has_value();
+}
+
+bool QBXUploadTask::fileCreat() {
+  return createOnServer(true);
+}
+
+bool QBXUploadTask::createOnServer(bool ownUpdate) {
+  File snapshot;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!file_) return false;
+    snapshot = *file_;
+  }
+  std::string path = orNull(snapshot.fPath());
+  Log::printf(kLogCreateStart, path.c_str());
+  std::string plain;
+  FormBody form = creationForm(snapshot, true, &plain);
+  Log::printf(kLogCreateBody, plain.c_str());
+
+  RequestResult result = Z_Request::postWithString(form, kResourceCreate);
+  if (result.code == 200 && nonEmpty(result.respone)) {
+    nlohmann::json reply = parseObject(result.respone);
+    if (auto id = textMember(reply, "id"); id && !id->empty()) {
+      {
+        std::lock_guard<std::recursive_mutex> lock(mu_);
+        file_->setFileID(*id);
+      }
+      if (ownUpdate) {
+        if (filePath_)
+          updateFilePropertyWithPath(*filePath_, "fileID", PlistValue(*id));
+        else if (snapshot.fPath())
+          updateFilePropertyWithPath(*snapshot.fPath(), "fileID", PlistValue(*id));
+      } else if (snapshot.fPath()) {
+        FileProperty::sharedFileProperty().updateFilePropertyWithPath(*snapshot.fPath(), "fileID",
+                                                                      PlistValue(*id));
+      }
+      return true;
+    }
+    if (auto error = textMember(reply, "error")) {
+      Log::printf(kLogCreateErr111, path.c_str());
+      fail(*error);
+    } else {
+      Log::printf(kLogCreateErr333, path.c_str());
+      fail(kReasonUploadFailed);
+    }
+    return false;
+  }
+  Log::printf(kLogCreateErr1, path.c_str(), orNull(result.respone).c_str());
+  nlohmann::json reply = parseObject(result.respone);
+  if (auto error = textMember(reply, "error"))
+    fail(*error);
+  else
+    fail(kReasonNetworkRetry);
+  return false;
+}
+
+bool QBXUploadTask::getFileLenth() {
+  std::string fileID, path;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!file_) return false;
+    fileID = file_->fileID().value_or("");
+    path = orNull(file_->fPath());
+  }
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  nlohmann::json j = parseObject(reply);
+  if (auto length = lengthMember(j)) {
+    succeed(*length);
+    return true;
+  }
+  if (auto error = textMember(j, "error")) {
+    Log::printf(kLogCreateErr111, path.c_str());
+    fail(*error);
+  } else {
+    Log::printf(kLogCreateErr222, path.c_str());
+    fail(kReasonUploadFailed);
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- batch path
+
+void QBXUploadTask::createFileOnServer() {
+  Log::line(kLogCreateFile);
+  int32_t step = taskStep_.load();
+  if (step == kPreparing || step == kUploading) return;
+  taskStep_ = kPreparing;
+  statuCancel_ = false;
+  bool hasID;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    failureReason_.clear();
+    hasID = file_ && nonEmpty(file_->fileID());
+  }
+  auto self = shared_from_this();
+  try {
+    std::thread([self, hasID] {
+      try {
+        if (hasID)
+          self->getFileUploadedLengthThread();
+        else
+          self->createFileOnServerThread();
+      } catch (const std::exception& e) {
+        Log::printf(kLogException, e.what());
+      }
+    }).detach();
+  } catch (const std::exception& e) {
+    Log::printf(kLogThread, e.what());
+    createFileOnServerFail(kReasonUploadFailed);
+  }
+}
+
+void QBXUploadTask::createFileOnServerThread() {
+  if (!createOnServer(false)) return;
+  std::string fileID, path;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    fileID = file_->fileID().value_or("");
+    path = orNull(file_->fPath());
+  }
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  nlohmann::json j = parseObject(reply);
+  if (auto length = lengthMember(j)) {
+    succeed(*length);
+    Log::printf(kLogCreateEnd, path.c_str());
+  } else if (auto error = textMember(j, "error")) {
+    Log::printf(kLogCreateErr111, path.c_str());
+    fail(*error);
+  } else {
+    Log::printf(kLogCreateErr222, path.c_str());
+    fail(kReasonUploadFailed);
+  }
+}
+
+void QBXUploadTask::getFileUploadedLengthThread() {
+  std::string fileID, path;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!file_) return;
+    fileID = file_->fileID().value_or("");
+    path = orNull(file_->fPath());
+  }
+  Log::printf(kLogLengthStart, path.c_str());
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  if (!reply) {
+    Log::printf(kLogLengthErr, path.c_str());
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      file_->setFileState(FileState::Stopped);
+    }
+    fail(kReasonNetworkLater);
+  } else {
+    nlohmann::json j = parseObject(reply);
+    if (auto length = lengthMember(j))
+      succeed(*length);
+    else
+      fail(textMember(j, "error").value_or(kReasonUploadFailed));
+  }
+  Log::printf(kLogLengthEnd, path.c_str());
+}
+
+void QBXUploadTask::succeed(int64_t length) {
+  if (statuCancel_) return;  // stopped while preparing: nobody waits for it any more
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    file_->setUploadedSize(length);
+  }
+  auto self = shared_from_this();
+  platform::performOnMainThread([self] { self->createFileOnServerSuccess(); }, true);
+}
+
+void QBXUploadTask::fail(const std::string& reason) {
+  if (statuCancel_) return;  // stopped while preparing: the stop has been reported
+  auto self = shared_from_this();
+  platform::performOnMainThread([self, reason] { self->createFileOnServerFail(reason); }, true);
+}
+
+void QBXUploadTask::createFileOnServerSuccess() {
+  if (statuCancel_) return;  // stopped on the main thread meanwhile
+  if (delegate_) delegate_->createFileOnServerSuccess(shared_from_this());
+}
+
+void QBXUploadTask::createFileOnServerFail(const std::string& reason) {
+  if (statuCancel_) return;  // stopped on the main thread meanwhile
+  taskStep_ = kEnded;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (file_) file_->setFileState(FileState::Stopped);
+    failureReason_ = reason;
+  }
+  update();
+  auto self = shared_from_this();
+  if (delegate_) delegate_->createFileOnServerFail(self, reason, self);
+}
+
+// ---------------------------------------------------------------- chunk upload
+
+bool QBXUploadTask::startUpload() {
+  if (taskStep_.exchange(kUploading) == kUploading) return true;
+  std::optional<std::string> path, fileID;
+  int64_t offset = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (file_) {
+      path = file_->fPath();
+      fileID = file_->fileID();
+      offset = file_->uploadedSize().value_or(0);
+    }
+  }
+  Log::line(orNull(path));
+  writeFileUpInfoToFile();
+
+  if (!nonEmpty(path) || !nonEmpty(fileID)) {
+    Log::printf(kLogParamsMissing, orNull(path).c_str(), orNull(fileID).c_str());
+    endRefused(kReasonNoParameters);
+    return false;
+  }
+  if (!platform::Reachability::isServiceReachable()) {
+    platform::UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
+                                                3000);
+    endRefused(kToastNoNetwork);
+    return false;
+  }
+
+  // "Content-Length" is the size on disk minus the offset; HttpUpload measures
+  // it again when it starts and fails a file shorter than the offset.
+  auto attrs = FileSystem::Default().attributes(*path);
+  int64_t rest = attrs ? std::max<int64_t>(attrs->size - offset, 0) : 0;
+  const uint64_t id = nextConnectionId_.fetch_add(1) + 1;
+  int64_t total;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    total = parseLength(file_->fLen());
+  }
+  // HttpUpload calls back on the transfer thread; the reports are handed to
+  // the upload thread's loop, so that the state bookkeeping never holds up the
+  // transfer. The upload thread keeps the task alive until its loop has ended.
+  auto channel = std::make_shared<UploadChannel>();
+  HttpUpload::Callbacks callbacks;
+  callbacks.onProgress = [this, id, channel, offset, total](int64_t bytes) {
+    channel->sent += bytes;
+    channel->unreported += bytes;
+    if (channel->unreported < kProgressBlockBytes && offset + channel->sent < total) return;
+    channel->unreported = 0;
+    const int64_t uploaded = offset + channel->sent;
+    channel->loop->perform([this, id, uploaded] { onBodyBlock(id, uploaded); });
+  };
+  callbacks.onFinish = [this, id, channel](long status) {
+    channel->loop->perform([this, id, status] { onFinish(id, status); });
+  };
+  callbacks.onFail = [this, id, channel](std::string error) {
+    channel->loop->perform([this, id, error] { onFail(id, error); });
+  };
+  auto connection = std::make_shared<HttpUpload>(
+      Z_Request::chunkUploadURL(*fileID, offset), Z_Request::chunkUploadHeaders(rest), *path,
+      offset, Z_Request::kChunkUploadTimeoutSeconds, std::move(callbacks));
+
+  // The state goes to 1 before the thread starts, so that no report of the
+  // upload thread can be overwritten by it.
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    connection_ = connection;
+    connectionId_ = id;
+    file_->setFileState(FileState::Uploading);
+  }
+  setStateByName(FileState::Uploading);
+  update();
+
+  auto self = shared_from_this();
+  g_activeUploadThreads.fetch_add(1);
+  try {
+    std::thread([self, connection, channel] {
+      self->runUploadThread(connection, channel);
+    }).detach();
+  } catch (const std::exception& e) {
+    g_activeUploadThreads.fetch_sub(1);
+    Log::printf(kLogThread, e.what());
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      connection_.reset();
+    }
+    Log::line(kLogNotCreated);
+    endRefused(kReasonNotCreated);
+    return false;
+  }
+  Log::line(kLogUploadStarted);
+  return true;
+}
+
+void QBXUploadTask::endRefused(const std::string& reason) {
+  taskStep_ = kEnded;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (file_) file_->setFileState(FileState::Stopped);
+    failureReason_ = reason;
+  }
+  setStateByName(FileState::Stopped);
+  update();
+}
+
+void QBXUploadTask::runUploadThread(std::shared_ptr<HttpUpload> connection,
+                                    std::shared_ptr<UploadChannel> channel) {
+  try {
+    std::shared_ptr<platform::RunLoop> loop = platform::RunLoop::currentShared();
+    channel->loop = loop;
+    // The loop ends after the transfer's last report has been handled.
+    std::thread transfer([connection, loop] {
+      connection->run();
+      loop->perform([loop] { loop->stop(); });
+    });
+    loop->run();
+    transfer.join();
+  } catch (const std::exception& e) {
+    Log::printf(kLogException, e.what());
+  }
+  g_activeUploadThreads.fetch_sub(1);
+}
+
+void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded) {
+  int64_t total;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!connection_ || connectionId_ != id) return;
+    file_->setUploadedSize(uploaded);
+    total = parseLength(file_->fLen());
+    file_->setFProgress(progressText(uploaded, total));
+    if (file_->fileState() != FileState::Uploading) file_->setFileState(FileState::Uploading);
+    Log::printf(kLogDidSend, static_cast<double>(uploaded));
+    update();
+  }
+  if (!delegate_) return;
+  try {
+    delegate_->didSendBodyDataBytes(uploaded, total, shared_from_this());
+  } catch (const std::exception& e) {
+    Log::printf(kLogException, e.what());
+  }
+}
+
+void QBXUploadTask::onFinish(uint64_t id, long status) {
+  if (status < 200 || status > 299) {
+    // The service refused the body: that is no completed upload.
+    onFail(id, strprintf(kReasonRefusedStatus, status));
+    return;
+  }
+  std::optional<std::string> path;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!connection_ || connectionId_ != id) return;
+    taskStep_ = kEnded;
+    connection_.reset();
+    Log::line(kLogFinishing);
+    file_->setFileState(FileState::Finished);
+    file_->setFProgress(std::string("1.000000"));
+    path = file_->fPath();
+    update();
+  }
+  if (path)
+    FileProperty::sharedFileProperty().updateFilePropertyWithPath(
+        *path, "state", PlistValue::integer(FileState::Finished));
+  if (delegate_) delegate_->didFinish(shared_from_this());
+}
+
+void QBXUploadTask::onFail(uint64_t id, const std::string& error) {
+  int32_t state;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!connection_ || connectionId_ != id) return;
+    taskStep_ = kEnded;
+    connection_.reset();
+    state = PlistValue(file_->fProgress().value_or("0")).integerValue() == 1 ? FileState::Finished
+                                                                             : FileState::Stopped;
+    file_->setFileState(state);
+    failureReason_ = error;
+    update();
+  }
+  setStateByName(state);
+  if (delegate_) delegate_->uploadFailed(error, shared_from_this());
+  Log::printf(kLogFail, error.c_str());
+}
+
+void QBXUploadTask::stopUpload() {
+  taskStep_ = kEnded;
+  statuCancel_ = true;
+  std::shared_ptr<HttpUpload> connection;
+  std::optional<std::string> path = filePath_;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    connection = std::move(connection_);
+    connection_.reset();
+    if (file_) {
+      file_->setFileState(FileState::Stopped);
+      if (!path) path = file_->fPath();
+    }
+  }
+  if (connection) connection->cancel();
+  update();
+  if (path)
+    FileProperty::sharedFileProperty().updateFilePropertyWithPath(
+        *path, "state", PlistValue::integer(FileState::Stopped));
+  postNotification(kNoteUpdateFileState, filePath_ ? std::any(*filePath_) : std::any());
+  setStateByName(FileState::Stopped);
+}
+
+void QBXUploadTask::setStateByName(int32_t state) {
+  std::optional<std::string> name;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (file_) name = file_->name();
+  }
+  if (nonEmpty(name)) FileProperty::sharedFileProperty().updateFileProperty(*name, state);
+}
+
+// ---------------------------------------------------------------- initFile
+
+void QBXUploadTask::initFile() {
+  if (!filePath_) return;
+  auto value = Z_Request::getFilePropertyWithPath(*filePath_, "");
+  if (!value || !value->asDict()) return;
+  const PlistDict& property = *value->asDict();
+  auto f = std::make_shared<File>();
+  auto text = [&property](const char* key) -> File::Text {
+    const PlistValue* v = property.find(key);
+    if (!v || v->isNone()) return std::nullopt;
+    return v->stringValue();
+  };
+  f->setFSHA1(text("sha1"));
+  f->setFHash(text("hash"));
+  if (const PlistValue* t = property.find("time")) f->setFTime(t->integerValue());
+  f->setName(platform::lastPathComponent(*filePath_));
+  f->setFPath(*filePath_);
+  f->setFLen(strprintf("%lld", static_cast<long long>(property.getInteger("size"))));
+  f->setFtype(fileType_);
+  std::optional<PlistValue> time;
+  if (const PlistValue* t = property.find("time")) time = *t;
+  fillFromStores(*f, *filePath_, fileType_, time);
+  setFile(f);
+
+  updateFilePropertyWithPath(*filePath_, "state", PlistValue::integer(FileState::Waiting));
+  postNotification(kNoteUpdateFileState, std::any(*filePath_));
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    f->setFileState(FileState::Waiting);
+  }
+  update();
+  postNotification(kNoteUpload, f);
+}
+
+bool QBXUploadTask::updateFilePropertyWithPath(const std::string& path, const std::string& key,
+                                               const PlistValue& value) {
+  // The property store's own field update (same match rule, store lock held).
+  return FileProperty::sharedFileProperty().updateFilePropertyWithPath(path, key, value);
+}
+
+void QBXUploadTask::update() {
+  writeFileUpInfoToFile();
+}
+
+// ---------------------------------------------------------------- upload-state record
+
+std::optional<std::string> QBXUploadTask::getUserTempMediaPathWillCreat(bool creat) {
+  auto user = SharedSettings::currentUserName();
+  if (!user) return std::nullopt;
+  std::string documents = strprintf("%s/Documents", Environment::home().c_str());
+  std::string path = strprintf("%s/%s/TempMedia", documents.c_str(), user->c_str());
+  FileSystem& fs = FileSystem::Default();
+  if (fs.isDirectory(path) || !creat) return path;
+  if (!fs.createDirectories(path)) return std::nullopt;
+  return path;
+}
+
+void QBXUploadTask::writeFileUpInfoToFile() {
+  auto user = SharedSettings::currentUserName();
+  if (!user || AppURL::sharedAppURL().appURL().empty()) {
+    Log::printf(kLogNoUser, "writeFileUpInfoToFile");
+    return;
+  }
+  const std::string plist = Z_Request::getAppLibFilePath(Z_Request::kUpInfoPlist);
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (!file_) return;
+  File& f = *file_;
+  platform::StoreLock storeLock(plist);
+
+  PlistDict dic;
+  if (f.name()) dic.set("name", *f.name());
+  if (f.fLen()) dic.set("size", *f.fLen());
+  if (f.fTime()) dic.set("date", PlistValue::integer(*f.fTime()));
+  if (f.ftype() == FileKind::NotSet) {
+    auto tempMedia = getUserTempMediaPathWillCreat(true);
+    bool below =
+        f.fPath() && tempMedia &&
+        platform::deletingLastPathComponent(*f.fPath()).find(*tempMedia) != std::string::npos;
+    if (!f.fPath() || below) f.setFtype(FileKind::TempMedia);
+  }
+  dic.set("type", PlistValue::integer(f.ftype()));
+  dic.set("state", PlistValue::integer(f.fileState()));
+  if (f.fSHA1()) dic.set("fsha1", *f.fSHA1());
+  if (f.fHash()) dic.set("fHash", *f.fHash());
+  if (f.fileID()) dic.set("fileID", *f.fileID());
+
+  std::optional<PlistDict> stored;
+  if (f.fPath()) stored = Z_Request::getUpInfoWithPath(*f.fPath());
+  const PlistValue* storedValue = stored ? stored->find("value") : nullptr;
+  if (!f.uploadedSize() && storedValue && storedValue->isNumber()) {
+    double value = storedValue->realValue();
+    dic.set("value", PlistValue::real(value));
+    // fProgress is the 0.95-scaled fraction everywhere; a finished file reads 1.
+    f.setFProgress(value >= 1.0
+                       ? std::string("1.000000")
+                       : strprintf("%f", static_cast<float>(std::max(value, 0.0)) * 0.95f));
+  } else {
+    int64_t total = parseLength(f.fLen());
+    int64_t uploaded = f.uploadedSize().value_or(0);
+    float value = total > 0 ? static_cast<float>(uploaded) / static_cast<float>(total)
+                            : (f.fileState() == FileState::Finished ? 1.0f : 0.0f);
+    dic.set("value", PlistValue::real(value));
+  }
+  if (f.fPath()) dic.set("path", *f.fPath());
+  dic.set("bCheck", PlistValue::boolean(bCheck_));
+  FileProperty::sharedFileProperty().writeDicTOFile(Z_Request::kUpInfoPlist, dic, *user);
+}
+
+// ---------------------------------------------------------------- record builder
+
+FilePtr QBXUploadTask::getFileWillUploadWithPath(const std::string& path, int32_t folderEnum) {
+  return getFileWillUploadWithPath(path, folderEnum, nullptr);
+}
+
+FilePtr QBXUploadTask::getFileWillUploadWithPath(const std::string& path, int32_t folderEnum,
+                                                 const std::atomic<bool>* statuCancel) {
+  auto verified =
+      FileProperty::sharedFileProperty().toCheckFilePropertyWithLocal(path, statuCancel);
+  if (!verified) return nullptr;
+  auto f = std::make_shared<File>();
+  f->setName(platform::lastPathComponent(path));
+  f->setFPath(path);
+  f->setFSHA1(verified->getString("sha1"));
+  if (const PlistValue* t = verified->find("time")) f->setFTime(t->integerValue());
+  f->setFLen(strprintf("%lld", static_cast<long long>(verified->getInteger("size"))));
+  f->setFtype(folderEnum);
+
+  // The check has just hashed the content ("md5" of the verified property);
+  // hash again only when it didn't give one.
+  std::optional<std::string> hash = verified->getString("md5");
+  if (hash->size() != 40) hash = SHA1Help::file_sha1(path, statuCancel);
+  if (!hash) return nullptr;
+  f->setFHash(*hash);
+  FileProperty::sharedFileProperty().updateFilePropertyWithPath(path, "hash", PlistValue(*hash));
+
+  std::optional<PlistValue> time;
+  if (const PlistValue* t = verified->find("time")) time = *t;
+  fillFromStores(*f, path, folderEnum, time);
+  return f;
+}
+
+std::string QBXUploadTask::creationBodyPlainText(const File& file) {
+  return creationForm(file, true, nullptr).plainText();
+}
+
+}  // namespace quillbox
