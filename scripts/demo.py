@@ -10,18 +10,17 @@ finish and then shows what happened and checks the service's copy.
 """
 
 import hashlib
-import json
 import os
 import plistlib
 import shutil
 import signal
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 from devserver import DEMO_USER, start_devserver  # noqa: E402
+from sandbox import read_journal, wait_for  # noqa: E402
 
 CONTAINER_ID = "5A0E1C7B-DEMO-4B6E-9C1A-QUILLBOX0001"
 
@@ -38,23 +37,6 @@ def sha1_of(path):
         for chunk in iter(lambda: f.read(1 << 20), b""):
             h.update(chunk)
     return h.hexdigest()
-
-
-def read_journal(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
-
-
-def wait_for(predicate, timeout, step=0.1):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 def main():

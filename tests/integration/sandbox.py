@@ -21,11 +21,13 @@ Layout made under a fresh temporary folder <root>:
 The API is kept small on purpose; other test modules import it.
 """
 
+import json
 import os
 import plistlib
 import shutil
 import sys
 import tempfile
+import time
 import uuid
 
 USERINFO_PLIST = "com.velmor.userinfo.plist"
@@ -120,3 +122,22 @@ class Sandbox:
 
 def make_sandbox(user="alice", settings=None, client_version="1.3.07010"):
     return Sandbox(user=user, settings=settings, client_version=client_version)
+
+
+def wait_for(predicate, timeout=30.0, step=0.05):
+    """Polls `predicate` until it gives a true value or `timeout` seconds pass; gives its last value."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def read_journal(path):
+    """The UI journal's events (one JSON object a line); [] when there is none yet."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]

@@ -1,7 +1,6 @@
 """The capture road of vigild: trigger, countdown toast, wait, capture, stored PNG."""
 
 import datetime
-import json
 import os
 import plistlib
 import re
@@ -14,27 +13,14 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import bin, make_sandbox  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
 
 NAME_RE = re.compile(r"^ScreenShot_(\d{8})_(\d{6})\.png$")
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
 def journal(box):
-    if not os.path.exists(box.ui_journal):
-        return []
-    with open(box.ui_journal, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
-
-
-def wait_for(predicate, timeout=30.0, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
+    return read_journal(box.ui_journal)
 
 
 def parse_time(text):

@@ -1,9 +1,7 @@
 """After the PNG is stored: property record, evidence prompt, thumbnails, version gate, upload."""
 
 import hashlib
-import json
 import os
-import plistlib
 import signal
 import subprocess
 import sys
@@ -12,19 +10,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import DEMO_USER, start_devserver  # noqa: E402
-from sandbox import bin, make_sandbox  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
 
 USER, PASSWORD, PHONE = DEMO_USER
-
-
-def wait_for(predicate, timeout=30.0, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 def sha1_of(path):
@@ -76,10 +64,7 @@ class HandOff(unittest.TestCase):
         subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=10)
 
     def journal(self):
-        if not os.path.exists(self.box.ui_journal):
-            return []
-        with open(self.box.ui_journal, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return read_journal(self.box.ui_journal)
 
     def events(self, kind):
         return [e for e in self.journal() if e["event"] == kind]
