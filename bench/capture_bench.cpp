@@ -7,7 +7,7 @@
 // With --sweep it grabs once and prints time and size of the PNG encoding for a
 // set of zlib levels, strategies and filters (how the default was chosen).
 //
-// Usage: capture_bench [--screen SPEC] [--count N] [--out PATH_OR_DIR]
+// Usage: capture_bench [--screen SETTING] [--count N] [--out PATH_OR_DIR]
 //                      [--level L] [--strategy S] [--filters F] [--sweep]
 #include <algorithm>
 #include <chrono>
@@ -41,7 +41,7 @@ double median(std::vector<double> v) {
 
 int usage() {
   fprintf(stderr,
-          "usage: capture_bench [--screen SPEC] [--count N] [--out PATH_OR_DIR]\n"
+          "usage: capture_bench [--screen SETTING] [--count N] [--out PATH_OR_DIR]\n"
           "                     [--level L] [--strategy S] [--filters F] [--sweep]\n");
   return 2;
 }
@@ -85,7 +85,7 @@ int sweep(Screen& screen) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string spec = Environment::screen();
+  std::string setting = Environment::screen();
   std::string out = "/tmp/capture_bench";
   int count = 10;
   bool doSweep = false;
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     } else if ((a == "--screen" || a == "--count" || a == "--out" || a == "--level" ||
                 a == "--strategy" || a == "--filters") &&
                (v = next())) {
-      if (a == "--screen") spec = v;
+      if (a == "--screen") setting = v;
       if (a == "--count") count = std::max(1, atoi(v));
       if (a == "--out") out = v;
       if (a == "--level") options.level = atoi(v);
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  auto screen = Screen::create(spec);
+  auto screen = Screen::create(setting);
   if (!screen) return 2;
   if (doSweep) return sweep(*screen);
 

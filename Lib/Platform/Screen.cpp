@@ -173,26 +173,26 @@ Image renderSyntheticScreen(int width, int height, int hour, int minute, int sec
   return img;
 }
 
-std::unique_ptr<Screen> Screen::create(const std::string& spec) {
-  if (spec == "x11") return std::make_unique<X11Screen>();
-  if (spec == "synthetic")
+std::unique_ptr<Screen> Screen::create(const std::string& setting) {
+  if (setting == "x11") return std::make_unique<X11Screen>();
+  if (setting == "synthetic")
     return std::make_unique<SyntheticScreen>(kSyntheticWidth, kSyntheticHeight);
   int w = 0, h = 0;
-  if (spec.rfind("synthetic:", 0) == 0 && parseSize(spec.substr(10), &w, &h))
+  if (setting.rfind("synthetic:", 0) == 0 && parseSize(setting.substr(10), &w, &h))
     return std::make_unique<SyntheticScreen>(w, h);
-  if (spec.rfind("file:", 0) == 0 && spec.size() > 5)
-    return std::make_unique<FileScreen>(spec.substr(5));
-  Log::printf(kLogBadSpec, spec.c_str());
+  if (setting.rfind("file:", 0) == 0 && setting.size() > 5)
+    return std::make_unique<FileScreen>(setting.substr(5));
+  Log::printf(kLogBadSpec, setting.c_str());
   return nullptr;
 }
 
 Screen& Screen::Default() {
   if (Screen* s = testScreen().load()) return *s;
   static std::unique_ptr<Screen> screen = [] {
-    const std::string spec = Environment::screen();
-    auto s = create(spec);
+    const std::string setting = Environment::screen();
+    auto s = create(setting);
     if (!s) {
-      Log::printf(kLogFallback, spec.c_str());
+      Log::printf(kLogFallback, setting.c_str());
       s = create("synthetic");
     }
     return s;

@@ -26,12 +26,12 @@ class Screen {
   Screen& operator=(const Screen&) = delete;
   virtual ~Screen() = default;
 
-  // The process-wide screen. A spec that create() refuses falls back to "synthetic".
+  // The process-wide screen. A setting that create() refuses falls back to "synthetic".
   static Screen& Default();
-  // A screen for `spec` ("x11" | "file:PATH" | "synthetic" | "synthetic:WxH");
-  // nullptr and a log line for an unknown or malformed spec. Creating an "x11"
+  // A screen for `setting` ("x11" | "file:PATH" | "synthetic" | "synthetic:WxH");
+  // nullptr and a log line for an unknown or malformed setting. Creating an "x11"
   // screen does not connect yet: a missing display shows at capture().
-  static std::unique_ptr<Screen> create(const std::string& spec);
+  static std::unique_ptr<Screen> create(const std::string& setting);
   // REQUIRES: s outlives its use; nullptr restores the screen chosen by the environment.
   static void setDefaultForTesting(Screen* s);
 

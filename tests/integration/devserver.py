@@ -173,11 +173,11 @@ class DevServer:
     def clear_requests(self):
         self.admin("DELETE", "requests")
 
-    def set_fault(self, spec=None, **kw):
+    def set_fault(self, faults=None, **kw):
         """Adds fault switches: set_fault(resource="file/safe.json", count=2,
         status=500, body=""), set_fault(dropAfterBytes=100), set_fault(delayMs=500,
         resource="login.json"), or set_fault([{...}, {...}])."""
-        status, reply = self.admin_call("POST", "faults", json=spec if spec is not None else kw)
+        status, reply = self.admin_call("POST", "faults", json=faults if faults is not None else kw)
         if status != 200:
             raise AssertionError("fault refused: %s" % (reply,))
         return reply

@@ -1,4 +1,4 @@
-// The screen service: synthetic and file screens, the spec parser, the test seam,
+// The screen service: synthetic and file screens, the parser of the setting, the test seam,
 // and a display that cannot be opened. (A real X display: tests/integration/test_screen_x11.py.)
 #include <gtest/gtest.h>
 
@@ -92,10 +92,10 @@ TEST(ScreenSynthetic, PictureIsDeterministicAndShowsTheTime) {
 }
 
 TEST(ScreenCreate, RefusesUnknownOrMalformedSpecs) {
-  for (const char* spec :
+  for (const char* setting :
        {"", "X11", "wayland", "file:", "synthetic:", "synthetic:0x10", "synthetic:10x",
         "synthetic:x10", "synthetic:axb", "synthetic:99999x1", "synthetic:-5x5"}) {
-    EXPECT_EQ(Screen::create(spec), nullptr) << spec;
+    EXPECT_EQ(Screen::create(setting), nullptr) << setting;
   }
   EXPECT_NE(Screen::create("x11"), nullptr);
   EXPECT_NE(Screen::create("file:/nonexistent.png"), nullptr);  // the file is read at capture

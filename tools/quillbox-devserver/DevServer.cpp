@@ -520,8 +520,8 @@ void DevServer::serveAdmin(Exchange& x) {
     }
     if (m == "POST") {
       std::string error;
-      json spec = parseBody();
-      if (spec.is_discarded() || !faults_.apply(spec, &error)) {
+      json faults = parseBody();
+      if (faults.is_discarded() || !faults_.apply(faults, &error)) {
         return replyJson(x, 400, {{"error", error.empty() ? "body is not JSON" : error}});
       }
       return replyJson(x, 200, faults_.describe());
@@ -555,16 +555,16 @@ void DevServer::serveAdmin(Exchange& x) {
       return replyJson(x, 200, {{"ok", true}});
     }
     if (m == "POST") {
-      json spec = parseBody();
-      if (!spec.is_object() || !spec.contains("path") || !spec["path"].is_string() ||
-          spec["path"].get<std::string>().rfind(kAdminPrefix, 0) == 0) {
+      json wanted = parseBody();
+      if (!wanted.is_object() || !wanted.contains("path") || !wanted["path"].is_string() ||
+          wanted["path"].get<std::string>().rfind(kAdminPrefix, 0) == 0) {
         return replyJson(x, 400,
                          {{"error", "expected {\"method\", \"path\", \"status\", \"body\"}"}});
       }
-      CannedReply reply{spec.value("status", 200), spec.value("body", ""),
-                        spec.value("contentType", "text/plain; charset=utf-8")};
+      CannedReply reply{wanted.value("status", 200), wanted.value("body", ""),
+                        wanted.value("contentType", "text/plain; charset=utf-8")};
       std::lock_guard lock(cannedMutex_);
-      canned_[spec.value("method", "GET") + " " + spec["path"].get<std::string>()] = reply;
+      canned_[wanted.value("method", "GET") + " " + wanted["path"].get<std::string>()] = reply;
       return replyJson(x, 200, {{"ok", true}});
     }
   }

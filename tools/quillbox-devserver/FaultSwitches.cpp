@@ -19,12 +19,12 @@ bool isCount(const nlohmann::json& j) {
 
 }  // namespace
 
-bool FaultSwitches::apply(const nlohmann::json& spec, std::string* error) {
+bool FaultSwitches::apply(const nlohmann::json& faults, std::string* error) {
   std::vector<nlohmann::json> items;
-  if (spec.is_array()) {
-    items.assign(spec.begin(), spec.end());
+  if (faults.is_array()) {
+    items.assign(faults.begin(), faults.end());
   } else {
-    items.push_back(spec);
+    items.push_back(faults);
   }
   std::vector<Failure> failures;
   std::vector<Drop> drops;
@@ -138,9 +138,9 @@ bool FaultSwitches::applyDelayFlag(const std::string& text, std::string* error) 
     *error = "--delay expects MS or RESOURCE:MS";
     return false;
   }
-  nlohmann::json spec = {{"delayMs", *ms}};
-  if (colon != std::string::npos) spec["resource"] = text.substr(0, colon);
-  return apply(spec, error);
+  nlohmann::json faults = {{"delayMs", *ms}};
+  if (colon != std::string::npos) faults["resource"] = text.substr(0, colon);
+  return apply(faults, error);
 }
 
 void FaultSwitches::clear() {

@@ -32,9 +32,9 @@ struct StagedReply {
 
 class FaultSwitches {
  public:
-  // Adds the switches described by `spec` (an object or an array of objects).
+  // Adds the switches described by `faults` (an object or an array of objects).
   // false (with `error`) when it is malformed; then nothing is changed.
-  bool apply(const nlohmann::json& spec, std::string* error);
+  bool apply(const nlohmann::json& faults, std::string* error);
   // Flag forms: "RESOURCE:COUNT:STATUS" for a failure, "BYTES" or "BYTES:COUNT"
   // for a dropped upload, "MS" or "RESOURCE:MS" for a delay.
   bool applyFailureFlag(const std::string& text, std::string* error);
