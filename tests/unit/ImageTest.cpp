@@ -13,6 +13,7 @@
 
 #include "Platform/Image.h"
 #include "Platform/ImageCodec.h"
+#include "TestSupport.h"
 
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
@@ -39,22 +40,6 @@ bool haveImageMagick() {
   return run(convertTool() + " -version >/dev/null 2>&1").has_value();
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qbimage.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -20,29 +20,13 @@
 #include "Platform/PropertyList.h"
 #include "Platform/Reachability.h"
 #include "Request/Z_Request.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
 using namespace quillbox::platform;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qb-request-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // A server on a thread of its own; stopped and joined on destruction.
 class TestServer {

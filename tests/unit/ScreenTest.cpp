@@ -10,28 +10,12 @@
 #include "Platform/Environment.h"
 #include "Platform/ImageCodec.h"
 #include "Platform/Screen.h"
+#include "TestSupport.h"
 
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qbscreen.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 bool allOpaque(const Image& img) {
   for (size_t i = 3; i < img.rgba.size(); i += 4)

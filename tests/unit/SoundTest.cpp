@@ -15,29 +15,13 @@
 
 #include "Platform/RunLoop.h"
 #include "Platform/SystemSound.h"
+#include "TestSupport.h"
 
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qbsound.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 std::string bundledSound() {
   return std::string(QUILLBOX_SOURCE_DIR) + "/share/quillbox/sounds/photoShutter.wav";

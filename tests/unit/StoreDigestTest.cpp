@@ -15,6 +15,7 @@
 #include "MD5/MD5.h"
 #include "Platform/FileSystem.h"
 #include "SHA1Help/SHA1Help.h"
+#include "TestSupport.h"
 #include "base64/NSDataToBase64Encoding.h"
 #include "base64/NSStringToBase64.h"
 
@@ -22,19 +23,6 @@ using namespace quillbox;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qb-digest.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // First word of a command's output (the hex digest of sha1sum/md5sum).
 std::string peerDigest(const std::string& tool, const std::string& path) {
