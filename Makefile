@@ -27,8 +27,11 @@ test-sanitize:
 	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined && cmake --build build-asan -j $(JOBS) && cd build-asan && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread && cmake --build build-tsan -j $(JOBS) && cd build-tsan && ctest --output-on-failure -R '$(THREADED_TESTS)'
 
+fuzz:
+	./fuzz/run.sh build-fuzz
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
 
 format:
 	find Lib vigild tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -9,6 +9,7 @@ PACKAGES=(
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

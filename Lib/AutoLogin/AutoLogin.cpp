@@ -237,7 +237,33 @@ void AutoLogin::parseReply(const std::string& text) {
   if (!ctxt) return;
   xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   xmlParseChunk(ctxt, text.data(), static_cast<int>(text.size()), 1);
+  // For expat compatibility libxml2 records entity declarations in a document
+  // of its own even in SAX mode; the context does not free it.
+  if (ctxt->myDoc) {
+    xmlFreeDoc(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+  }
   xmlFreeParserCtxt(ctxt);
+}
+
+std::optional<bool> AutoLogin::parseReplyForTesting(const std::string& mode,
+                                                    const std::string& text) {
+  AutoLogin probe;
+  {
+    std::lock_guard<std::mutex> lock(probe.waitMu_);
+    probe.startedAttempts_ = 1;
+  }
+  probe.bGetting.store(true);
+  probe.decided_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(probe.attemptMu_);
+    probe.strWebElementName = mode;
+    probe.parseReply(text);
+  }
+  if (!probe.decided_.load()) return std::nullopt;
+  std::lock_guard<std::mutex> lock(probe.waitMu_);
+  auto it = probe.outcomes_.find(1);
+  return it != probe.outcomes_.end() && it->second;
 }
 
 void AutoLogin::didStartElement(const std::string& name) {

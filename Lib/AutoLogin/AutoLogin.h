@@ -69,6 +69,13 @@ class AutoLogin {
   bool errorLogin(const std::string& elementName);
   static std::string getAppLibFilePath(const std::string& name);
 
+  // Tests and fuzzing: reads `text` as a reply of `mode` ("login" or
+  // "getName") on a private instance, as an attempt's worker would. True or
+  // false when the reply decided the attempt, nullopt when it did not. Like a
+  // real attempt, a decided reply posts its outcome on the default centre and
+  // a "login" success writes the web-info plist into the container.
+  static std::optional<bool> parseReplyForTesting(const std::string& mode, const std::string& text);
+
   // Parser callbacks (called by the SAX handler).
   void didStartElement(const std::string& name);
   void foundCharacters(const std::string& chunk);

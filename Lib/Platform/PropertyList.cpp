@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -96,6 +97,53 @@ PlistValue fromNode(plist_t node, int depth) {
   }
 }
 
+// Big-endian unsigned integer of `width` bytes at `p`.
+uint64_t readBigEndian(const unsigned char* p, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// True when a binary property list holds a string or key with a NUL
+// character in it, or when its tables cannot be walked at all. libplist
+// aborts the whole process when such a string is read back, so these lists
+// are refused before it ever sees them.
+bool binaryHoldsNulString(std::string_view bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t size = bytes.size();
+  if (size < 8 + 32) return true;
+  const unsigned char* trailer = b + size - 32;
+  const size_t offsetSize = trailer[6];
+  const uint64_t objects = readBigEndian(trailer + 8, 8);
+  const uint64_t tableAt = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || tableAt >= size - 32 ||
+      objects > (size - 32 - tableAt) / offsetSize)
+    return true;
+  for (uint64_t i = 0; i < objects; ++i) {
+    const uint64_t at = readBigEndian(b + tableAt + i * offsetSize, offsetSize);
+    if (at < 8 || at >= size) return true;
+    const unsigned marker = b[at];
+    const unsigned kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6 && kind != 0x7) continue;  // not a string
+    uint64_t count = marker & 0x0F;
+    uint64_t start = at + 1;
+    if (count == 0x0F) {  // the length follows as an integer object
+      if (start >= size || (b[start] >> 4) != 0x1) return true;
+      const size_t width = size_t{1} << (b[start] & 0x0F);
+      if (width > 8 || start + 1 + width > size) return true;
+      count = readBigEndian(b + start + 1, width);
+      start += 1 + width;
+    }
+    const uint64_t unit = kind == 0x6 ? 2 : 1;
+    if (count > (size - start) / unit) return true;
+    const unsigned char* s = b + start;
+    for (uint64_t k = 0; k < count; ++k) {
+      if (unit == 1 ? s[k] == 0 : (s[2 * k] == 0 && s[2 * k + 1] == 0)) return true;
+    }
+  }
+  return false;
+}
+
 plist_t toNode(const PlistValue& v) {
   using T = PlistValue::Type;
   switch (v.type()) {
@@ -114,7 +162,12 @@ plist_t toNode(const PlistValue& v) {
       return plist_new_data(b.data(), b.size());
     }
     case T::Date: {
+      // The binary form's API counts whole seconds in 32 bits: dates beyond
+      // 1933..2069 are written as the nearest date it can hold.
       double rel = v.asDate()->secondsSince1970 - kEpoch2001;
+      if (!std::isfinite(rel)) rel = 0;
+      rel = std::clamp(rel, double(std::numeric_limits<int32_t>::min()),
+                       double(std::numeric_limits<int32_t>::max()));
       double whole = std::floor(rel);
       return plist_new_date(static_cast<int32_t>(whole),
                             static_cast<int32_t>(std::lround((rel - whole) * 1e6)));
@@ -805,6 +858,7 @@ std::optional<PlistValue> PropertyList::parseWithLibplist(std::string_view bytes
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   plist_t root = nullptr;
   if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+    if (binaryHoldsNulString(bytes)) return std::nullopt;
     plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   } else {
     // XML text never holds a NUL character, and libplist aborts the process on

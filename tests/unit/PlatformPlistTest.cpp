@@ -87,3 +87,55 @@ TEST(AppURL, LocatorFindsExactNameAndFollowsMoves) {
   unsetenv("QUILLBOX_APPS_ROOT");
   std::filesystem::remove_all(root);
 }
+
+// Binary lists written by Python's plistlib: strings with a NUL character in
+// them (legal in the binary form, fatal inside libplist) are refused as a
+// whole, while ordinary ones, long and non-ASCII, still read.
+TEST(PropertyList, BinaryStringsWithNulAreRefused) {
+  if (std::system("python3 -c 'import plistlib' 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3 with plistlib is not available";
+  std::string dir = tempDir();
+  const std::string script =
+      "import plistlib, sys\n"
+      "d = sys.argv[1]\n"
+      "cases = {\n"
+      " 'ok': {'userName': 'alice', 'long': 'x' * 300, 'wide': '\\u622a\\u5c4f' * 20},\n"
+      " 'ascii-value': {'k': 'a\\x00b'},\n"
+      " 'ascii-key': {'a\\x00b': 1},\n"
+      " 'wide-value': {'k': '\\u622a\\x00'},\n"
+      " 'wide-key': {'\\u622a\\x00' * 10: 'v'},\n"
+      " 'nested': {'k': ['ok', {'x': 'long' * 10 + '\\x00'}]},\n"
+      "}\n"
+      "for name, doc in cases.items():\n"
+      "    open(d + '/' + name, 'wb').write(plistlib.dumps(doc, fmt=plistlib.FMT_BINARY))\n";
+  FileSystem::Default().writeAtomically(dir + "/gen.py", script);
+  ASSERT_EQ(std::system(("python3 '" + dir + "/gen.py' '" + dir + "'").c_str()), 0);
+
+  auto ok = PropertyList::read(dir + "/ok");
+  ASSERT_TRUE(ok && ok->asDict());
+  EXPECT_EQ(ok->asDict()->getString("userName"), "alice");
+  EXPECT_EQ(ok->asDict()->getString("long"), std::string(300, 'x'));
+  std::string wide;
+  for (int i = 0; i < 20; ++i) wide += "截屏";
+  EXPECT_EQ(ok->asDict()->getString("wide"), wide);
+  for (const char* bad : {"ascii-value", "ascii-key", "wide-value", "wide-key", "nested"})
+    EXPECT_FALSE(PropertyList::read(dir + "/" + bad)) << bad;
+  std::filesystem::remove_all(dir);
+}
+
+// Inputs that once brought the reader down (kept under fuzz/regressions/)
+// read as a value or as nothing, and never end the process.
+TEST(PropertyList, FuzzRegressionsReadSafely) {
+  namespace fs = std::filesystem;
+  int seen = 0;
+  for (const char* target : {"PropertyList", "Keychain"}) {
+    const fs::path dir = fs::path(QUILLBOX_SOURCE_DIR) / "fuzz" / "regressions" / target;
+    if (!fs::is_directory(dir)) continue;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      auto value = PropertyList::read(entry.path().string());
+      if (value) (void)PropertyList::toBinary(*value);
+      ++seen;
+    }
+  }
+  EXPECT_GE(seen, 4);
+}

@@ -1,0 +1,50 @@
+// Fuzzes the keychain's handling of its property list (top-level array of
+// item dictionaries). The keychain reads a file, so each input is written to
+// a private owner-only file that QUILLBOX_KEYCHAIN names.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "FuzzCheck.h"
+#include "Platform/Keychain.h"
+
+using quillbox::platform::Keychain;
+
+namespace {
+std::string g_dir;
+std::string g_path;
+void removeDir() {
+  std::filesystem::remove_all(g_dir);
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillbox-fuzz-keychain-XXXXXX";
+  if (!mkdtemp(dir.data())) std::abort();
+  g_dir = dir;
+  std::atexit(removeDir);
+  g_path = g_dir + "/keychain.plist";
+  setenv("QUILLBOX_KEYCHAIN", g_path.c_str(), 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  int fd = open(g_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  FUZZ_CHECK(fd >= 0, "cannot write the keychain file");
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    FUZZ_CHECK(n > 0, "cannot write the keychain file");
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  (void)Keychain::passwordFor("quillbox", "com.velmor.quillbox");
+  (void)Keychain::passwordFor("", "");
+  return 0;
+}

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Small, valid (and a few nearly valid) inputs of each format, made with the
+Python standard library so that they are independent of the code under test.
+Run again after changing it; the files are checked in.
+"""
+import io
+import os
+import plistlib
+import shutil
+import struct
+import wave
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "corpus")
+
+
+def put(target, name, data):
+    d = os.path.join(ROOT, target)
+    os.makedirs(d, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def plists():
+    import datetime
+    value = {
+        "usernamelogin": "13800138000",
+        "count": 42,
+        "negative": -7,
+        "ratio": 0.5,
+        "ok": True,
+        "blob": b"\x00\x01\xfe\xff",
+        "when": datetime.datetime(2020, 1, 2, 3, 4, 5),
+        "list": ["a", 1, False, {"nested": "x&<y>"}],
+        "text": "中文 & <tags>",
+    }
+    put("PropertyList", "dict.xml", plistlib.dumps(value, fmt=plistlib.FMT_XML))
+    put("PropertyList", "dict.bin", plistlib.dumps(value, fmt=plistlib.FMT_BINARY))
+    put("PropertyList", "array.bin", plistlib.dumps([1, "two", [3.0]], fmt=plistlib.FMT_BINARY))
+    put("PropertyList", "empty.xml", plistlib.dumps({}, fmt=plistlib.FMT_XML))
+    put("PropertyList", "string.xml", plistlib.dumps("just a string", fmt=plistlib.FMT_XML))
+    items = [{"generic": "quillbox", "accessGroup": "com.velmor.quillbox", "comment": "secret"},
+             {"generic": b"quillbox", "accessGroup": b"com.velmor.quillbox", "comment": b"pw"}]
+    put("Keychain", "items.xml", plistlib.dumps(items, fmt=plistlib.FMT_XML))
+    put("Keychain", "items.bin", plistlib.dumps(items, fmt=plistlib.FMT_BINARY))
+    put("Keychain", "not-array.xml", plistlib.dumps({"generic": "quillbox"}, fmt=plistlib.FMT_XML))
+    put("Keychain", "no-comment.bin",
+        plistlib.dumps([{"generic": "quillbox", "accessGroup": "com.velmor.quillbox"}],
+                       fmt=plistlib.FMT_BINARY))
+
+
+def png(width, height, color_type, bit_depth, rows, extra=b"", interlace=0):
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+    ihdr = struct.pack(">IIBBBBB", width, height, bit_depth, color_type, 0, 0, interlace)
+    raw = b"".join(b"\x00" + r for r in rows)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra +
+            chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def pngs():
+    # First byte 0: the rest is a PNG file; 1: the rest describes a picture
+    # (width, height, colour type, depth, palette size, transparency, rows).
+    put("ImageCodec", "rgba.png", b"\0" + png(3, 2, 6, 8, [bytes(range(12)), bytes(range(100, 112))]))
+    put("ImageCodec", "rgb.png", b"\0" + png(2, 2, 2, 8, [b"\xff\x00\x00\x00\xff\x00", b"\x00\x00\xff\xff\xff\xff"]))
+    put("ImageCodec", "gray16.png", b"\0" + png(2, 1, 0, 16, [b"\x12\x34\xab\xcd"]))
+    plte = b"\xff\x00\x00\x00\xff\x00"
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+    put("ImageCodec", "palette-trns.png",
+        b"\0" + png(4, 1, 3, 2, [b"\x1b"], chunk(b"PLTE", plte) + chunk(b"tRNS", b"\x80")))
+    put("ImageCodec", "interlaced.png",
+        b"\0" + png(1, 1, 4, 8, [b"\x80\xff"], interlace=1))
+    put("ImageCodec", "truncated.png", b"\0" + png(3, 2, 6, 8, [bytes(12), bytes(12)])[:40])
+    put("ImageCodec", "described-palette.bin", b"\1\3\2\2\1\3\7" + bytes(range(40)))
+    put("ImageCodec", "described-gray16-interlaced.bin", b"\1\4\4\0\x84\0\0" + bytes(range(64)))
+
+
+def base64s():
+    for i, text in enumerate(["TWFu", "TWE=", "TQ==", "5Lit5paH", "-_-_", "+/+/", "////", "QR=="]):
+        put("Base64", "b%d.txt" % i, text)
+
+
+def replies():
+    # First byte: even = "login" reply, odd = "getName" reply.
+    login_ok = ("<?xml version=\"1.0\" encoding=\"utf-8\"?><root><type>0</type>"
+                "<username>alice</username><token>abc</token><result>ok</result></root>")
+    put("AutoLoginReply", "login-ok.xml", "\x00" + login_ok)
+    put("AutoLoginReply", "login-error.xml",
+        "\x00<root><errorResult>wrong password</errorResult></root>")
+    put("AutoLoginReply", "login-type1.xml", "\x00<root><type>1</type><result>x</result></root>")
+    put("AutoLoginReply", "getname.xml", "\x01<root><string>alice</string></root>")
+    put("AutoLoginReply", "entities.xml",
+        "\x00<!DOCTYPE r [<!ENTITY a \"aaaa\"><!ENTITY b \"&a;&a;\">]>"
+        "<r><type>&b;&amp;</type><p:x xmlns:p=\"urn:p\">v</p:x><![CDATA[c]]><result/></r>")
+
+
+def texts():
+    for i, text in enumerate(["13800138000", "Passw0rd!", "someone@example.com",
+                              "https://www.example.com/a/b?c=d", "11010519491231002X",
+                              "a b&c=d/中文", "key1\x00<a>\x00</a>", "\xff\xfe bad utf8"]):
+        put("CommonRegex", "t%d.txt" % i,
+            text.encode("latin-1") if "\xff" in text else text.encode("utf-8"))
+
+
+def wav(channels, rate, width, frames):
+    buf = io.BytesIO()
+    with wave.open(buf, "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(width)
+        w.setframerate(rate)
+        w.writeframes(bytes((i * 37) & 0xFF for i in range(frames * channels * width)))
+    return buf.getvalue()
+
+
+def caf(fmt_flags, bits, channels, rate, payload):
+    desc = struct.pack(">dIIIIII", float(rate), 0x6C70636D, fmt_flags,  # 'lpcm'
+                       bits // 8 * channels, 1, channels, bits)
+    out = b"caff" + struct.pack(">HH", 1, 0)
+    out += b"desc" + struct.pack(">q", len(desc)) + desc
+    out += b"data" + struct.pack(">q", len(payload) + 4) + struct.pack(">I", 0) + payload
+    return out
+
+
+def sounds():
+    put("SystemSound", "mono16.wav", wav(1, 8000, 2, 8))
+    put("SystemSound", "stereo8.wav", wav(2, 22050, 1, 6))
+    put("SystemSound", "be16.caf", caf(0, 16, 1, 44100, bytes(range(16))))
+    put("SystemSound", "le24.caf", caf(2, 24, 2, 48000, bytes(range(24))))
+    put("SystemSound", "float32.caf", caf(1, 32, 1, 44100, struct.pack(">4f", 0.0, 0.5, -0.5, 1.0)))
+    put("SystemSound", "float64.caf", caf(3, 64, 1, 44100, struct.pack("<2d", 0.25, -1.0)))
+
+
+def main():
+    shutil.rmtree(ROOT, ignore_errors=True)
+    plists()
+    pngs()
+    base64s()
+    replies()
+    texts()
+    sounds()
+
+
+if __name__ == "__main__":
+    main()
