@@ -224,8 +224,8 @@ def write_users_file(path, users):
 
 
 def start_devserver(data_dir=None, http=False, users=None, extra_args=None,
-                    startup_timeout=30):
-    """Starts quillbox-devserver on a free loopback port and waits for READY.
+                    startup_timeout=30, port=0):
+    """Starts quillbox-devserver on a free loopback port (or `port`) and waits for READY.
     data_dir=None uses a temp folder removed by stop(); `users` is a list of
     (name, password, phone) tuples; `extra_args` more flags (e.g. ["--fail",
     "login.json:1:500"]). Raises DevServerUnavailable when the binary is missing."""
@@ -236,7 +236,7 @@ def start_devserver(data_dir=None, http=False, users=None, extra_args=None,
     temp_dirs = [work]
     if data_dir is None:
         data_dir = os.path.join(work, "data")
-    args = [binary, "--port", "0", "--data", data_dir]
+    args = [binary, "--port", str(port), "--data", data_dir]
     if http:
         args.append("--http")
     if users is not None:

@@ -2,9 +2,10 @@
 //
 // The same operation a capture runs after writing its file: the record is made
 // and its registration with the service starts on a thread of its own. The
-// process may end before the service has confirmed it; --wait SECONDS waits
-// for the confirmation (exit status 3 when it didn't come in time), and
-// --no-register makes only the record.
+// process may end before the service has confirmed it. --register waits
+// until the service has confirmed every registration, --wait SECONDS waits at
+// most that long (exit status 3 when the confirmation didn't come in time),
+// and --no-register makes only the record.
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -27,6 +28,7 @@ struct RecordArgs {
   std::vector<std::string> paths;
   int kind = FileKind::Screenshot;
   double waitSeconds = 0;
+  bool waitForConfirmation = false;
   bool noRegister = false;
 };
 
@@ -76,6 +78,16 @@ int record(const RecordArgs& a) {
               << std::endl;
     if (!a.noRegister) registrations.push_back(store.startRegistration(*rec));
   }
+  if (a.waitForConfirmation && a.waitSeconds <= 0) {
+    // A registration retries until the service confirms it; false means it never started.
+    for (auto& r : registrations) {
+      if (!r.get()) {
+        std::cerr << "quillbox record: registration could not start\n";
+        return status ? status : 3;
+      }
+    }
+    return status;
+  }
   if (a.waitSeconds > 0 && !registrations.empty()) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<int64_t>(a.waitSeconds * 1000));
@@ -98,7 +110,10 @@ Command::Registration recordCmd(33, [](CLI::App& app) {
   cmd->add_option("--kind", args->kind, "kind code (8 = phone screenshot)")->capture_default_str();
   cmd->add_option("--wait", args->waitSeconds,
                   "wait up to SECONDS for the service to confirm the registrations");
-  cmd->add_flag("--no-register", args->noRegister, "only make the records");
+  cmd->add_flag("--register", args->waitForConfirmation,
+                "wait until the service has confirmed the registrations");
+  cmd->add_flag("--no-register", args->noRegister, "only make the records")
+      ->excludes("--register");
   cmd->callback([args] { Command::setExitStatus(record(*args)); });
 });
 
