@@ -137,17 +137,32 @@ uint64_t AutoLogin::startAttempt() {
   return attempt;
 }
 
+namespace {
+// Set while a thread runs an attempt's worker.
+thread_local bool tOnAttemptWorker = false;
+}  // namespace
+
 void AutoLogin::runAttempt() {
-  std::lock_guard<std::mutex> lock(attemptMu_);
-  strWebElementName.clear();
-  strCurrentElement.clear();
-  dWebUserData = platform::PlistDict();
-  nameLookedUp_ = false;
-  loginAfterLookup_ = false;
-  isTelOrAccount();
-  // A reply that never decided (not XML, no result/errorResult) is a failure,
-  // so the guard is always released.
-  if (!decided_.load()) loadLogin();
+  bool success = false;
+  {
+    std::lock_guard<std::mutex> lock(attemptMu_);
+    tOnAttemptWorker = true;
+    heldOutcome_ = false;
+    strWebElementName.clear();
+    strCurrentElement.clear();
+    dWebUserData = platform::PlistDict();
+    nameLookedUp_ = false;
+    loginAfterLookup_ = false;
+    isTelOrAccount();
+    // A reply that never decided (not XML, no result/errorResult) is a
+    // failure, so the guard is always released.
+    if (!decided_.load()) loadLogin();
+    success = heldOutcome_;
+    tOnAttemptWorker = false;
+  }
+  // Published only now that the worker is done with the reply and the parser,
+  // so that whoever waits for the outcome sees all of the attempt's work.
+  publish(success);
 }
 
 void AutoLogin::isTelOrAccount() {
@@ -200,6 +215,14 @@ bool AutoLogin::errorLogin(const std::string& elementName) {
 
 void AutoLogin::finish(bool success) {
   if (decided_.exchange(true)) return;
+  if (tOnAttemptWorker) {
+    heldOutcome_ = success;
+    return;
+  }
+  publish(success);
+}
+
+void AutoLogin::publish(bool success) {
   auto& center = NotificationCenter::defaultCenter();
   if (success) center.post(kUpdateUser);
   {

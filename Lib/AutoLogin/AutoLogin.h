@@ -90,12 +90,16 @@ class AutoLogin {
   void runAttempt();
   // Parses a reply with the SAX2 reader (no DTD, no entity expansion).
   void parseReply(const std::string& text);
-  // Ends the current attempt once: clears the guard, wakes the waiters and
-  // posts the outcome. Later calls within the same attempt do nothing.
+  // Decides the current attempt once; later calls within the same attempt do
+  // nothing. On the attempt's worker the outcome is held until the worker is
+  // done with the reply (see runAttempt), elsewhere it is published at once.
   void finish(bool success);
+  // Ends the attempt: clears the guard, wakes the waiters and posts the outcome.
+  void publish(bool success);
 
   std::atomic<bool> bGetting{false};
   std::atomic<bool> decided_{true};  // the current attempt has ended
+  bool heldOutcome_ = false;          // decided on the worker, not yet published
 
   mutable std::mutex fieldsMu_;
   std::string strUname_;
