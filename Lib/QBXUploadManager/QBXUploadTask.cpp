@@ -274,45 +274,51 @@ void QBXUploadTask::start() {
   postNotification(kNoteUpload, record);
 
   auto self = shared_from_this();
+  startPreparation([self] {
+    if (self->bCheck_ && !self->checkFile()) {
+      if (self->statuCancel_) {
+        self->taskStep_ = kEnded;
+        if (self->filePath_)
+          self->updateFilePropertyWithPath(*self->filePath_, "state",
+                                           PlistValue::integer(FileState::Stopped));
+        Log::line(kLogCancel);
+      } else {
+        platform::performOnMainThread([self] { self->createFileOnServerFail(kReasonTampered); },
+                                      false);
+      }
+      return;
+    }
+    if (self->block_) self->block_(self->file());
+    FilePtr f = self->file();
+    bool hasID;
+    {
+      std::lock_guard<std::recursive_mutex> lock(self->mu_);
+      hasID = f && nonEmpty(f->fileID());
+    }
+    if (hasID) {
+      if (!self->getFileLenth()) return;
+    } else {
+      if (!self->fileCreat() || self->statuCancel_) return;
+      if (!self->getFileLenth()) return;
+    }
+    if (self->statuCancel_) return;
+    platform::performOnMainThread(
+        [self] {
+          // The manager starts a prepared task itself unless a batch is
+          // preparing; only a task it left waiting is started here.
+          if (self->taskStep() != kPreparing) return;
+          if (!self->startUpload() && self->delegate_)
+            self->delegate_->uploadFailed(self->failureReason(), self);
+        },
+        false);
+  });
+}
+
+void QBXUploadTask::startPreparation(std::function<void()> work) {
   try {
-    std::thread([self] {
+    std::thread([work = std::move(work)] {
       try {
-        if (self->bCheck_ && !self->checkFile()) {
-          if (self->statuCancel_) {
-            self->taskStep_ = kEnded;
-            if (self->filePath_)
-              self->updateFilePropertyWithPath(*self->filePath_, "state",
-                                               PlistValue::integer(FileState::Stopped));
-            Log::line(kLogCancel);
-          } else {
-            platform::performOnMainThread([self] { self->createFileOnServerFail(kReasonTampered); },
-                                          false);
-          }
-          return;
-        }
-        if (self->block_) self->block_(self->file());
-        FilePtr f = self->file();
-        bool hasID;
-        {
-          std::lock_guard<std::recursive_mutex> lock(self->mu_);
-          hasID = f && nonEmpty(f->fileID());
-        }
-        if (hasID) {
-          if (!self->getFileLenth()) return;
-        } else {
-          if (!self->fileCreat() || self->statuCancel_) return;
-          if (!self->getFileLenth()) return;
-        }
-        if (self->statuCancel_) return;
-        platform::performOnMainThread(
-            [self] {
-              // The manager starts a prepared task itself unless a batch is
-              // preparing; only a task it left waiting is started here.
-              if (self->taskStep() != kPreparing) return;
-              if (!self->startUpload() && self->delegate_)
-                self->delegate_->uploadFailed(self->failureReason(), self);
-            },
-            false);
+        work();
       } catch (const std::exception& e) {
         Log::printf(kLogException, e.what());
       }
@@ -425,21 +431,12 @@ void QBXUploadTask::createFileOnServer() {
     hasID = file_ && nonEmpty(file_->fileID());
   }
   auto self = shared_from_this();
-  try {
-    std::thread([self, hasID] {
-      try {
-        if (hasID)
-          self->getFileUploadedLengthThread();
-        else
-          self->createFileOnServerThread();
-      } catch (const std::exception& e) {
-        Log::printf(kLogException, e.what());
-      }
-    }).detach();
-  } catch (const std::exception& e) {
-    Log::printf(kLogThread, e.what());
-    createFileOnServerFail(kReasonUploadFailed);
-  }
+  startPreparation([self, hasID] {
+    if (hasID)
+      self->getFileUploadedLengthThread();
+    else
+      self->createFileOnServerThread();
+  });
 }
 
 void QBXUploadTask::createFileOnServerThread() {

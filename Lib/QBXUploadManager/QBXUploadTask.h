@@ -110,6 +110,9 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   void update();
 
   // --- steps (public for the manager and tests) ---
+  // Runs a preparation step on a detached thread of its own: an exception ends
+  // it with a log line, and a thread that cannot start fails the task.
+  void startPreparation(std::function<void()> work);
   bool checkFile();
   bool fileCreat();
   bool getFileLenth();
