@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -17,21 +16,9 @@
 
 using quillbox::AutoLogin;
 
-namespace {
-std::string g_dir;
-void removeDir() {
-  std::filesystem::remove_all(g_dir);
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // A container of its own, so that a successful reply writes nowhere else.
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillbox-fuzz-autologin-XXXXXX";
-  if (!mkdtemp(dir.data())) std::abort();
-  const std::string root = dir;
-  g_dir = root;
-  std::atexit(removeDir);
+  const std::string& root = fuzzPrivateDir("autologin");
   if (mkdir((root + "/Library").c_str(), 0700) != 0) std::abort();
   quillbox::AppURL::sharedAppURL().setAppURL(root);
   return 0;

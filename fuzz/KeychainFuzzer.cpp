@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
 #include "FuzzCheck.h"
@@ -16,20 +15,11 @@
 using quillbox::platform::Keychain;
 
 namespace {
-std::string g_dir;
 std::string g_path;
-void removeDir() {
-  std::filesystem::remove_all(g_dir);
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillbox-fuzz-keychain-XXXXXX";
-  if (!mkdtemp(dir.data())) std::abort();
-  g_dir = dir;
-  std::atexit(removeDir);
-  g_path = g_dir + "/keychain.plist";
+  g_path = fuzzPrivateDir("keychain") + "/keychain.plist";
   setenv("QUILLBOX_KEYCHAIN", g_path.c_str(), 1);
   return 0;
 }
