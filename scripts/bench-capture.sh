@@ -4,7 +4,8 @@
 # and a photo-like screen (a plasma fractal on the root window).
 #
 # Usage: scripts/bench-capture.sh [BUILD_DIR] [REPETITIONS]
-# Prints, per screen, the medians and the ratios ours/scrot for time and size.
+# Prints, per screen, the medians and the ratios ours/scrot for time and size,
+# then the post-capture hand-off's cost on the stored PNG (bench/handoff_bench).
 # Two timings are given: whole process (start, connect, grab, encode, store: what
 # scrot's figure includes, used for the ratio) and per capture inside one process.
 set -euo pipefail
@@ -66,6 +67,12 @@ measure() {  # $1 = name of the screen
   echo "   ours, per capture in one process : ${inproc#summary: }"
   awk -v a="$ours_ms" -v i="$inproc_ms" -v b="$theirs_ms" -v c="$ours_size" -v d="$theirs_size" \
     'BEGIN {printf "   time ratio %.2f whole process, %.2f per capture (target <= 0.70); size ratio %.2f (target <= 1.50)\n", a/b, i/b, c/d}'
+  # The hand-off after the PNG is stored (record, prompt, thumbnails), with the
+  # thumbnails made from the captured picture against decoding the PNG again.
+  local handoff
+  handoff=$("$BUILD/bin/handoff_bench" --png "$WORK/ours.png" --reps "$REPS" 2>"$WORK/handoff.log" |
+    grep '^summary:') || { echo "bench-capture: handoff_bench failed"; tail -5 "$WORK/handoff.log"; return 1; }
+  echo "   hand-off after storing (medians): ${handoff#summary: }"
 }
 
 # Text desktop: a gradient background with xterm windows full of text.
