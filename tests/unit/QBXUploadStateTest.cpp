@@ -362,6 +362,40 @@ TEST_F(QBXUploadStateTest, AudioPlayingTimeFromHeaders) {
   EXPECT_FALSE(AudioDuration::playingTimeSeconds(root_ + "/missing.wav"));
 }
 
+// Files written by Python's wave and aifc modules (an independent writer):
+// the playing time is their frame count over their rate.
+TEST_F(QBXUploadStateTest, AudioPlayingTimeOfFilesPythonWrote) {
+  const std::string script = root_ + "/audio.py";
+  std::ofstream(script) << R"(import sys, warnings
+warnings.simplefilter("ignore")
+import aifc, wave
+d = sys.argv[1]
+cases = [("mono.wav", wave, 8000, 1, 2, 12000), ("stereo24.wav", wave, 44100, 2, 3, 99225),
+         ("rate22k.aiff", aifc, 22050, 2, 2, 33075), ("compressed.aifc", aifc, 48000, 1, 2, 12000)]
+for name, mod, rate, channels, width, frames in cases:
+    w = mod.open(d + "/" + name, "wb")
+    if name.endswith(".aifc"):
+        w.aifc()
+    w.setnchannels(channels); w.setsampwidth(width); w.setframerate(rate)
+    w.writeframes(bytes(frames * channels * width))
+    w.close()
+    print(name, repr(frames / rate))
+)";
+  FILE* p = popen(("python3 '" + script + "' '" + root_ + "' 2>/dev/null").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char name[64];
+  double expected = 0;
+  int seen = 0;
+  while (fscanf(p, "%63s %lf", name, &expected) == 2) {
+    auto got = AudioDuration::playingTimeSeconds(root_ + "/" + name);
+    ASSERT_TRUE(got) << name;
+    EXPECT_NEAR(*got, expected, 1e-9) << name;
+    ++seen;
+  }
+  if (pclose(p) != 0 || seen == 0) GTEST_SKIP() << "python3 with wave and aifc is not available";
+  EXPECT_EQ(seen, 4);
+}
+
 TEST_F(QBXUploadStateTest, BuilderReadsTheAudioPlayingTime) {
   const std::string p = write(doc("alice/Audio/rec.wav"), wav(16000, 24000));
   ASSERT_TRUE(FileProperty::sharedFileProperty().toSaveFilePropertyWithoutRegistration(p, 2));
