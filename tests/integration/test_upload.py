@@ -6,6 +6,7 @@ import base64
 import hashlib
 import os
 import plistlib
+import re
 import signal
 import subprocess
 import sys
@@ -193,6 +194,41 @@ class FirstUploadTest(UploadCase):
         self.assertTrue(progress)
         self.assertEqual(progress, sorted(set(progress)))
         self.assertEqual(progress[-1], os.path.getsize(path))
+
+    def test_progress_bar_on_a_terminal(self):
+        # Standard error on a pseudo-terminal: one bar redrawn in place, never
+        # going backwards, ending full.
+        import pty
+        path = self.random_file("bar.bin", 40 * 1024 * 1024 + 5)
+        self.record(path)
+        leader, follower = pty.openpty()
+        try:
+            proc = subprocess.Popen([self.q, "upload", path], env=self.env(),
+                                    stdout=subprocess.PIPE, stderr=follower, text=True)
+            os.close(follower)
+            follower = None
+            err = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 65536)
+                except OSError:  # the terminal's other side has closed
+                    break
+                if not chunk:
+                    break
+                err += chunk
+            proc.communicate(timeout=300)
+        finally:
+            if follower is not None:
+                os.close(follower)
+            os.close(leader)
+        self.assertEqual(proc.returncode, 0, err[-2000:])
+        bars = re.findall(rb"\r\[([#-]{40})\] +([0-9.]+)%  ([0-9.]+)/([0-9.]+) MiB", err)
+        self.assertGreaterEqual(len(bars), 3)  # one redraw per 16 MiB block at least
+        percents = [float(p) for _, p, _, _ in bars]
+        self.assertEqual(percents, sorted(percents))
+        self.assertEqual(bars[-1][0], b"#" * 40)
+        self.assertEqual(percents[-1], 100.0)
+        self.assertEqual(float(bars[-1][3]), 40.0)
 
     def test_audio_kind_sends_its_playing_time(self):
         path = os.path.join(self.box.documents, USER[0], "Audio", "rec.wav")
