@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
 #include "Platform/ImageCodec.h"
@@ -24,20 +25,11 @@
 #include "Platform/X11Screen.h"
 
 using namespace quillbox::platform;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
 
 namespace {
-
-double msSince(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 int usage() {
   fprintf(stderr,
