@@ -108,7 +108,7 @@ uint64_t readBigEndian(const unsigned char* p, size_t width) {
 // character in it, or when its tables cannot be walked at all. libplist
 // aborts the whole process when such a string is read back, so these lists
 // are refused before it ever sees them.
-bool binaryHoldsNulString(std::string_view bytes) {
+bool binaryUnsafeForLibplist(std::string_view bytes) {
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t size = bytes.size();
   if (size < 8 + 32) return true;
@@ -858,7 +858,7 @@ std::optional<PlistValue> PropertyList::parseWithLibplist(std::string_view bytes
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   plist_t root = nullptr;
   if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
-    if (binaryHoldsNulString(bytes)) return std::nullopt;
+    if (binaryUnsafeForLibplist(bytes)) return std::nullopt;
     plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   } else {
     // XML text never holds a NUL character, and libplist aborts the process on

@@ -78,23 +78,19 @@ int record(const RecordArgs& a) {
               << std::endl;
     if (!a.noRegister) registrations.push_back(store.startRegistration(*rec));
   }
-  if (a.waitForConfirmation && a.waitSeconds <= 0) {
+  const bool timed = a.waitSeconds > 0;
+  if (timed || a.waitForConfirmation) {
     // A registration retries until the service confirms it; false means it never started.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int64_t>(a.waitSeconds * 1000));
     for (auto& r : registrations) {
-      if (!r.get()) {
-        std::cerr << "quillbox record: registration could not start\n";
-        return status ? status : 3;
-      }
-    }
-    return status;
-  }
-  if (a.waitSeconds > 0 && !registrations.empty()) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<int64_t>(a.waitSeconds * 1000));
-    for (auto& r : registrations) {
-      if (r.wait_until(deadline) != std::future_status::ready || !r.get()) {
+      if (timed && r.wait_until(deadline) != std::future_status::ready) {
         std::cerr << "quillbox record: registration not confirmed within " << a.waitSeconds
                   << " s\n";
+        return status ? status : 3;
+      }
+      if (!r.get()) {
+        std::cerr << "quillbox record: registration could not start\n";
         return status ? status : 3;
       }
     }
