@@ -36,7 +36,6 @@ const char kWriteFailed[] = "UserInterface: cannot write the journal (%s)";
 const char kUnknownPolicy[] =
     "UserInterface: unknown QUILLBOX_PROMPT \"%s\"; prompts stay unanswered";
 const char kNoButtons[] = "UserInterface: alert %d has no buttons; not answered";
-const char kBadIndex[] = "UserInterface: alert %d has no button %d; not answered";
 
 // "2015-01-01T09:05:07.123+08:00"
 std::string isoNow() {
@@ -94,12 +93,6 @@ struct JournalUserInterface::Impl {
       }
       off += static_cast<size_t>(n);
     }
-  }
-
-  // Writes the answer, then tells the delegate. Runs on the main run loop.
-  void answer(const std::shared_ptr<AlertView>& alert, int index, const char* by) {
-    write(kEvAlertAnswer, Json{{"tag", alert->tag()}, {"index", index}, {"by", by}});
-    if (AlertViewDelegate* d = alert->delegate()) d->alertViewClickedButtonAtIndex(*alert, index);
   }
 };
 
@@ -171,24 +164,24 @@ void JournalUserInterface::showAlert(std::shared_ptr<AlertView> alert) {
                               {"buttons", alert->buttons()},
                               {"tag", alert->tag()},
                               {"subviews", std::move(subviews)}});
+  // Whoever answers (this policy, a click in another backend), the answer is recorded.
+  std::weak_ptr<Impl> weak = impl_;
+  alert->addAnsweredHook([weak](AlertView& a, int index, const std::string& by) {
+    if (auto impl = weak.lock())
+      impl->write(kEvAlertAnswer, Json{{"tag", a.tag()}, {"index", index}, {"by", by}});
+  });
   if (impl_->policy == PromptPolicy::None) return;
   if (alert->numberOfButtons() == 0) {
     Log::printf(kNoButtons, alert->tag());
     return;
   }
   int index = impl_->policy == PromptPolicy::Confirm ? alert->numberOfButtons() - 1 : 0;
-  auto impl = impl_;
-  RunLoop::main().perform([impl, alert, index] { impl->answer(alert, index, kByPolicy); });
+  RunLoop::main().perform([alert, index] { alert->deliverAnswer(index, kByPolicy); });
 }
 
 void JournalUserInterface::answerAlert(std::shared_ptr<AlertView> alert, int index) {
   if (!alert) return;
-  if (index < 0 || index >= alert->numberOfButtons()) {
-    Log::printf(kBadIndex, alert->tag(), index);
-    return;
-  }
-  auto impl = impl_;
-  RunLoop::main().perform([impl, alert, index] { impl->answer(alert, index, kByUser); });
+  RunLoop::main().perform([alert, index] { alert->deliverAnswer(index, kByUser); });
 }
 
 void JournalUserInterface::showStatusBarMessage(const std::string& text, StatusBarKind kind,

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "Platform/CompositeUserInterface.h"
 #include "Platform/Environment.h"
 #include "Platform/JournalUserInterface.h"
 #include "Platform/Log.h"
@@ -10,6 +11,8 @@ namespace quillbox::platform {
 namespace {
 
 const char kUnknownBackend[] = "UserInterface: unknown QUILLBOX_UI \"%s\"; using journal:-";
+const char kUnknownPart[] = "UserInterface: QUILLBOX_UI names no backend in \"%s\"";
+const char kBadAnswer[] = "UserInterface: alert %d has no button %d; not answered";
 
 std::mutex& sharedMutex() {
   static std::mutex m;
@@ -82,6 +85,56 @@ void AlertView::show() {
   UserInterface::shared().showAlert(shared_from_this());
 }
 
+void AlertView::addAnsweredHook(AnsweredHook hook) {
+  std::lock_guard<std::mutex> lock(answerMu_);
+  hooks_.push_back(std::move(hook));
+}
+
+bool AlertView::isAnswered() const {
+  std::lock_guard<std::mutex> lock(answerMu_);
+  return answered_;
+}
+
+bool AlertView::deliverAnswer(int index, const std::string& by) {
+  if (index < 0 || index >= numberOfButtons()) {
+    Log::printf(kBadAnswer, tag(), index);
+    return false;
+  }
+  std::vector<AnsweredHook> hooks;
+  {
+    std::lock_guard<std::mutex> lock(answerMu_);
+    if (answered_) return false;
+    answered_ = true;
+    hooks.swap(hooks_);  // an answered alert holds no backend alive
+  }
+  // Keeps the alert alive while its delegate runs, whoever else lets it go.
+  auto self = shared_from_this();
+  for (auto& h : hooks) h(*this, index, by);
+  if (AlertViewDelegate* d = delegate()) d->alertViewClickedButtonAtIndex(*this, index);
+  return true;
+}
+
+std::shared_ptr<UserInterface> UserInterface::fromSettings(const std::string& ui,
+                                                           const std::string& prompt) {
+  std::vector<std::shared_ptr<UserInterface>> backends;
+  size_t start = 0;
+  while (start <= ui.size()) {
+    size_t comma = ui.find(',', start);
+    std::string part =
+        ui.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::shared_ptr<UserInterface> backend = JournalUserInterface::fromSettings(part, prompt);
+    if (!backend) {
+      Log::printf(kUnknownPart, part.c_str());
+      return nullptr;
+    }
+    backends.push_back(std::move(backend));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (backends.size() == 1) return backends.front();
+  return std::make_shared<CompositeUserInterface>(std::move(backends));
+}
+
 UserInterface& UserInterface::shared() {
   std::lock_guard<std::mutex> lock(sharedMutex());
   SharedState& s = state();
@@ -89,12 +142,12 @@ UserInterface& UserInterface::shared() {
   if (s.installed) return *s.installed;
   if (!s.fromEnvironment) {
     std::string ui = Environment::ui();
-    auto journal = JournalUserInterface::fromSettings(ui, Environment::prompt());
-    if (!journal) {
+    auto chosen = fromSettings(ui, Environment::prompt());
+    if (!chosen) {
       Log::printf(kUnknownBackend, ui.c_str());
-      journal = JournalUserInterface::fromSettings("journal:-", Environment::prompt());
+      chosen = JournalUserInterface::fromSettings("journal:-", Environment::prompt());
     }
-    s.fromEnvironment = std::move(journal);
+    s.fromEnvironment = std::move(chosen);
   }
   return *s.fromEnvironment;
 }

@@ -2,18 +2,25 @@
 //
 // Toasts, alerts with buttons and a delegate, status-bar overlay messages,
 // opening a URL and the idle-timer switch. The process-wide instance comes
-// from QUILLBOX_UI (Environment::ui()): "journal:PATH" or "journal:-" select
-// JournalUserInterface (JSON lines, prompts answered by the QUILLBOX_PROMPT
+// from QUILLBOX_UI (Environment::ui()): one backend name or several joined by
+// commas, each shown everything ("journal:PATH" or "journal:-" select
+// JournalUserInterface: JSON lines, prompts answered by the QUILLBOX_PROMPT
 // policy). Another backend (the widget host's) or a test double is installed
 // with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards
 // every call so that a double overrides only what it needs.
+//
+// An alert shown by several backends is answered once: the first answer
+// (a policy, a click on the desktop or on a page) wins, every backend that
+// showed it is told through its answered hook, then the delegate is called.
 //
 // Thread safety: implementations are safe for concurrent use from any thread.
 // Alert delegates are called on the main run loop.
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,6 +82,17 @@ class AlertView : public std::enable_shared_from_this<AlertView> {
   // Shows the alert through UserInterface::shared(); returns at once.
   void show();
 
+  // Called with the answer when the alert is answered by anyone. A backend
+  // that shows the alert adds one to record the answer or take its view down.
+  using AnsweredHook = std::function<void(AlertView& alert, int index, const std::string& by)>;
+  void addAnsweredHook(AnsweredHook hook);
+  // Delivers an answer ("by": "policy" or "user"): the first one wins. Runs
+  // the answered hooks, then the delegate. Returns false (with a log line for
+  // an index outside the buttons) when the answer is not taken.
+  // REQUIRES: called on the main run loop.
+  bool deliverAnswer(int index, const std::string& by);
+  bool isAnswered() const;
+
  private:
   AlertView() = default;
   std::string title_, message_;
@@ -83,6 +101,9 @@ class AlertView : public std::enable_shared_from_this<AlertView> {
   bool hasCancel_ = false;
   int tag_ = 0;
   std::vector<AlertSubview> subviews_;
+  mutable std::mutex answerMu_;
+  bool answered_ = false;
+  std::vector<AnsweredHook> hooks_;
 };
 
 class UserInterface {
@@ -93,9 +114,15 @@ class UserInterface {
   virtual ~UserInterface() = default;
 
   // The process-wide instance: the one installed by setShared() or
-  // setSharedForTesting(), else the backend chosen by QUILLBOX_UI (made on
+  // setSharedForTesting(), else the backends chosen by QUILLBOX_UI (made on
   // first use; an unknown value logs a line and falls back to "journal:-").
   static UserInterface& shared();
+  // The backends named by a QUILLBOX_UI value ("journal:PATH", "journal:-",
+  // several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
+  // backend alone, or a CompositeUserInterface over them. nullptr when a part
+  // names no backend (a log line says which).
+  static std::shared_ptr<UserInterface> fromSettings(const std::string& ui,
+                                                     const std::string& prompt);
   // Installs `ui` as the process-wide instance (nullptr: back to QUILLBOX_UI).
   // REQUIRES: no other thread is using the previous instance.
   static void setShared(std::shared_ptr<UserInterface> ui);
@@ -113,6 +140,10 @@ class UserInterface {
   virtual void openURL(const std::string& url) = 0;
   // true keeps the screen from locking. Only changes of the value are shown.
   virtual void setIdleTimerDisabled(bool disabled) = 0;
+  // Takes down every toast still shown and returns once it is gone from the
+  // screen (a backend that cannot confirm waits a bounded time), so that a
+  // screen capture never shows the system's own overlay. Any thread.
+  virtual void hideToasts() {}
 };
 
 // Forwards every call to another instance (tests override only what they need).
@@ -129,6 +160,7 @@ class UserInterfaceWrapper : public UserInterface {
   }
   void openURL(const std::string& url) override { target_.openURL(url); }
   void setIdleTimerDisabled(bool disabled) override { target_.setIdleTimerDisabled(disabled); }
+  void hideToasts() override { target_.hideToasts(); }
 
  private:
   UserInterface& target_;

@@ -87,6 +87,8 @@ void ScreenShotManager::shot() {
   auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
   for (int i = 0; i < seconds; ++i) sleepOne();
 
+  // The countdown toast must not end up in the evidence.
+  platform::UserInterface::shared().hideToasts();
   std::optional<platform::Image> picture = platform::Screen::Default().capture();
   if (!picture) {
     Log::line(kCaptureFailedLog);

@@ -279,6 +279,27 @@ TEST_F(UserInterfaceTest, SettingsSelectTheBackendAndUnusablePathsAreSafe) {
   broken.setIdleTimerDisabled(true);
 }
 
+TEST_F(UserInterfaceTest, SeveralBackendsShowEverythingAndAnAlertIsAnsweredOnce) {
+  const std::string second = root_ + "/second.jsonl";
+  auto ui = UserInterface::fromSettings("journal:" + journal_ + ",journal:" + second, "confirm");
+  ASSERT_NE(ui, nullptr);
+  EXPECT_EQ(UserInterface::fromSettings("journal:-,desk", "none"), nullptr);
+  RecordingDelegate d;
+  auto alert = evidencePrompt(&d);
+  ui->showToast("t", ToastPosition::Center, 2000);
+  ui->showAlert(alert);  // both journals' policies answer: the first one wins
+  RunLoop::main().perform([] { RunLoop::main().stop(); });
+  EXPECT_TRUE(RunLoop::main().runFor(milliseconds(30000)));
+  EXPECT_EQ(d.answers.size(), 1u);
+  EXPECT_FALSE(alert->deliverAnswer(0, "user"));  // already answered
+  for (const std::string& path : {journal_, second}) {
+    std::ifstream in(path);
+    std::vector<std::string> events;
+    for (std::string l; std::getline(in, l);) events.push_back(Json::parse(l)["event"]);
+    EXPECT_EQ(events, (std::vector<std::string>{"toast", "alert", "alertAnswer"})) << path;
+  }
+}
+
 TEST_F(UserInterfaceTest, SharedInstanceCanBeReplacedByADouble) {
   struct CountingUi : UserInterfaceWrapper {
     using UserInterfaceWrapper::UserInterfaceWrapper;
