@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 # Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
 THREADED_TESTS ?= RunLoop|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload
 
-.PHONY: deps build test demo bench test-sanitize fuzz clean format
+.PHONY: deps build test demo bench test-sanitize fuzz clean format package
 
 deps:
 	./scripts/install-deps.sh
@@ -14,11 +14,18 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# A newcomer's two commands bring in what they need first (quick when all is there).
+test: deps
+	$(MAKE) --no-print-directory build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+demo: deps
+	$(MAKE) --no-print-directory build
 	./scripts/demo.sh $(BUILD)
+
+# A Debian package (dependencies from dpkg-shlibdeps) in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	./scripts/bench.sh $(BUILD)

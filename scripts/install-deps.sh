@@ -10,12 +10,15 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils
   clang libclang-rt-14-dev
+  libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
+  fonts-wqy-microhei
 )
+# One dpkg-query for all of them keeps the check quick when everything is there.
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
+  awk '/ install ok installed$/ {print $1}' | tr '\n' ' ') "
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  [[ $installed == *" $p "* ]] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: everything is installed"

@@ -9,6 +9,7 @@
 #include "Platform/Environment.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
+#include "Platform/ServiceManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
@@ -27,7 +28,10 @@ const std::vector<Setting> kSettings = {
     {"--notify-dir", "QUILLBOX_NOTIFY_DIR",
      "rendezvous folder of system-wide notifications (default $XDG_RUNTIME_DIR/quillbox-notify)"},
     {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
-    {"--ui", "QUILLBOX_UI", "journal:PATH or journal:- (default journal:-, standard output)"},
+    {"--ui", "QUILLBOX_UI",
+     "desktop (notifications on the session bus), journal:PATH, journal:- (standard output), or "
+     "several joined by commas (default desktop when a notification server answers, else "
+     "journal:-)"},
     {"--prompt", "QUILLBOX_PROMPT", "how prompts are answered: confirm, decline, none (default none)"},
     {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
     {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
@@ -35,6 +39,7 @@ const std::vector<Setting> kSettings = {
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
 };
 const char kStartLog[] = "运行截屏服务";
+const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,8 +61,14 @@ int main(int argc, char** argv) {
   using namespace quillbox::platform;
   RunLoop::markMainThread();
   Log::line(kStartLog);
-  DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
-                                           quillbox::screenShotPort);
+  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
+                                                quillbox::screenShotPort)) {
+    // A daemon that can never be triggered only looks alive; its service
+    // manager restarts it instead.
+    Log::line(kNoTriggerLog);
+    return 1;
+  }
+  ServiceManager::notifyReady();  // the trigger is observed from here on
   RunLoop::main().run();
   return 0;
 }

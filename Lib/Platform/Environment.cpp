@@ -80,7 +80,7 @@ std::string Environment::screen() {
   return orDefault("QUILLBOX_SCREEN", get("DISPLAY").empty() ? "synthetic" : "x11");
 }
 
-std::string Environment::ui() { return orDefault("QUILLBOX_UI", "journal:-"); }
+std::string Environment::ui() { return get("QUILLBOX_UI"); }
 std::string Environment::prompt() { return orDefault("QUILLBOX_PROMPT", "none"); }
 
 std::string Environment::keychain() {

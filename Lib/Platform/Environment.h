@@ -21,7 +21,7 @@ class Environment {
   static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE
   static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
   static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
-  static std::string ui();            // QUILLBOX_UI: "journal:PATH" or "journal:-"
+  static std::string ui();            // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
   static std::string prompt();        // QUILLBOX_PROMPT: "confirm", "decline" or "none"
   static std::string keychain();      // QUILLBOX_KEYCHAIN
   static std::string caFile();        // QUILLBOX_CA_FILE, default none

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "Platform/CompositeUserInterface.h"
+#include "Platform/DesktopUserInterface.h"
 #include "Platform/Environment.h"
 #include "Platform/JournalUserInterface.h"
 #include "Platform/Log.h"
@@ -10,7 +11,9 @@
 namespace quillbox::platform {
 namespace {
 
-const char kUnknownBackend[] = "UserInterface: unknown QUILLBOX_UI \"%s\"; using journal:-";
+const char kUnknownBackend[] = "UserInterface: QUILLBOX_UI \"%s\" cannot be used; using journal:-";
+const char kDefaultBackend[] = "journal:-";
+const char kDesktopPart[] = "desktop";
 const char kUnknownPart[] = "UserInterface: QUILLBOX_UI names no backend in \"%s\"";
 const char kBadAnswer[] = "UserInterface: alert %d has no button %d; not answered";
 
@@ -122,11 +125,12 @@ std::shared_ptr<UserInterface> UserInterface::fromSettings(const std::string& ui
     size_t comma = ui.find(',', start);
     std::string part =
         ui.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    std::shared_ptr<UserInterface> backend = JournalUserInterface::fromSettings(part, prompt);
-    if (!backend) {
-      Log::printf(kUnknownPart, part.c_str());
-      return nullptr;
+    std::shared_ptr<UserInterface> backend = DesktopUserInterface::fromSettings(part);
+    if (!backend && part != kDesktopPart) {
+      backend = JournalUserInterface::fromSettings(part, prompt);
+      if (!backend) Log::printf(kUnknownPart, part.c_str());
     }
+    if (!backend) return nullptr;  // the desktop said why
     backends.push_back(std::move(backend));
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -142,11 +146,16 @@ UserInterface& UserInterface::shared() {
   if (s.installed) return *s.installed;
   if (!s.fromEnvironment) {
     std::string ui = Environment::ui();
-    auto chosen = fromSettings(ui, Environment::prompt());
-    if (!chosen) {
-      Log::printf(kUnknownBackend, ui.c_str());
-      chosen = JournalUserInterface::fromSettings("journal:-", Environment::prompt());
+    std::shared_ptr<UserInterface> chosen;
+    if (ui.empty()) {
+      // A person's desktop when there is one that shows notifications.
+      auto desktop = DesktopUserInterface::connect(true);
+      if (desktop && desktop->hasNotificationServer()) chosen = std::move(desktop);
+    } else {
+      chosen = fromSettings(ui, Environment::prompt());
+      if (!chosen) Log::printf(kUnknownBackend, ui.c_str());
     }
+    if (!chosen) chosen = JournalUserInterface::fromSettings(kDefaultBackend, Environment::prompt());
     s.fromEnvironment = std::move(chosen);
   }
   return *s.fromEnvironment;

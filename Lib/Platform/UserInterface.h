@@ -3,9 +3,11 @@
 // Toasts, alerts with buttons and a delegate, status-bar overlay messages,
 // opening a URL and the idle-timer switch. The process-wide instance comes
 // from QUILLBOX_UI (Environment::ui()): one backend name or several joined by
-// commas, each shown everything ("journal:PATH" or "journal:-" select
+// commas, each shown everything ("desktop" selects DesktopUserInterface:
+// notifications on the session bus; "journal:PATH" or "journal:-" select
 // JournalUserInterface: JSON lines, prompts answered by the QUILLBOX_PROMPT
-// policy). Another backend (the widget host's) or a test double is installed
+// policy). Unset, it is "desktop" when a session bus is reachable and a
+// notification server answers, else "journal:-". Another backend (the widget host's) or a test double is installed
 // with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards
 // every call so that a double overrides only what it needs.
 //
@@ -115,12 +117,13 @@ class UserInterface {
 
   // The process-wide instance: the one installed by setShared() or
   // setSharedForTesting(), else the backends chosen by QUILLBOX_UI (made on
-  // first use; an unknown value logs a line and falls back to "journal:-").
+  // first use; a value that cannot be used logs a line and falls back to
+  // "journal:-").
   static UserInterface& shared();
-  // The backends named by a QUILLBOX_UI value ("journal:PATH", "journal:-",
-  // several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
+  // The backends named by a QUILLBOX_UI value ("desktop", "journal:PATH",
+  // "journal:-", several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
   // backend alone, or a CompositeUserInterface over them. nullptr when a part
-  // names no backend (a log line says which).
+  // names no backend or cannot be used (a log line says which).
   static std::shared_ptr<UserInterface> fromSettings(const std::string& ui,
                                                      const std::string& prompt);
   // Installs `ui` as the process-wide instance (nullptr: back to QUILLBOX_UI).
