@@ -317,6 +317,7 @@ DesktopUserInterface::~DesktopUserInterface() = default;
 std::shared_ptr<DesktopUserInterface> DesktopUserInterface::connect(bool quiet) {
   auto impl = std::make_shared<Impl>();
   int r = sd_bus_open_user(&impl->bus);
+  if (r >= 0) r = sd_bus_set_method_call_timeout(impl->bus, kCallTimeoutUsec);
   if (r >= 0) {
     // Installing the match is the first round trip: it shows whether the bus answers.
     r = sd_bus_match_signal(impl->bus, &impl->match, nullptr, kNotifyPath, kNotifyIface, nullptr,
@@ -396,7 +397,7 @@ void DesktopUserInterface::showAlert(std::shared_ptr<AlertView> alert) {
   }
   std::weak_ptr<Impl> weak = impl_;
   uint32_t shown = *id;
-  alert->addAnsweredHook([weak, shown](AlertView&, int, const std::string&) {
+  auto taken = [weak, shown] {
     auto impl = weak.lock();
     if (!impl) return;
     std::lock_guard<std::mutex> lock(impl->mu);
@@ -404,7 +405,10 @@ void DesktopUserInterface::showAlert(std::shared_ptr<AlertView> alert) {
     bool stillShown = impl->alerts.erase(shown) > 0;
     // Answered elsewhere (a policy, another backend): take it off the desktop.
     if (!ownAction && stillShown) impl->closeNotification(shown);
-  });
+  };
+  alert->addAnsweredHook([taken](AlertView&, int, const std::string&) { taken(); });
+  // An answer that came in while the notification was being shown ran no hook of ours.
+  if (alert->isAnswered()) taken();
 }
 
 void DesktopUserInterface::showStatusBarMessage(const std::string& text, StatusBarKind kind,

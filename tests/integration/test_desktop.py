@@ -177,7 +177,8 @@ class DesktopNotifications(unittest.TestCase):
         closes = wait_for(lambda: [c for c in self.notifications.calls("CloseNotification")
                                    if c["id"] == prompt["id"]], timeout=10)
         self.assertTrue(closes)
-        self.assertEqual([(a["index"], a["by"]) for a in self.answers()], [(0, "policy")])
+        self.assertEqual([(a["index"], a["by"]) for a in wait_for(self.answers, timeout=10)],
+                         [(0, "policy")])
 
     def test_default_backend_is_the_desktop_when_a_server_answers(self):
         self.start()  # no QUILLBOX_UI
