@@ -39,7 +39,8 @@ const char kSaverIface[] = "org.freedesktop.ScreenSaver";
 const char kNoBus[] = "UserInterface: no session bus (%s); desktop notifications are off";
 const char kCallFailed[] = "UserInterface: %s on the session bus failed (%s)";
 const char kBusLost[] = "UserInterface: the session bus connection is lost (%s)";
-const char kNoSaver[] = "UserInterface: no screen saver on the session bus (%s); the screen may lock";
+const char kNoSaver[] =
+    "UserInterface: no screen saver on the session bus (%s); the screen may lock";
 const char kCloseUnconfirmed[] =
     "UserInterface: the notification server did not confirm closing %zu toast(s)";
 const char kBadURL[] = "UserInterface: not a URL, not opened: \"%s\"";
@@ -76,10 +77,19 @@ std::string fileURI(const std::string& path) {
 std::string escapeMarkup(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
+    }
   }
   return out;
 }
@@ -186,8 +196,7 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
 
   // REQUIRES: mu held. Gives the id the server assigned.
   std::optional<uint32_t> notify(uint32_t replaces, const std::string& summary,
-                                 const std::string& body,
-                                 const std::vector<std::string>& actions,
+                                 const std::string& body, const std::vector<std::string>& actions,
                                  const std::vector<Hint>& hints, int32_t timeout) {
     std::string shownBody = !body.empty() && serverHasMarkup() ? escapeMarkup(body) : body;
     sd_bus_message* m = newCall(kNotifyName, kNotifyPath, kNotifyIface, "Notify");
@@ -205,8 +214,8 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
                ? sd_bus_message_append(m, "{sv}", h.key.c_str(), "s", h.text.c_str()) >= 0
                : sd_bus_message_append(m, "{sv}", h.key.c_str(), "b", h.flag ? 1 : 0) >= 0;
     }
-    ok = ok && sd_bus_message_close_container(m) >= 0 &&
-         sd_bus_message_append(m, "i", timeout) >= 0;
+    ok =
+        ok && sd_bus_message_close_container(m) >= 0 && sd_bus_message_append(m, "i", timeout) >= 0;
     if (!ok) {
       sd_bus_message_unref(m);
       return std::nullopt;

@@ -155,7 +155,9 @@ UserInterface& UserInterface::shared() {
       chosen = fromSettings(ui, Environment::prompt());
       if (!chosen) Log::printf(kUnknownBackend, ui.c_str());
     }
-    if (!chosen) chosen = JournalUserInterface::fromSettings(kDefaultBackend, Environment::prompt());
+    if (!chosen) {
+      chosen = JournalUserInterface::fromSettings(kDefaultBackend, Environment::prompt());
+    }
     s.fromEnvironment = std::move(chosen);
   }
   return *s.fromEnvironment;
