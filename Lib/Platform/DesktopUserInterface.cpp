@@ -276,6 +276,7 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
       if (sd_bus_message_read(m, "uu", &id, &reason) < 0) return 0;
       self->toasts.erase(id);
       self->alerts.erase(id);  // closed without an action: stays unanswered
+      self->acted.erase(id);
       if (id == self->statusId) self->statusId = 0;
     }
     return 0;
