@@ -1,5 +1,6 @@
 #include "Platform/Environment.h"
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,7 +66,7 @@ std::string Environment::mainBundle() {
 
 std::string Environment::weeAppBundle() {
   return orDefault("QUILLBOX_WEEAPP_BUNDLE",
-                   "/System/Library/WeeAppPlugins/quillboxWeeApp.bundle");
+                   executableDir() + "/../share/quillbox/quillboxWeeApp.bundle");
 }
 
 std::string Environment::notifyDir() {
@@ -91,6 +92,20 @@ std::string Environment::caFile() { return get("QUILLBOX_CA_FILE"); }
 
 std::string Environment::updateUrl() {
   return orDefault("QUILLBOX_UPDATE_URL", "http://127.0.0.1:8443/pages/check/updateini.aspx");
+}
+
+std::string Environment::systemVersion() {
+  std::string v = get("QUILLBOX_SYSTEM_VERSION");
+  if (!v.empty()) return v;
+  struct utsname u {};
+  if (::uname(&u) != 0) return {};
+  const std::string release = u.release;
+  auto digit = [&](size_t i) {
+    return i < release.size() && release[i] >= '0' && release[i] <= '9';
+  };
+  size_t end = 0;
+  while (digit(end) || (end > 0 && release[end] == '.' && digit(end + 1))) ++end;
+  return end == 0 ? release : release.substr(0, end);
 }
 
 std::string Environment::sound() {

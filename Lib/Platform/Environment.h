@@ -18,7 +18,7 @@ class Environment {
   static std::string appsRoot();      // QUILLBOX_APPS_ROOT, default "/User/Applications"
   static std::string home();          // QUILLBOX_HOME, default $HOME
   static std::string mainBundle();    // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
-  static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE
+  static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE, default share/quillbox/...
   static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
   static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
   static std::string ui();            // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
@@ -27,6 +27,10 @@ class Environment {
   static std::string caFile();        // QUILLBOX_CA_FILE, default none
   static std::string updateUrl();     // QUILLBOX_UPDATE_URL
   static std::string sound();         // QUILLBOX_SOUND
+  // QUILLBOX_SYSTEM_VERSION, else the running kernel's release cut to its
+  // leading dotted number ("6.1.0" of "6.1.0-18-amd64"), the shape of a phone's
+  // system version; the whole release when it starts with no digit.
+  static std::string systemVersion();
 
   // Folder of the running executable (resolved from /proc/self/exe).
   static std::string executableDir();

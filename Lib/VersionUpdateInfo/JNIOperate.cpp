@@ -1,0 +1,76 @@
+#include "VersionUpdateInfo/JNIOperate.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "MD5/MD5.h"
+#include "Platform/Log.h"
+#include "VersionUpdateInfo/jni/AesCipher.h"
+#include "base64/Base64.h"
+
+namespace quillbox {
+
+using platform::Log;
+
+namespace {
+
+// The longest base64 text that can still decode to kMaxCipherBytes.
+constexpr size_t kMaxCipherText = (JNIOperate::kMaxCipherBytes + 2) / 3 * 4;
+
+void refuse(size_t size, const char* unit) {
+  Log::printf("JNIOperate: ciphertext of %zu %s refused (at most %zu bytes)", size, unit,
+              JNIOperate::kMaxCipherBytes);
+}
+
+std::string latin1ToUtf8(const uint8_t* bytes, size_t n) {
+  std::string out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = bytes[i];
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string JNIOperate::decryptCipherWithKey(const std::string& key, const std::string& cipher) {
+  const std::string keyText = MD5::getUperMD5ByString(key);
+  if (keyText.size() != 32 || cipher.empty()) return {};
+  // A text too long for the buffer is refused before it is decoded or logged
+  // (a hostile reply must not fill the log either).
+  if (cipher.size() > kMaxCipherText) {
+    refuse(cipher.size(), "base64 characters");
+    return {};
+  }
+  auto bytes = Base64::decode(cipher, Base64::Alphabet::Standard);
+  if (!bytes) return {};
+  Log::printf("%s", cipher.c_str());
+  if (bytes->size() > kMaxCipherBytes) {
+    refuse(bytes->size(), "bytes");
+    return {};
+  }
+
+  // Zero-filled, so the plaintext always ends at a zero byte inside the buffer:
+  // padDecrypt writes at most one byte less than it reads.
+  std::vector<uint8_t> input(kMaxCipherBytes, 0), output(kMaxCipherBytes, 0);
+  std::memcpy(input.data(), bytes->data(), bytes->size());
+  {
+    std::lock_guard<std::mutex> lock(jni::m_lock());
+    jni::init(jni::kModeCBC, jni::kDecrypt, reinterpret_cast<const uint8_t*>(keyText.data()),
+              jni::kKey32Bytes, nullptr);
+    jni::padDecrypt(input.data(), static_cast<int32_t>(bytes->size()), output.data());
+  }
+  const void* zero = std::memchr(output.data(), 0, output.size());
+  const size_t n =
+      zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - output.data()) : output.size();
+  return latin1ToUtf8(output.data(), n);
+}
+
+}  // namespace quillbox
