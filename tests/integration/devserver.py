@@ -42,6 +42,11 @@ Admin endpoints (loopback only), all JSON:
                                       /__admin/ (it overrides the API's answer too):
                                       {"method": "GET", "path": "/x", "status": 200,
                                        "body": "...", "contentType": "text/plain"}
+    GET/POST/DELETE /__admin/update   the update check's announcement: POST
+        {"version": V, "url": U} announces V to checks whose "version" is empty or
+        older; DELETE announces nothing (also --announce-update VERSION[,URL]).
+        The check, GET /pages/check/updateini.aspx?..., is journalled like the API;
+        it is plain http, so start the server with http=True for it.
 """
 
 import hashlib

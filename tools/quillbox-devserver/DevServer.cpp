@@ -126,6 +126,8 @@ bool DevServer::start(std::string* error) {
   for (const auto& f : options_.delayFlags) {
     if (!faults_.applyDelayFlag(f, error)) return false;
   }
+  if (!options_.announceUpdate.empty() && !updates_.applyFlag(options_.announceUpdate, error))
+    return false;
   files_ = std::make_unique<FileStore>(options_.dataDir);
   if (!files_->load(error)) return false;
   tokens_ = std::make_unique<SessionTokens>(options_.dataDir);
@@ -245,6 +247,8 @@ void DevServer::serveApi(Exchange& x) {
     return;
   }
   const std::string& m = x.req.method;
+  if (m == "GET" && x.req.path == UpdateAnnouncer::kCheckPath)
+    return updates_.answerCheck(x.queryFields, x.res);
   if (m == "POST" && x.resource == "login.json") return login(x);
   if (m == "POST" && x.resource == "file/upload.json") {
     if (x.queryFields.get("id") || x.queryFields.get("index")) return uploadBytes(x);
@@ -545,6 +549,8 @@ void DevServer::serveAdmin(Exchange& x) {
                       {"created", record->created}});
   } else if (what == "registrations" && m == "GET") {
     return replyJson(x, 200, files_->registrations());
+  } else if (what == "update") {
+    return updates_.answerAdmin(m, x.body, x.res);
   } else if (what == "tokens" && m == "DELETE") {
     tokens_->revokeAll();
     return replyJson(x, 200, {{"ok", true}});

@@ -25,6 +25,7 @@
 #include "FileStore.h"
 #include "RequestJournal.h"
 #include "SessionTokens.h"
+#include "UpdateAnnouncer.h"
 #include "UserDirectory.h"
 
 namespace httplib {
@@ -47,6 +48,7 @@ struct DevServerOptions {
   std::vector<std::string> failFlags;   // FaultSwitches::applyFailureFlag forms
   std::vector<std::string> dropFlags;   // FaultSwitches::applyDropFlag forms
   std::vector<std::string> delayFlags;  // FaultSwitches::applyDelayFlag forms
+  std::string announceUpdate;           // UpdateAnnouncer::applyFlag form, "" for none
 };
 
 class DevServer {
@@ -105,6 +107,7 @@ class DevServer {
   UserDirectory users_;
   FaultSwitches faults_;
   RequestJournal journal_;
+  UpdateAnnouncer updates_;
   int port_ = 0;
   std::string certPath_;
   std::mutex logMutex_;

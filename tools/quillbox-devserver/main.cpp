@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
   app.add_option("--drop-upload-after", options.dropFlags,
                  "cut the next upload(s) after BYTES body bytes (BYTES or BYTES:COUNT)");
   app.add_option("--delay", options.delayFlags, "delay replies (MS or RESOURCE:MS)");
+  app.add_option("--announce-update", options.announceUpdate,
+                 "answer update checks with this version (VERSION or VERSION,URL)");
   CLI11_PARSE(app, argc, argv);
 
   if (!options.allowRemote && !isLoopbackHost(options.host)) {

@@ -1,0 +1,252 @@
+// The update reply's cipher, its decipher facade and the reply scanner, with
+// FIPS 197 vectors and the openssl command as the peer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Platform/Environment.h"
+#include "Platform/Log.h"
+#include "TestSupport.h"
+#include "VersionUpdateInfo/JNIOperate.h"
+#include "VersionUpdateInfo/VersionUpdateInfo.h"
+#include "VersionUpdateInfo/jni/AesCipher.h"
+
+using namespace quillbox;
+
+namespace {
+
+const char kKey[] = "Keep going,Stay brave!";
+// Hex of the 32 ASCII characters of the upper-case MD5 of kKey (Python's hashlib).
+const char kKeyHex[] = "4234414330393744344342333431424137423445383231393532364445384545";
+
+std::vector<uint8_t> fromHex(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// Base64 of `plaintext` enciphered by `openssl enc -aes-256-cbc` with a zero IV.
+std::string opensslEncipher(const std::string& plaintext, bool noPad = false,
+                            const std::string& keyHex = kKeyHex) {
+  TempDir dir;
+  writeFile(dir.file("plain"), plaintext);
+  std::string cmd = "openssl enc -aes-256-cbc -base64 -A -K " + keyHex + " -iv " +
+                    std::string(32, '0') + (noPad ? " -nopad" : "") + " -in '" + dir.file("plain") +
+                    "' 2>/dev/null";
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    if (pclose(p) != 0) out.clear();
+  }
+  return out;
+}
+
+bool haveOpenssl() {
+  static const bool have = !opensslEncipher("x").empty();
+  return have;
+}
+
+#define REQUIRE_OPENSSL()                                                \
+  do {                                                                   \
+    if (!haveOpenssl()) {                                                \
+      if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") \
+        FAIL() << "the openssl command is required under CI";            \
+      GTEST_SKIP() << "the openssl command is not installed";            \
+    }                                                                    \
+  } while (0)
+
+std::string latin1ToUtf8(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(UpdateCipher, Fips197AppendixCVectors) {
+  const std::string plain = "00112233445566778899aabbccddeeff";
+  const struct {
+    int32_t code;
+    std::string key, cipher;
+  } cases[] = {
+      {jni::kKey16Bytes, "000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+      {jni::kKey24Bytes, "000102030405060708090a0b0c0d0e0f1011121314151617",
+       "dda97ca4864cdfe06eaf70a0ec0d7191"},
+      {jni::kKey32Bytes, "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+       "8ea2b7ca516745bfeafc49904b496089"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    std::lock_guard<std::mutex> lock(jni::m_lock());
+    ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, fromHex(c.key).data(), c.code, nullptr),
+              jni::kSuccess);
+    uint8_t out[16];
+    jni::jniDecrypt(fromHex(c.cipher).data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), fromHex(plain));
+  }
+}
+
+TEST(UpdateCipher, StatusCodes) {
+  std::lock_guard<std::mutex> lock(jni::m_lock());
+  const uint8_t key[32] = {};
+  uint8_t in[32] = {}, out[32];
+  const struct {
+    int32_t mode, direction, keyLength;
+    const uint8_t* key;
+    int32_t expected;
+  } inits[] = {{0, 1, 2, key, jni::kUnsupportedMode},
+               {1, 2, 2, key, jni::kBadDirection},
+               {1, 1, 3, key, jni::kBadKeyLength},
+               {1, 1, 2, nullptr, jni::kNoKey}};
+  for (const auto& c : inits) {
+    ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, key, jni::kKey32Bytes, nullptr), 0);
+    EXPECT_EQ(jni::init(c.mode, c.direction, c.key, c.keyLength, nullptr), c.expected);
+    // A failed init leaves no key installed.
+    EXPECT_EQ(jni::m_state, 1);
+    EXPECT_EQ(jni::padDecrypt(in, 16, out), jni::kNotInitialized);
+  }
+  ASSERT_EQ(jni::init(jni::kModeCBC, jni::kEncrypt, key, jni::kKey32Bytes, nullptr), 0);
+  EXPECT_EQ(jni::padDecrypt(in, 16, out), jni::kWrongDirection);
+  ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, key, jni::kKey32Bytes, nullptr), 0);
+  EXPECT_EQ(jni::padDecrypt(in, 0, out), 0);
+  EXPECT_EQ(jni::padDecrypt(nullptr, 16, out), 0);
+  EXPECT_EQ(jni::padDecrypt(in, 17, out), jni::kCorruptedData);
+}
+
+TEST(UpdateCipher, DeciphersWhatOpensslEnciphered) {
+  REQUIRE_OPENSSL();
+  std::string high;  // every byte value but zero: above 127 reads as Latin-1
+  for (int b = 1; b < 256; ++b) high += static_cast<char>(b);
+  const std::string cases[] = {"",
+                               "a",
+                               "Version0=1.0.2\r\nUpdateURL0=x\r\n",
+                               std::string(15, 'q'),
+                               std::string(16, 'q'),
+                               std::string(17, 'q'),
+                               high,
+                               std::string(10239, 'z')};  // 10240 ciphertext bytes: the most
+  for (const auto& plain : cases) {
+    SCOPED_TRACE(plain.size());
+    const std::string cipher = opensslEncipher(plain);
+    ASSERT_FALSE(cipher.empty());
+    const std::string expected = latin1ToUtf8(plain);
+    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, cipher), expected);
+    // Every call installs the key and a zero IV afresh: nothing carries over.
+    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, cipher), expected);
+  }
+}
+
+TEST(UpdateCipher, PaddingAndLengthEdgeCases) {
+  REQUIRE_OPENSSL();
+  const std::string first = "ABCDEFGHIJKLMNOP";
+  const auto lastBlock = [](const std::string& head, char last) {
+    return head + std::string(15 - head.size(), 'x') + last;
+  };
+  const struct {
+    std::string name, cipher, expected;
+  } cases[] = {
+      // Bad padding: the plaintext of every block but the last.
+      {"pad 0", opensslEncipher(first + lastBlock("", '\0'), true), first},
+      {"pad 17", opensslEncipher(first + lastBlock("", '\x11'), true), first},
+      {"pad bytes differ", opensslEncipher(first + lastBlock("", '\x03'), true), first},
+      {"pad 16 of 16", opensslEncipher(std::string(16, '\x10'), true), ""},
+      {"zero byte cuts", opensslEncipher(std::string("ab\0cd", 5)), "ab"},
+      {"not a block multiple", "QUJDREVGR0hJSktMTU5PUFE=", ""},
+      {"not base64", "not base64!", ""},
+      {"empty", "", ""},
+      {"10256 bytes", opensslEncipher(std::string(10240, 'z')), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> lines;
+    platform::Log::setSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+    const std::string plain = JNIOperate::decryptCipherWithKey(kKey, c.cipher);
+    platform::Log::setSinkForTesting(nullptr);
+    EXPECT_EQ(plain, c.expected);
+    if (c.name == "10256 bytes") {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_NE(lines[0].find("refused"), std::string::npos) << lines[0];
+    }
+  }
+}
+
+TEST(UpdateCipher, TwoThreadsDecipherAtOnce) {
+  REQUIRE_OPENSSL();
+  const std::string otherHex = "4134413642413335344642413438334138364546344533343741464539453531";
+  const std::string a = opensslEncipher(std::string(500, 'a'));
+  const std::string b = opensslEncipher(std::string(700, 'b'), false, otherHex);
+  platform::Log::setSinkForTesting([](const std::string&) {});
+  auto run = [](const char* key, const std::string& cipher, std::string expected, int* bad) {
+    for (int i = 0; i < 50; ++i)
+      if (JNIOperate::decryptCipherWithKey(key, cipher) != expected) ++*bad;
+  };
+  int badA = 0, badB = 0;
+  std::thread ta(run, kKey, a, std::string(500, 'a'), &badA);
+  std::thread tb(run, "other key", b, std::string(700, 'b'), &badB);
+  ta.join();
+  tb.join();
+  platform::Log::setSinkForTesting(nullptr);
+  EXPECT_EQ(badA, 0);
+  EXPECT_EQ(badB, 0);
+}
+
+TEST(UpdateCheck, ScansTheReply) {
+  const struct {
+    std::string plain;
+    bool result;
+    std::string version, url;
+  } cases[] = {
+      {"Version0=1.0.2\r\nUpdateURL0=x\r\n", true, "1.0.2", "x"},
+      {"UpdateURL0=x\r\n", false, "", ""},
+      {"Version0=\r\nUpdateURL0=x\r\n", true, "", "x"},  // an empty value still announces
+      {"Version0=1.0.2\r\nUpdateURL0=http://h/q.deb", true, "1.0.2", "http://h/q.deb"},
+      {"Version0=2.0", true, "2.0", ""},
+      {" \r\nName=a\r\nVersion0=2.1\r\nUpdateURL0=\r\n", true, "2.1", ""},
+      {"", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plain);
+    VersionUpdateInfo info;
+    EXPECT_EQ(info.readReply(c.plain), c.result);
+    EXPECT_EQ(info.strNewVersion(), c.version);
+    EXPECT_EQ(info.strDownUrl(), c.url);
+  }
+}
+
+TEST(UpdateCheck, RequestUrlAndSystemVersion) {
+  using platform::Environment;
+  Environment::set("QUILLBOX_UPDATE_URL", "http://127.0.0.1:9/pages/check/updateini.aspx");
+  Environment::set("QUILLBOX_SYSTEM_VERSION", "6.1.3");
+  EXPECT_EQ(VersionUpdateInfo().requestUrl(),
+            "http://127.0.0.1:9/pages/check/updateini.aspx?licensekey=com.velmor.quillbox.server"
+            "&orgKey=&version=&ip=&osversion=iOS6.1.3");
+  Environment::set("QUILLBOX_SYSTEM_VERSION", "6 &x");  // escaped, never breaking the query
+  EXPECT_NE(VersionUpdateInfo().requestUrl().find("osversion=iOS6%20%26x"), std::string::npos);
+  // Without the variable: the kernel release's leading dotted number.
+  Environment::set("QUILLBOX_SYSTEM_VERSION", "");
+  const std::string v = Environment::systemVersion();
+  std::string release;
+  if (FILE* p = popen("uname -r", "r")) {
+    char buf[256] = {};
+    if (fgets(buf, sizeof buf, p)) release = buf;
+    pclose(p);
+  }
+  EXPECT_FALSE(v.empty());
+  EXPECT_EQ(release.rfind(v, 0), 0u) << v << " / " << release;
+  EXPECT_EQ(v.find_first_not_of("0123456789."), std::string::npos) << v;
+  Environment::set("QUILLBOX_UPDATE_URL", "");
+}
