@@ -1,5 +1,6 @@
 #include "VersionUpdateInfo/JNIOperate.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -40,8 +41,17 @@ std::string latin1ToUtf8(const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
-std::string JNIOperate::decryptCipherWithKey(const std::string& key, const std::string& cipher) {
+std::string JNIOperate::decryptCipherWithKey(const std::string& key, const std::string& reply) {
   const std::string keyText = MD5::getUperMD5ByString(key);
+  // Servers commonly wrap base64 at 64 or 76 columns and end the body with a
+  // line break; the white space carries nothing.
+  std::string cipher;
+  cipher.reserve(std::min(reply.size(), kMaxCipherText + 1));
+  for (char c : reply) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    cipher += c;
+    if (cipher.size() > kMaxCipherText) break;  // refused below, whatever follows
+  }
   if (keyText.size() != 32 || cipher.empty()) return {};
   // A text too long for the buffer is refused before it is decoded or logged
   // (a hostile reply must not fill the log either).

@@ -20,8 +20,9 @@ class JNIOperate {
   // Latin-1 and given as UTF-8. Never fails: an empty key or cipher, text that
   // is not base64, a length that is not a multiple of 16 give ""; bad padding
   // gives the plaintext of all blocks but the last; a ciphertext of more than
-  // kMaxCipherBytes is refused with one log line and gives "".
-  static std::string decryptCipherWithKey(const std::string& key, const std::string& cipher);
+  // kMaxCipherBytes is refused with one log line and gives "". Line breaks and
+  // spaces in the base64 text (wrapped lines, a final newline) are ignored.
+  static std::string decryptCipherWithKey(const std::string& key, const std::string& reply);
 };
 
 }  // namespace quillbox

@@ -29,11 +29,13 @@ std::vector<uint8_t> fromHex(const std::string& hex) {
 }
 
 // Base64 of `plaintext` enciphered by `openssl enc -aes-256-cbc` with a zero IV.
+// `wrapped`: base64 in openssl's default 64-column lines.
 std::string opensslEncipher(const std::string& plaintext, bool noPad = false,
-                            const std::string& keyHex = kKeyHex) {
+                            const std::string& keyHex = kKeyHex, bool wrapped = false) {
   TempDir dir;
   writeFile(dir.file("plain"), plaintext);
-  std::string cmd = "openssl enc -aes-256-cbc -base64 -A -K " + keyHex + " -iv " +
+  std::string cmd = std::string("openssl enc -aes-256-cbc -base64 ") + (wrapped ? "" : "-A ") +
+                    "-K " + keyHex + " -iv " +
                     std::string(32, '0') + (noPad ? " -nopad" : "") + " -in '" + dir.file("plain") +
                     "' 2>/dev/null";
   std::string out;
@@ -108,6 +110,8 @@ TEST(UpdateCipher, DeciphersWhatOpensslEnciphered) {
   } cases[] = {
       {"reply", opensslEncipher("Version0=1.0.2\r\nUpdateURL0=x\r\n"),
        "Version0=1.0.2\r\nUpdateURL0=x\r\n"},
+      {"wrapped in lines", opensslEncipher(std::string(200, 'w'), false, kKeyHex, true),
+       std::string(200, 'w')},
       {"15", opensslEncipher(std::string(15, 'q')), std::string(15, 'q')},
       {"16", opensslEncipher(std::string(16, 'q')), std::string(16, 'q')},
       {"17", opensslEncipher(std::string(17, 'q')), std::string(17, 'q')},
