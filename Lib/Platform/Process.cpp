@@ -29,10 +29,9 @@ std::optional<std::string> Process::findExecutable(const std::string& name) {
   size_t start = 0;
   while (start <= path.size()) {
     size_t colon = path.find(':', start);
-    std::string dir =
-        path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    const size_t len = colon == std::string::npos ? path.size() - start : colon - start;
+    // An empty PATH entry names the current folder.
+    std::string candidate = len == 0 ? "./" + name : path.substr(start, len) + "/" + name;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     if (colon == std::string::npos) break;
     start = colon + 1;

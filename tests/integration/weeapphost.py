@@ -54,6 +54,36 @@ class Host:
     def post(self, path, body=None, **kw):
         return self.request("POST", path, body=body if body is not None else {}, **kw)
 
+    def view(self):
+        """The widget's view tree, as the event stream gives it to a page that connects."""
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        try:
+            conn.request("GET", "/events", headers={
+                "Host": "127.0.0.1:%d" % self.port,
+                "Cookie": "quillbox_token_%d=%s" % (self.port, self.token)})
+            resp = conn.getresponse()
+            event = None
+            while True:
+                line = resp.fp.readline().decode("utf-8").rstrip("\r\n")
+                if line.startswith("event: "):
+                    event = line[len("event: "):]
+                elif line.startswith("data: ") and event == "view":
+                    return json.loads(line[len("data: "):])
+        finally:
+            conn.close()
+
+    def buttons(self):
+        """{title: view id} of the widget's buttons."""
+        found = {}
+
+        def walk(v):
+            if v["kind"] == "button":
+                found[v["title"]] = v["id"]
+            for s in v["subviews"]:
+                walk(s)
+        walk(self.view())
+        return found
+
     def log(self):
         with open(self.log_path, encoding="utf-8", errors="replace") as f:
             return f.read()
