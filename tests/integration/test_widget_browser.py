@@ -27,6 +27,7 @@ from weeapphost import prepare_container, start_host  # noqa: E402
 BROWSER_TESTS = os.path.join(HERE, "..", "browser")
 CHROMIUM = "/usr/bin/chromium"
 USER = DEMO_USER[0]
+CHECK_PATH = "/pages/check/updateini.aspx"
 
 
 def missing_prerequisites():
@@ -55,7 +56,10 @@ class WidgetPage(unittest.TestCase):
                                                      "screenshotsound": True})
         self.addCleanup(self.box.cleanup)
         prepare_container(self.box, self.server, USER)
-        self.host = start_host(self.box, self.server)
+        # The service announces a version newer than the bundle's.
+        self.server.admin("POST", "update", json={"version": "9.9.9"})
+        check_url = self.server.base_url.split("/3/")[0] + CHECK_PATH
+        self.host = start_host(self.box, self.server, QUILLBOX_UPDATE_URL=check_url)
         self.addCleanup(self.host.stop)
         self.shots = os.environ.get("QUILLBOX_SCREENSHOT_DIR") or tempfile.mkdtemp(prefix="qb-shots-")
         os.makedirs(self.shots, exist_ok=True)
@@ -67,8 +71,13 @@ class WidgetPage(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr + self.host.log())
         return json.loads(run.stdout.strip().splitlines()[-1])
 
-    def test_capture_preserve_and_upload(self):
-        saw = self.browse()
+    def test_update_prompt_capture_preserve_and_upload(self):
+        saw = self.browse(WIDGET_EXPECT_UPDATE="1")
+        # The first showing with a known container checked once and offered the update.
+        self.assertEqual(saw["updateMessage"], "Sorelle(server)检测到新版本，是否更新？")
+        self.assertEqual(saw["updateButtons"], ["暂不更新", "更新"])
+        checks = [r for r in self.server.requests() if r["path"] == CHECK_PATH]
+        self.assertEqual(len(checks), 1, checks)
         self.assertEqual(saw["buttons"], ["截屏存证", "拍照存证", "录像存证", "录音存证"])
         self.assertEqual(saw["toast"], "1秒之后开始截屏")
         self.assertEqual(saw["promptTitle"], "截屏成功")

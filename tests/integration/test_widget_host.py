@@ -1,11 +1,12 @@
-"""quillbox-weeapp-host without a browser: who may use the page, and what the
-buttons hand to the URL opener."""
+"""quillbox-weeapp-host without a browser: who may use the page, what the buttons
+hand to the URL opener, and how showings are counted and checked for updates."""
 
 import os
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from devserver import start_devserver  # noqa: E402
 from sandbox import make_sandbox, read_journal, wait_for  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
@@ -65,6 +66,50 @@ class WidgetHost(unittest.TestCase):
                          self.host.opened())
         journal = [e["url"] for e in read_journal(self.box.ui_journal) if e["event"] == "openURL"]
         self.assertEqual(journal, urls)
+
+
+class Showings(unittest.TestCase):
+    """Every showing with a known container counts; the count 0 checks for an update."""
+
+    def setUp(self):
+        self.server = start_devserver(http=True)
+        self.addCleanup(self.server.stop)
+        self.server.admin("POST", "update", json={"version": "9.9.9"})
+        self.box = make_sandbox(user="alice")
+        self.addCleanup(self.box.cleanup)
+        prepare_container(self.box, None, "alice")
+        url = "http://127.0.0.1:%d/pages/check/updateini.aspx" % self.server.port
+        self.host = start_host(self.box, QUILLBOX_UPDATE_URL=url)
+        self.addCleanup(self.host.stop)
+
+    def counter(self):
+        info = self.box.read_plist(os.path.join(self.box.library, "Plugin", "PluginInfo.plist"))
+        return None if info is None else info["update"]
+
+    def checks(self):
+        return [r for r in self.server.requests() if r["path"] == "/pages/check/updateini.aspx"]
+
+    def show(self):
+        self.assertEqual(self.host.post("/api/appear")[0], 204)
+        return self.counter()
+
+    def test_first_counted_showing_checks_then_every_hundredth(self):
+        # Showings before the locator found the container are neither counted nor checked.
+        for _ in range(20):
+            if self.show() is not None:
+                break
+        self.assertEqual(self.counter(), 1)
+        self.assertEqual(len(wait_for(lambda: self.checks(), timeout=10)), 1)
+        self.assertEqual([self.show() for _ in range(99)], list(range(2, 100)) + [0])
+        self.assertEqual(self.show(), 1)  # the hundredth after the first checks again
+        wait_for(lambda: len(self.checks()) >= 2, timeout=10)
+        self.assertEqual(len(self.checks()), 2)
+        prompts = wait_for(lambda: [e for e in read_journal(self.box.ui_journal)
+                                    if e["event"] == "alert" and e["tag"] == 2][1:], timeout=10)
+        self.assertEqual(prompts[0]["message"], "Sorelle(server)检测到新版本，是否更新？")
+        self.assertEqual(prompts[0]["buttons"], ["暂不更新", "更新"])
+        self.assertEqual(self.box.read_plist(os.path.join(
+            self.box.library, "Plugin", "PluginInfo.plist"))["version"], "1.0.1")
 
 
 if __name__ == "__main__":
