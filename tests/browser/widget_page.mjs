@@ -6,10 +6,12 @@
 // is set, shows the page again until the update prompt appears and declines it;
 // clicks "截屏存证" twice within the countdown, sees the countdown toast and the
 // evidence prompt with its picture and file name, clicks "存证" and sees the
-// status-bar messages of the upload. Screenshots go to SCREENSHOT_DIR. Prints
+// status-bar messages of the upload; then tries the page under another name and a
+// tap from another site. Screenshots go to SCREENSHOT_DIR. Prints
 // one JSON line with what it saw; exits non-zero on the first failed step.
 import { chromium } from 'playwright-core';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 
@@ -93,6 +95,25 @@ try {
   await status.filter({ hasText: '有 1 个任务上传完成!' }).waitFor();
   saw.finished = await status.innerText();
   await page.screenshot({ path: path.join(shots, 'widget-uploaded.png') });
+
+  // The page under another name (as after DNS rebinding) is refused, token or not.
+  const other = await context.newPage();
+  const rebound = await other.goto(url.replace('127.0.0.1', 'localhost'));
+  saw.reboundStatus = rebound.status();
+  // A page of another origin on this machine (another port: cookies do not tell
+  // ports apart, so it even holds the token) can't tap the widget: its Origin is
+  // foreign (the host logs the refusal).
+  const foreign = http.createServer((req, res) => {
+    res.writeHead(200, { 'Content-Type': 'text/html' });
+    res.end('<!doctype html><title>elsewhere</title>');
+  });
+  await new Promise((resolve) => foreign.listen(0, '127.0.0.1', resolve));
+  await other.goto(`http://127.0.0.1:${foreign.address().port}/`);
+  const shootId = await shoot.getAttribute('data-view-id');
+  await other.evaluate(([target, view]) => fetch(target, {
+    method: 'POST', mode: 'no-cors', credentials: 'include', body: JSON.stringify({ view }),
+  }).catch(() => {}), [new URL('/api/click', url).href, Number(shootId)]);
+  foreign.close();
   console.log(JSON.stringify(saw));
 } finally {
   await context.close();

@@ -2,7 +2,7 @@
 playwright-core (tests/browser/widget_page.mjs). Four buttons; two taps on "截屏存证"
 give one countdown toast and one capture; the evidence prompt shows the picture and
 the file name; "存证" uploads it with the status-bar messages; the service then holds
-a byte-identical copy. Without Chromium, Node.js or tests/browser/node_modules the
+a byte-identical copy. The page is refused under another name and to another site. Without Chromium, Node.js or tests/browser/node_modules the
 test is skipped (exit 77), and fails under CI=true.
 
 QUILLBOX_SCREENSHOT_DIR keeps the page's screenshots (the README's picture)."""
@@ -21,7 +21,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from devserver import DEMO_USER, start_devserver  # noqa: E402
-from sandbox import bin, make_sandbox, read_journal  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
 BROWSER_TESTS = os.path.join(HERE, "..", "browser")
@@ -110,6 +110,11 @@ class WidgetPage(unittest.TestCase):
         info = self.server.file_info(record["fileID"])
         self.assertTrue(filecmp.cmp(info["dataPath"], path, shallow=False))
         self.assertTrue(os.path.exists(os.path.join(self.shots, "widget-prompt.png")))
+
+        # The page under another name, and a tap from another site, are refused.
+        self.assertEqual(saw["reboundStatus"], 403)
+        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=10))
+        self.assertEqual(len(os.listdir(folder)), 1)
 
 
 if __name__ == "__main__":
