@@ -96,6 +96,7 @@ class Host:
             return f.read().split()
 
     def stop(self):
+        """Stops the host; raises AssertionError when a sanitizer reported anything."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -103,7 +104,12 @@ class Host:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self.proc.stdout.close()
+        if not self.proc.stdout.closed:
+            self.proc.stdout.close()
+        log = self.log()
+        for report in ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"):
+            if report in log:
+                raise AssertionError("quillbox-weeapp-host: " + log[log.index(report):][:4000])
 
     def __enter__(self):
         return self

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <cstdlib>
 #include <future>
 #include <nlohmann/json.hpp>
 

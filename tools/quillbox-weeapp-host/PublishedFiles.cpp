@@ -1,5 +1,7 @@
 #include "PublishedFiles.h"
 
+#include <cctype>
+
 namespace quillbox::weeapphost {
 
 std::string PublishedFiles::urlFor(const std::string& path) {

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "EventHub.h"
