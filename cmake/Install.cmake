@@ -16,7 +16,8 @@ set(QUILLBOX_INSTALL_TARGETS vigild quillbox-cli quillbox-devserver quillbox-wee
 set(QUILLBOX_MAN_PAGES
   "vigild|the evidence capture daemon"
   "quillbox-cli|the evidence capture command-line tool"
-  "quillbox-devserver|reference cloud service for local runs and tests")
+  "quillbox-devserver|reference cloud service for local runs and tests"
+  "quillbox-weeapp-host|shows the widget plug-in as a live page on loopback")
 
 # The package's version is the programs' bundle version.
 file(STRINGS ${CMAKE_SOURCE_DIR}/share/quillbox/vigild.bundle/Info.plist QUILLBOX_PLIST_LINES)

@@ -11,7 +11,7 @@ PACKAGES=(
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils
   clang libclang-rt-14-dev
   libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
-  fonts-wqy-microhei
+  fonts-wqy-microhei chromium
 )
 # One dpkg-query for all of them keeps the check quick when everything is there.
 installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
@@ -20,12 +20,23 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   [[ $installed == *" $p "* ]] || missing+=("$p")
 done
+# The page tests run on the machine's Node.js (Debian's nodejs and npm where none is there).
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: everything is installed"
-  exit 0
+  echo "install-deps: every Debian package is installed"
+else
+  echo "install-deps: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "install-deps: installing ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# playwright-core for the browser tests, as the lock file pins it; it drives
+# Debian's Chromium and never downloads a browser.
+BROWSER_TESTS="$(dirname "$0")/../tests/browser"
+INSTALLED="$BROWSER_TESTS/node_modules/.package-lock.json"
+if [ ! -f "$INSTALLED" ] || [ "$BROWSER_TESTS/package-lock.json" -nt "$INSTALLED" ]; then
+  echo "install-deps: npm ci in tests/browser"
+  (cd "$BROWSER_TESTS" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
+fi

@@ -35,4 +35,20 @@ std::optional<std::string> getStringBetweenKey1(const std::string& text, const s
   return rest.substr(0, b);
 }
 
+std::string stringByAddingPercentEscapes(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  static const std::string kEscaped = "\"%<>\\^`{|}";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7f || kEscaped.find(static_cast<char>(c)) != std::string::npos) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace quillbox

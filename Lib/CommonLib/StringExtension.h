@@ -13,6 +13,11 @@ namespace quillbox {
 // "%XX" (upper-case hex). A text that is not valid UTF-8 is returned unchanged.
 std::string stringByURLEncodingStringParameter(const std::string& text);
 
+// Percent-escapes the bytes a URL may not hold as they are: control bytes,
+// space, bytes above 127 and the characters " % < > \ ^ ` { | } become "%XX"
+// (upper-case hex); letters, digits and the other URL characters stay.
+std::string stringByAddingPercentEscapes(const std::string& text);
+
 // The text between the first `key1` and the first `key2` after it; nothing
 // when either is missing.
 std::optional<std::string> getStringBetweenKey1(const std::string& text, const std::string& key1,

@@ -7,8 +7,6 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#include "QBXUploadManager/QBXUploadManager.h"
-#include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
 #include "Platform/ImageCodec.h"
@@ -17,7 +15,9 @@
 #include "Platform/Screen.h"
 #include "Platform/SystemSound.h"
 #include "Platform/UserInterface.h"
+#include "QBXUploadManager/QBXUploadManager.h"
 #include "SharedSettings.h"
+#include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
 namespace quillbox {
 
@@ -46,7 +46,9 @@ const char kScreenshotFolderName[] = "手机截屏";
 const char kLabelFont[] = "system 14";
 constexpr int kUpdateAlertTag = 2;  // the widget's update prompt
 
-void sleepOneSecondDefault() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+void sleepOneSecondDefault() {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 // The sound's completion: release it and end the nested run of playSound().
 void SoundFinished(uint32_t soundId) {
@@ -60,24 +62,30 @@ ScreenShotManager& ScreenShotManager::sharedManager() {
   return *instance;
 }
 
-void screenShotPort(const std::string& /*name*/) { ScreenShotManager::sharedManager().screenShotPort(); }
+void screenShotPort(const std::string& /*name*/) {
+  ScreenShotManager::sharedManager().screenShotPort();
+}
 
 int ScreenShotManager::countdownSeconds() {
   return SharedSettings::countdownSeconds(SharedSettings::captureSettings());
 }
 
-void ScreenShotManager::screenShotPort() {
-  platform::PlistDict settings = SharedSettings::captureSettings();
+std::string ScreenShotManager::countdownToastText(const platform::PlistDict& settings) {
   const platform::PlistValue* v = settings.find("screenshotsecond");
   bool useDefault = !v || v->integerValue() < 1;
-  std::string text = useDefault ? std::string(kDefaultCountdownToast)
-                                : strprintf(kCountdownToastFormat,
-                                            SharedSettings::countdownSeconds(settings));
-  platform::UserInterface::shared().showToast(text, platform::ToastPosition::Center, kToastMs);
+  return useDefault ? std::string(kDefaultCountdownToast)
+                    : strprintf(kCountdownToastFormat, SharedSettings::countdownSeconds(settings));
+}
+
+void ScreenShotManager::screenShotPort() {
+  platform::UserInterface::shared().showToast(countdownToastText(SharedSettings::captureSettings()),
+                                              platform::ToastPosition::Center, kToastMs);
   shot();
 }
 
-void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) { sleepOneSecond_ = sleepOneSecond; }
+void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) {
+  sleepOneSecond_ = sleepOneSecond;
+}
 
 void ScreenShotManager::shot() {
   // The settings are read once, with the container known at this moment (none
@@ -134,22 +142,29 @@ void ScreenShotManager::playSound() {
 
 std::string ScreenShotManager::saveImageToLocal(const std::string& pngData,
                                                 const platform::Image* picture) {
+  std::string fileName = getScreenShot();
+  std::string fullPath = storeScreenshot(pngData, fileName);
+  // Nothing half-written is left behind; the hand-off has no file to work on.
+  if (fullPath.empty()) return {};
+  postCaptureHandOff(fileName, fullPath, picture);
+  return fullPath;
+}
+
+std::string ScreenShotManager::storeScreenshot(const std::string& pngData,
+                                               const std::string& fileName) {
   std::optional<std::string> user = SharedSettings::currentUserName();
   std::string folderName = user ? *user : std::string(SharedSettings::kNoUserFolder);
-  std::string folder = strprintf("%s/Documents/ScreenShot/%s", AppURL::sharedAppURL().appURL().c_str(),
-                                 folderName.c_str());
+  std::string folder = strprintf("%s/Documents/ScreenShot/%s",
+                                 AppURL::sharedAppURL().appURL().c_str(), folderName.c_str());
   if (!user) Log::printf(kNoUserLog, folder.c_str());
   auto& fs = FileSystem::Default();
   if (!fs.exists(folder)) fs.createDirectories(folder);
-  std::string fileName = getScreenShot();
   std::string fullPath = folder + "/" + fileName;
   if (!fs.writeAtomically(fullPath, pngData)) {
-    // Nothing half-written is left behind; the hand-off has no file to work on.
     Log::printf(kWriteFailedLog, fullPath.c_str());
     return {};
   }
   Log::printf(kSavedLog, fullPath.c_str());
-  postCaptureHandOff(fileName, fullPath, picture);
   return fullPath;
 }
 
@@ -159,9 +174,12 @@ void ScreenShotManager::postCaptureHandOff(const std::string& fileName, const st
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
   FileProperty::sharedFileProperty().createFileProperty(record);
-
   showUploadAlert(fileName, fullPath);
+  writeThumbnails(fileName, fullPath, picture);
+}
 
+void ScreenShotManager::writeThumbnails(const std::string& fileName, const std::string& fullPath,
+                                        const platform::Image* picture) {
   // The capture still holds the picture; PNG is lossless, so it gives the same
   // thumbnails as decoding the stored file again, without the decode.
   if (picture) {
@@ -174,27 +192,36 @@ void ScreenShotManager::postCaptureHandOff(const std::string& fileName, const st
   if (stored) UIImageThumbnailToLocal::ThumbnalToLocal(*stored, fileName, false, 2);
 }
 
-void ScreenShotManager::showUploadAlert(const std::string& fileName, const std::string& fullPath) {
-  setStrFilePath(fullPath);
-  auto alert = platform::AlertView::create(kAlertTitle, kAlertMessage, this, kPreserveLater,
+std::shared_ptr<platform::AlertView> ScreenShotManager::evidenceAlert(
+    const std::string& fileName, const std::string& fullPath,
+    platform::AlertViewDelegate* delegate) {
+  auto alert = platform::AlertView::create(kAlertTitle, kAlertMessage, delegate, kPreserveLater,
                                            {kPreserve});
   alert->setTag(0);
   alert->addSubview(platform::AlertSubview::picture(70, 44, 135, 210, fullPath));
-  alert->addSubview(platform::AlertSubview::label(8, 260, 265, 30, fileName, kLabelFont,
-                                                  {239.0 / 255.0, 1.0, 163.0 / 255.0, 1.0},
-                                                  "center"));
-  alert->show();
+  alert->addSubview(platform::AlertSubview::label(
+      8, 260, 265, 30, fileName, kLabelFont, {239.0 / 255.0, 1.0, 163.0 / 255.0, 1.0}, "center"));
+  return alert;
+}
+
+void ScreenShotManager::showUploadAlert(const std::string& fileName, const std::string& fullPath) {
+  setStrFilePath(fullPath);
+  evidenceAlert(fileName, fullPath, this)->show();
 }
 
 void ScreenShotManager::alertViewClickedButtonAtIndex(platform::AlertView& alert, int index) {
   if (alert.tag() == kUpdateAlertTag || index != 1) return;
+  preserveEvidence(strFilePath());
+}
+
+void ScreenShotManager::preserveEvidence(const std::string& fullPath) {
   if (!isUploadAllowed()) {
     platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
                                                 kToastMs);
     return;
   }
   std::vector<std::shared_ptr<File>> files;
-  if (auto record = QBXUploadManager::getFileWillUploadWithPath(strFilePath(), FileKind::Screenshot)) {
+  if (auto record = QBXUploadManager::getFileWillUploadWithPath(fullPath, FileKind::Screenshot)) {
     record->setFtype(FileKind::Screenshot);
     record->setFServerPathName(std::string(kScreenshotFolderName));
     files.push_back(record);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Platform/Image.h"
+#include "Platform/PlistValue.h"
 #include "Platform/UserInterface.h"
 
 namespace quillbox {
@@ -30,10 +31,11 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   static std::string getScreenShot();
   // Plays the shutter sound and returns when it has finished (at most about 3 s);
   // a missing or unplayable sound file is skipped.
-  void playSound();
+  static void playSound();
   // Stores the PNG data atomically in the user's screenshot folder, then runs
   // the post-capture hand-off. Gives the full path ("" when nothing was written).
-  std::string saveImageToLocal(const std::string& pngData, const platform::Image* picture = nullptr);
+  std::string saveImageToLocal(const std::string& pngData,
+                               const platform::Image* picture = nullptr);
 
   // Shows the evidence prompt about the stored file and returns at once; the
   // answer arrives in alertViewClickedButtonAtIndex. A newer prompt replaces the
@@ -58,6 +60,23 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   // when given, else from the stored file).
   void postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
                           const platform::Image* picture);
+
+  // The steps the widget's copy of this road shares with the daemon's.
+  // The countdown toast's text for these capture settings.
+  static std::string countdownToastText(const platform::PlistDict& settings);
+  // Writes the PNG atomically as `fileName` into the current user's screenshot
+  // folder (made when missing); gives the full path, "" when nothing was written.
+  static std::string storeScreenshot(const std::string& pngData, const std::string& fileName);
+  // The file's thumbnails, from `picture` when given, else from the stored file.
+  static void writeThumbnails(const std::string& fileName, const std::string& fullPath,
+                              const platform::Image* picture);
+  // The evidence prompt about a stored file, answered through `delegate`.
+  static std::shared_ptr<platform::AlertView> evidenceAlert(const std::string& fileName,
+                                                            const std::string& fullPath,
+                                                            platform::AlertViewDelegate* delegate);
+  // "存证": the upload gate, then the file goes to the upload manager (or the
+  // old-version toast is shown).
+  static void preserveEvidence(const std::string& fullPath);
 
  private:
   ScreenShotManager() = default;

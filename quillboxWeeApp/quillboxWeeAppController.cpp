@@ -1,0 +1,301 @@
+#include "quillboxWeeAppController.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "AppURL.h"
+#include "AutoLogin/AutoLogin.h"
+#include "Base/File.h"
+#include "CommonLib/StringExtension.h"
+#include "FileProperty/FileProperty.h"
+#include "Platform/Button.h"
+#include "Platform/Environment.h"
+#include "Platform/FileSystem.h"
+#include "Platform/ImageCodec.h"
+#include "Platform/ImageView.h"
+#include "Platform/Log.h"
+#include "Platform/Screen.h"
+#include "Platform/TapGestureRecognizer.h"
+#include "PluginInfo/PluginInfo.h"
+#include "ScreenShotManager/ScreenShotManager.h"
+#include "SharedSettings.h"
+#include "VersionUpdateInfo/VersionUpdateInfo.h"
+
+namespace quillbox {
+
+using platform::Log;
+using platform::Rect;
+using platform::UserInterface;
+
+namespace {
+// The widget's own texts and addresses.
+const char kRebuiltLog[] = "界面重写";
+const char kCaptureFailedLog[] = "日志:截屏失败";
+const char kNoClientLog[] = "日志:没有找到客户端, 截屏未保存";
+const char kUpdateMessage[] = "Sorelle(server)检测到新版本，是否更新？";
+const char kUpdateLater[] = "暂不更新";
+const char kUpdateNow[] = "更新";
+const char kPackageURL[] = "cydia://package/com.velmor.quillbox.server";
+const char kPhotoURL[] = "quillbox://saveEvidence/photo";
+const char kVideoURL[] = "quillbox://saveEvidence/video";
+const char kAudioURL[] = "quillbox://saveEvidence/audio";
+constexpr int kToastMs = 2000;
+constexpr int kChecksEvery = 100;
+
+// The layout of the strip (points).
+const Rect kRootFrame{2, 0, 316, 71};
+const Rect kBackgroundFrame{0, 0, 316, 71};
+constexpr int kBackgroundLeftCap = 5;
+constexpr int kBackgroundTopCap = 71;
+constexpr double kTitleTopInset = 60;
+constexpr double kTitleFontSize = 11;
+
+bool isMajorSystemVersionFive() {
+  // The integer value of the version text: its leading decimal number.
+  std::string v = platform::Environment::systemVersion();
+  return std::atoi(v.c_str()) == 5;
+}
+
+void openURLText(const char* text) {
+  UserInterface::shared().openURL(stringByAddingPercentEscapes(text));
+}
+}  // namespace
+
+quillboxWeeAppController::quillboxWeeAppController() {
+  // The widget's property store keeps its journal of created records and logs its field updates.
+  FileProperty::setWidgetMode(true);
+}
+
+quillboxWeeAppController::~quillboxWeeAppController() {
+  stopCountdownTimer();
+  for (auto& weak : shownAlerts_) {
+    if (auto alert = weak.lock()) alert->setDelegate(nullptr);
+  }
+}
+
+std::shared_ptr<platform::View> quillboxWeeAppController::view() {
+  if (_view) return _view;
+  const std::string bundle = platform::Environment::weeAppBundle();
+  auto root = std::make_shared<platform::View>(kRootFrame);
+  root->addSubview(std::make_shared<platform::ImageView>(
+      kBackgroundFrame,
+      platform::ViewImage::imageWithContentsOfFile(bundle + "/WeeAppBackground.png")
+          .stretchableImage(kBackgroundLeftCap, kBackgroundTopCap)));
+
+  struct ButtonSpec {
+    Rect frame;
+    const char* title;
+    const char* image;
+    void (quillboxWeeAppController::*action)();
+  };
+  static const ButtonSpec kButtons[] = {
+      {{25, 5, 45, 45}, "截屏存证", "screenShot.png", &quillboxWeeAppController::actionScreenShot},
+      {{100, 5, 45, 45}, "拍照存证", "photo.png", &quillboxWeeAppController::actionPhoto},
+      {{175, 5, 45, 45}, "录像存证", "video.png", &quillboxWeeAppController::actionVideo},
+      {{245, 5, 45, 45}, "录音存证", "record.png", &quillboxWeeAppController::actionRecord},
+  };
+  const bool useTapRecognizer = isMajorSystemVersionFive();
+  for (size_t i = 0; i < std::size(kButtons); ++i) {
+    const ButtonSpec& b = kButtons[i];
+    auto button =
+        makeButton(b.frame, b.title, (bundle + "/" + b.image).c_str(), b.action, useTapRecognizer);
+    if (i == 3) Log::line(kRebuiltLog);
+    root->addSubview(button);
+  }
+  _view = root;
+  return _view;
+}
+
+std::shared_ptr<platform::Button> quillboxWeeAppController::makeButton(
+    Rect frame, const char* title, const char* image, void (quillboxWeeAppController::*action)(),
+    bool useTapRecognizer) {
+  auto button = platform::Button::buttonWithType(platform::Button::Type::Custom);
+  button->setFrame(frame);
+  button->setTitle(title);
+  button->setTitleEdgeInsets({kTitleTopInset, 0, 0, 0});
+  button->setTitleFont(platform::Font::systemFontOfSize(kTitleFontSize));
+  button->setBackgroundImage(platform::ViewImage::imageWithContentsOfFile(image));
+  // The view and its actions live no longer than the controller that owns them.
+  auto run = [this, action] { (this->*action)(); };
+  if (useTapRecognizer) {
+    auto tap = std::make_shared<platform::TapGestureRecognizer>(run);
+    tap->setNumberOfTapsRequired(1);
+    button->addGestureRecognizer(tap);
+  } else {
+    button->addTarget(run, platform::kControlEventTouchUpInside);
+  }
+  return button;
+}
+
+void quillboxWeeAppController::viewDidAppear() {
+  std::thread(&quillboxWeeAppController::setAppPath).detach();
+  AutoLogin::sharedAutoLogin().toAutoLogin();
+  // The locator just started may not have found the container yet: this
+  // showing is then neither counted nor checked.
+  if (AppURL::sharedAppURL().appURL().empty()) return;
+  int64_t shown = 0;
+  if (auto info = PluginInfo::readPluginInfo()) {
+    if (const platform::PlistValue* v = info->find("update")) shown = v->integerValue();
+  }
+  if (shown % kChecksEvery == 0) {
+    std::weak_ptr<int> alive = alive_;
+    std::thread([this, alive] { checkUpdateInfo(alive); }).detach();
+  }
+  PluginInfo::writePluginInfo();
+}
+
+void quillboxWeeAppController::setAppPath() {
+  if (!AppURL::sharedAppURL().appURL().empty()) return;
+  const std::string root = platform::Environment::appsRoot();
+  auto entries = platform::FileSystem::Default().list(root);
+  if (!entries) return;
+  for (const auto& entry : *entries) {
+    if (quillbox::setQuillboxAppPath(root + "/" + entry)) return;
+  }
+}
+
+void quillboxWeeAppController::checkUpdateInfoThread() {
+  checkUpdateInfo(alive_);
+}
+
+void quillboxWeeAppController::checkUpdateInfo(std::weak_ptr<int> alive) {
+  // Nothing of the controller is touched here: it may be gone by the time the
+  // check ends; the main thread looks at `alive` before it calls back.
+  VersionUpdateInfo info;
+  bool announced = info.getVersionUpdateInfo();
+  platform::performOnMainThread(
+      [this, alive, announced] {
+        if (!alive.lock()) return;
+        if (announced) {
+          checkUpdateInfoSuccess();
+        } else {
+          checkUpdateInfoFail();
+        }
+      },
+      true);
+}
+
+void quillboxWeeAppController::checkUpdateInfoSuccess() {
+  auto alert = platform::AlertView::create("", kUpdateMessage, this, kUpdateLater, {kUpdateNow});
+  alert->setTag(kUpdateAlertTag);
+  showAlertTracked(alert);
+}
+
+void quillboxWeeAppController::alertViewClickedButtonAtIndex(platform::AlertView& alert,
+                                                             int index) {
+  if (alert.tag() == kUpdateAlertTag) {
+    if (index == 1) UserInterface::shared().openURL(kPackageURL);
+    return;
+  }
+  if (index == 1) ScreenShotManager::preserveEvidence(strFilePath_);
+}
+
+void quillboxWeeAppController::actionPhoto() {
+  openURLText(kPhotoURL);
+}
+void quillboxWeeAppController::actionVideo() {
+  openURLText(kVideoURL);
+}
+void quillboxWeeAppController::actionRecord() {
+  openURLText(kAudioURL);
+}
+
+void quillboxWeeAppController::actionScreenShot() {
+  if (timer_ != 0) return;  // a countdown is already running
+  UserInterface::shared().showToast(
+      ScreenShotManager::countdownToastText(SharedSettings::captureSettings()),
+      platform::ToastPosition::Center, kToastMs);
+  startCountdownTimer();
+}
+
+void quillboxWeeAppController::startCountdownTimer() {
+  timerLoop_ = platform::RunLoop::currentShared();
+  timer_ = timerLoop_->addTimer(std::chrono::seconds(1), true, [this] { shot(); });
+}
+
+void quillboxWeeAppController::stopCountdownTimer() {
+  if (timer_ != 0 && timerLoop_) timerLoop_->cancelTimer(timer_);
+  timer_ = 0;
+  timerLoop_.reset();
+}
+
+void quillboxWeeAppController::shot() {
+  ++iTime_;
+  platform::PlistDict settings = SharedSettings::captureSettings();
+  // Counting on past the length would never meet it again when the settings
+  // were shortened during the countdown: such a count captures at once.
+  if (iTime_ < SharedSettings::countdownSeconds(settings)) return;
+  iTime_ = 0;
+  stopCountdownTimer();
+
+  // The countdown toast must not end up in the evidence.
+  UserInterface::shared().hideToasts();
+  std::optional<platform::Image> picture = platform::Screen::Default().capture();
+  std::optional<std::string> png;
+  if (picture) png = platform::ImageCodec::encodePNG(*picture);
+  if (!png) {
+    Log::line(kCaptureFailedLog);
+    return;
+  }
+  if (!SharedSettings::isSilent(settings)) playSound();
+  if (!locateQuillboxApp()) {
+    Log::line(kNoClientLog);
+    return;
+  }
+  saveImageToLocal(*png, &*picture);
+}
+
+std::string quillboxWeeAppController::getScreenShot() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[24];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
+  return platform::strprintf("ScreenShot_%s.png", stamp);
+}
+
+void quillboxWeeAppController::playSound() {
+  ScreenShotManager::playSound();
+}
+
+std::string quillboxWeeAppController::saveImageToLocal(const std::string& pngData,
+                                                       const platform::Image* picture) {
+  std::string fileName = getScreenShot();
+  std::string fullPath = ScreenShotManager::storeScreenshot(pngData, fileName);
+  if (fullPath.empty()) return {};
+  File record;
+  record.setFPath(fullPath);
+  record.setFtype(FileKind::Screenshot);
+  FileProperty::sharedFileProperty().createFileProperty(record);
+  showUploadAlert(fileName, fullPath);
+  ScreenShotManager::writeThumbnails(fileName, fullPath, picture);
+  return fullPath;
+}
+
+void quillboxWeeAppController::showUploadAlert(const std::string& fileName,
+                                               const std::string& fullPath) {
+  strFilePath_ = fullPath;
+  showAlertTracked(ScreenShotManager::evidenceAlert(fileName, fullPath, this));
+}
+
+void quillboxWeeAppController::showAlertTracked(std::shared_ptr<platform::AlertView> alert) {
+  std::erase_if(shownAlerts_, [](const auto& w) { return w.expired(); });
+  shownAlerts_.push_back(alert);
+  alert->show();
+}
+
+bool quillboxWeeAppController::setQuillboxAppPath(const std::string& dir) {
+  return quillbox::setQuillboxAppPath(dir);
+}
+
+std::string quillboxWeeAppController::getAppLibFilePath(const std::string& name) {
+  return quillbox::getAppLibFilePath(name);
+}
+
+int32_t quillboxWeeAppController::formatVersion(const std::string& version, int32_t full) {
+  return quillbox::formatVersion(version, full);
+}
+
+}  // namespace quillbox

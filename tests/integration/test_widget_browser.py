@@ -1,0 +1,130 @@
+"""The widget host's page in a real browser: Debian's Chromium, headless, driven by
+playwright-core (tests/browser/widget_page.mjs). Four buttons; two taps on "截屏存证"
+give one countdown toast and one capture; the evidence prompt shows the picture and
+the file name; "存证" uploads it with the status-bar messages; the service then holds
+a byte-identical copy. The page is refused under another name and to another site. Without Chromium, Node.js or tests/browser/node_modules the
+test is skipped (exit 77), and fails under CI=true.
+
+QUILLBOX_SCREENSHOT_DIR keeps the page's screenshots (the README's picture)."""
+
+import filecmp
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from devserver import DEMO_USER, start_devserver  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from weeapphost import prepare_container, start_host  # noqa: E402
+
+BROWSER_TESTS = os.path.join(HERE, "..", "browser")
+CHROMIUM = "/usr/bin/chromium"
+USER = DEMO_USER[0]
+CHECK_PATH = "/pages/check/updateini.aspx"
+
+
+def missing_prerequisites():
+    missing = []
+    if not os.access(CHROMIUM, os.X_OK):
+        missing.append(CHROMIUM + " (Debian package chromium)")
+    if not shutil.which("node"):
+        missing.append("node")
+    if not os.path.isdir(os.path.join(BROWSER_TESTS, "node_modules", "playwright-core")):
+        missing.append("tests/browser/node_modules (make deps runs npm ci)")
+    return missing
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    return list(struct.unpack(">II", head[16:24]))
+
+
+class WidgetPage(unittest.TestCase):
+    def setUp(self):
+        self.server = start_devserver()
+        self.addCleanup(self.server.stop)
+        # One second: the two-second countdown toast is still up when the screen is grabbed.
+        self.box = make_sandbox(user=USER, settings={"screenshotsecond": 1,
+                                                     "screenshotsound": True})
+        self.addCleanup(self.box.cleanup)
+        prepare_container(self.box, self.server, USER)
+        # The service announces a version newer than the bundle's.
+        self.server.admin("POST", "update", json={"version": "9.9.9"})
+        check_url = self.server.base_url.split("/3/")[0] + CHECK_PATH
+        self.host = start_host(self.box, self.server, QUILLBOX_UPDATE_URL=check_url)
+        self.addCleanup(self.host.stop)
+        self.shots = os.environ.get("QUILLBOX_SCREENSHOT_DIR") or tempfile.mkdtemp(prefix="qb-shots-")
+        os.makedirs(self.shots, exist_ok=True)
+
+    def browse(self, **env):
+        run = subprocess.run(["node", "widget_page.mjs", self.host.url, self.shots],
+                             cwd=BROWSER_TESTS, env=dict(os.environ, **env), capture_output=True,
+                             text=True, timeout=300)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr + self.host.log())
+        return json.loads(run.stdout.strip().splitlines()[-1])
+
+    def test_update_prompt_capture_preserve_and_upload(self):
+        saw = self.browse(WIDGET_EXPECT_UPDATE="1")
+        # The first showing with a known container checked once and offered the update.
+        self.assertEqual(saw["updateMessage"], "Sorelle(server)检测到新版本，是否更新？")
+        self.assertEqual(saw["updateButtons"], ["暂不更新", "更新"])
+        checks = [r for r in self.server.requests() if r["path"] == CHECK_PATH]
+        self.assertEqual(len(checks), 1, checks)
+        self.assertEqual(saw["buttons"], ["截屏存证", "拍照存证", "录像存证", "录音存证"])
+        self.assertEqual(saw["toast"], "1秒之后开始截屏")
+        self.assertEqual(saw["promptTitle"], "截屏成功")
+        self.assertEqual(saw["promptButtons"], ["稍后存证", "存证"])
+        # The page took the toast down and said so before the grab.
+        self.assertTrue(saw["toastGoneBeforePrompt"])
+        self.assertNotIn("did not confirm", self.host.log())
+        self.assertTrue(saw["queued"].startswith("添加 1 个任务到上传队列！"), saw)
+        self.assertTrue(saw["finished"].startswith("有 1 个任务上传完成!"), saw)
+
+        # The label names the one stored file, whose picture the prompt showed.
+        folder = os.path.join(self.box.documents, "ScreenShot", USER)
+        self.assertEqual(os.listdir(folder), [saw["fileName"]])
+        self.assertRegex(saw["fileName"], r"^ScreenShot_\d{8}_\d{6}\.png$")
+        path = os.path.join(folder, saw["fileName"])
+        self.assertEqual(saw["pictureSize"], png_size(path))
+
+        # Two taps within the countdown: one countdown, one capture.
+        journal = read_journal(self.box.ui_journal)
+        countdowns = [e for e in journal if e["event"] == "toast" and "秒之后开始截屏" in e["text"]]
+        prompts = [e for e in journal if e["event"] == "alert" and e["tag"] == 0]
+        self.assertEqual((len(countdowns), len(prompts)), (1, 1), journal)
+        self.assertIn({"tag": 0, "index": 1, "by": "user"},
+                      [{k: e[k] for k in ("tag", "index", "by")} for e in journal
+                       if e["event"] == "alertAnswer"])
+
+        # The service holds a byte-identical copy.
+        store = self.box.read_plist("com.velmor.files.property.plist")
+        record = [r for r in store[USER] if r["path"] == path][0]
+        info = self.server.file_info(record["fileID"])
+        self.assertTrue(filecmp.cmp(info["dataPath"], path, shallow=False))
+        self.assertTrue(os.path.exists(os.path.join(self.shots, "widget-prompt.png")))
+
+        # The page under another name, and a tap from another site, are refused.
+        self.assertEqual(saw["reboundStatus"], 403)
+        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=10))
+        self.assertEqual(len(os.listdir(folder)), 1)
+
+
+if __name__ == "__main__":
+    bin("quillbox-weeapp-host")
+    missing = missing_prerequisites()
+    if missing:
+        reason = "browser test needs " + ", ".join(missing)
+        if os.environ.get("CI") == "true":
+            sys.stderr.write("FAILED: %s\n" % reason)
+            sys.exit(1)
+        sys.stderr.write("skipped: %s\n" % reason)
+        sys.exit(77)
+    unittest.main()

@@ -1,0 +1,117 @@
+"""quillbox-weeapp-host without a browser: who may use the page, what the buttons
+hand to the URL opener, and how showings are counted and checked for updates."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from devserver import start_devserver  # noqa: E402
+from sandbox import make_sandbox, read_journal, wait_for  # noqa: E402
+from weeapphost import prepare_container, start_host  # noqa: E402
+
+
+class WidgetHost(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.box = make_sandbox(user="alice")
+        prepare_container(cls.box, None, "alice")
+        cls.host = start_host(cls.box)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.stop()
+        cls.box.cleanup()
+
+    def test_only_this_page_may_ask(self):
+        h = self.host
+        self_origin = {"Origin": "http://127.0.0.1:%d" % h.port}
+        cases = [
+            # (what, method, path, headers, token, expected status)
+            ("page with the token in the address", "GET", "/?token=" + h.token, {}, False, 303),
+            ("page with the cookie", "GET", "/", {}, True, 200),
+            ("page without token", "GET", "/", {}, False, 403),
+            ("page with a wrong token", "GET", "/?token=" + "0" * 32, {}, False, 403),
+            ("script without token", "GET", "/page.js", {}, False, 403),
+            ("picture without token", "GET", "/file/1", {}, False, 403),
+            ("event stream without token", "GET", "/events", {}, False, 403),
+            ("tap without token", "POST", "/api/appear", {}, False, 403),
+            ("rebound name", "GET", "/", {"Host": "evil.example:%d" % h.port}, True, 403),
+            ("rebound name, tap", "POST", "/api/appear", {"Host": "evil.example"}, True, 403),
+            ("localhost by another name", "GET", "/", {"Host": "localhost:%d" % h.port}, True, 403),
+            ("another port", "GET", "/", {"Host": "127.0.0.1:1"}, True, 403),
+            ("foreign origin", "POST", "/api/appear", {"Origin": "http://evil.example"}, True, 403),
+            ("null origin", "POST", "/api/appear", {"Origin": "null"}, True, 403),
+            ("cross-site fetch", "POST", "/api/appear", {"Sec-Fetch-Site": "cross-site"}, True, 403),
+            ("this page's origin", "POST", "/api/appear", self_origin, True, 204),
+            ("an unknown view", "POST", "/api/click", self_origin, True, 400),
+            ("picture not published", "GET", "/file/999", {}, True, 404),
+        ]
+        for what, method, path, headers, token, expected in cases:
+            with self.subTest(what):
+                body = {} if method == "POST" else None
+                status, _ = h.request(method, path, body=body, headers=headers, token=token)
+                self.assertEqual(status, expected)
+        self.assertIn("refused POST /api/appear (foreign Origin)", h.log())
+
+    def test_buttons_open_the_client_urls(self):
+        buttons = self.host.buttons()
+        self.assertEqual(sorted(buttons), sorted(["截屏存证", "拍照存证", "录像存证", "录音存证"]))
+        for title in ("拍照存证", "录像存证", "录音存证"):
+            status, _ = self.host.post("/api/click", {"view": buttons[title]})
+            self.assertEqual(status, 204)
+        urls = ["quillbox://saveEvidence/photo", "quillbox://saveEvidence/video",
+                "quillbox://saveEvidence/audio"]
+        # Each URL goes to an opener of its own, so they may record in any order.
+        self.assertTrue(wait_for(lambda: sorted(self.host.opened()) == sorted(urls), timeout=10),
+                        self.host.opened())
+        journal = [e["url"] for e in read_journal(self.box.ui_journal) if e["event"] == "openURL"]
+        self.assertEqual(journal, urls)
+
+
+class Showings(unittest.TestCase):
+    """Every showing with a known container counts; the count 0 checks for an update."""
+
+    def setUp(self):
+        self.server = start_devserver(http=True)
+        self.addCleanup(self.server.stop)
+        self.server.admin("POST", "update", json={"version": "9.9.9"})
+        self.box = make_sandbox(user="alice")
+        self.addCleanup(self.box.cleanup)
+        prepare_container(self.box, None, "alice")
+        url = "http://127.0.0.1:%d/pages/check/updateini.aspx" % self.server.port
+        self.host = start_host(self.box, QUILLBOX_UPDATE_URL=url)
+        self.addCleanup(self.host.stop)
+
+    def counter(self):
+        info = self.box.read_plist(os.path.join(self.box.library, "Plugin", "PluginInfo.plist"))
+        return None if info is None else info["update"]
+
+    def checks(self):
+        return [r for r in self.server.requests() if r["path"] == "/pages/check/updateini.aspx"]
+
+    def show(self):
+        self.assertEqual(self.host.post("/api/appear")[0], 204)
+        return self.counter()
+
+    def test_first_counted_showing_checks_then_every_hundredth(self):
+        # Showings before the locator found the container are neither counted nor checked.
+        for _ in range(20):
+            if self.show() is not None:
+                break
+        self.assertEqual(self.counter(), 1)
+        self.assertEqual(len(wait_for(lambda: self.checks(), timeout=10)), 1)
+        self.assertEqual([self.show() for _ in range(99)], list(range(2, 100)) + [0])
+        self.assertEqual(self.show(), 1)  # the hundredth after the first checks again
+        wait_for(lambda: len(self.checks()) >= 2, timeout=10)
+        self.assertEqual(len(self.checks()), 2)
+        prompts = wait_for(lambda: [e for e in read_journal(self.box.ui_journal)
+                                    if e["event"] == "alert" and e["tag"] == 2][1:], timeout=10)
+        self.assertEqual(prompts[0]["message"], "Sorelle(server)检测到新版本，是否更新？")
+        self.assertEqual(prompts[0]["buttons"], ["暂不更新", "更新"])
+        self.assertEqual(self.box.read_plist(os.path.join(
+            self.box.library, "Plugin", "PluginInfo.plist"))["version"], "1.0.1")
+
+
+if __name__ == "__main__":
+    unittest.main()

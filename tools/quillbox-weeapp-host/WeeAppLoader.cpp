@@ -1,0 +1,69 @@
+#include "WeeAppLoader.h"
+
+#include "Platform/Environment.h"
+#include "Platform/FileSystem.h"
+#include "Platform/PropertyList.h"
+
+namespace quillbox::weeapphost {
+
+using platform::Environment;
+using platform::FileSystem;
+
+namespace {
+
+std::string stringValue(const platform::PlistDict& d, const char* key) {
+  const platform::PlistValue* v = d.find(key);
+  const std::string* s = v ? v->asString() : nullptr;
+  return s ? *s : std::string();
+}
+
+// A library name from the bundle stays a bare file name: no folder of its own choosing.
+bool isBareFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::optional<LoadedWeeApp> WeeAppLoader::load(const std::string& bundleDir, std::string* error) {
+  const std::string infoPath = bundleDir + "/Info.plist";
+  std::optional<platform::PlistValue> info = platform::PropertyList::read(infoPath);
+  const platform::PlistDict* dict = info ? info->asDict() : nullptr;
+  if (!dict) {
+    *error = "no readable Info.plist at " + infoPath;
+    return std::nullopt;
+  }
+  LoadedWeeApp app;
+  app.principalClass = stringValue(*dict, "NSPrincipalClass");
+  std::string executable = stringValue(*dict, "CFBundleExecutable");
+  if (app.principalClass.empty()) {
+    *error = infoPath + " names no NSPrincipalClass";
+    return std::nullopt;
+  }
+  if (!isBareFileName(executable)) {
+    *error = infoPath + " names no usable CFBundleExecutable";
+    return std::nullopt;
+  }
+  const std::string here = Environment::executableDir();
+  for (const std::string& dir : {bundleDir, here, here + "/../lib"}) {
+    if (FileSystem::Default().exists(dir + "/" + executable)) {
+      app.libraryPath = dir + "/" + executable;
+      break;
+    }
+  }
+  if (app.libraryPath.empty()) {
+    *error = executable + " not found in " + bundleDir + ", " + here + " or " + here + "/../lib";
+    return std::nullopt;
+  }
+  app.library = platform::DynamicLibrary::open(app.libraryPath, error);
+  if (!app.library) return std::nullopt;
+  void* factory = app.library->symbol(platform::weeAppFactorySymbol(app.principalClass), error);
+  if (!factory) return std::nullopt;
+  app.controller.reset(reinterpret_cast<platform::WeeAppControllerFactory>(factory)());
+  if (!app.controller) {
+    *error = "the factory of " + app.principalClass + " made no controller";
+    return std::nullopt;
+  }
+  return app;
+}
+
+}  // namespace quillbox::weeapphost

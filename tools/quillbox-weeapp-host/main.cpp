@@ -1,0 +1,153 @@
+// quillbox-weeapp-host: loads a widget plug-in and shows it to the person at
+// this machine as a live page on loopback.
+//
+// The bundle's principal class is loaded with dlopen and runs on this
+// program's main run loop. The page shows the widget's view, its toasts,
+// alerts and status-bar messages as they happen; a click on the page is a tap
+// on the widget, and loading the page or making it visible again is a showing.
+// At start one line on standard output gives the page's address with its
+// token. Ends on SIGTERM or SIGINT.
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "EventHub.h"
+#include "PageServer.h"
+#include "PageUserInterface.h"
+#include "Platform/CompositeUserInterface.h"
+#include "Platform/Environment.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "PublishedFiles.h"
+#include "ViewDescription.h"
+#include "WeeAppLoader.h"
+
+namespace {
+
+std::atomic<bool> gStopRequested{false};
+extern "C" void onStopSignal(int) {
+  gStopRequested = true;
+}
+
+struct Setting {
+  const char* flag;
+  const char* variable;
+  const char* help;
+};
+// Every setting is an environment variable; a flag overrides it for this run.
+const std::vector<Setting> kSettings = {
+    {"--bundle", "QUILLBOX_WEEAPP_BUNDLE",
+     "the widget bundle folder (default share/quillbox/quillboxWeeApp.bundle beside bin/)"},
+    {"--apps-root", "QUILLBOX_APPS_ROOT",
+     "folder scanned for the client application's container (default /User/Applications)"},
+    {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
+    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
+    {"--ui", "QUILLBOX_UI", "more user-interface backends beside the page, e.g. journal:PATH"},
+    {"--prompt", "QUILLBOX_PROMPT", "how a journal answers prompts: confirm, decline, none"},
+    {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file"},
+    {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
+    {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
+    {"--system-version", "QUILLBOX_SYSTEM_VERSION", "the system version the widget reports"},
+    {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
+};
+constexpr int kStopCheckMs = 100;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillbox::platform;
+  using namespace quillbox::weeapphost;
+  Log::setProgramName("quillbox-weeapp-host");
+
+  CLI::App app{
+      "quillbox-weeapp-host: shows the widget plug-in as a live page on 127.0.0.1. Open the "
+      "address it prints (it holds the page's token).\n"
+      "Every setting below is also read from the environment variable named in brackets."};
+  int port = 0;
+  std::string urlOpener = "xdg-open";
+  app.add_option("--port", port, "port on 127.0.0.1 (0: any free port)")->capture_default_str();
+  app.add_option("--url-opener", urlOpener,
+                 "program that opens the URLs the widget opens, where it is installed "
+                 "(\"\" for none; the page always shows them)")
+      ->capture_default_str();
+  std::vector<std::string> values(kSettings.size());
+  for (size_t i = 0; i < kSettings.size(); ++i) {
+    app.add_option(kSettings[i].flag, values[i],
+                   std::string(kSettings[i].help) + " [" + kSettings[i].variable + "]");
+  }
+  CLI11_PARSE(app, argc, argv);
+  for (size_t i = 0; i < kSettings.size(); ++i) {
+    if (!values[i].empty()) Environment::set(kSettings[i].variable, values[i]);
+  }
+
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGTERM, onStopSignal);
+  std::signal(SIGINT, onStopSignal);
+  RunLoop::markMainThread();
+
+  // The page, plus whatever QUILLBOX_UI names (a journal records every event).
+  EventHub hub;
+  PublishedFiles files;
+  auto page = std::make_shared<PageUserInterface>(hub, files, urlOpener);
+  std::shared_ptr<UserInterface> ui = page;
+  if (!Environment::get("QUILLBOX_UI").empty()) {
+    auto more = UserInterface::fromSettings(Environment::ui(), Environment::prompt());
+    if (!more) {
+      std::cerr << "quillbox-weeapp-host: QUILLBOX_UI \"" << Environment::ui()
+                << "\" names no backend\n";
+      return 2;
+    }
+    ui = std::make_shared<CompositeUserInterface>(
+        std::vector<std::shared_ptr<UserInterface>>{page, more});
+  }
+  UserInterface::setShared(ui);
+
+  std::string error;
+  std::optional<LoadedWeeApp> weeApp = WeeAppLoader::load(Environment::weeAppBundle(), &error);
+  if (!weeApp) {
+    std::cerr << "quillbox-weeapp-host: cannot load the widget: " << error << "\n";
+    return 1;
+  }
+  BBWeeAppController& controller = *weeApp->controller;
+  std::shared_ptr<View> root = controller.view();
+  // The tree never changes once built; describe it once, here on the main thread.
+  nlohmann::ordered_json description = describeView(*root, files);
+  description["height"] = controller.viewHeight();
+  const std::string viewJson =
+      description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+
+  PageServerHooks hooks;
+  hooks.viewJson = [viewJson] { return viewJson; };
+  hooks.tap = [root](uint64_t id) {
+    View* v = root->viewWithId(id);
+    if (v) v->tap();
+    return v != nullptr;
+  };
+  hooks.appear = [&controller] {
+    controller.viewWillAppear();
+    controller.viewDidAppear();
+  };
+  PageServer server(Environment::executableDir() + "/../share/quillbox/weeapp-page", hub, *page,
+                    files, hooks);
+  if (!server.start(port, &error)) {
+    std::cerr << "quillbox-weeapp-host: " << error << "\n";
+    return 1;
+  }
+  std::cout << "quillbox-weeapp-host: " << weeApp->principalClass << " on " << server.address()
+            << std::endl;
+
+  RunLoop::main().addTimer(std::chrono::milliseconds(kStopCheckMs), true, [] {
+    if (gStopRequested) RunLoop::main().stop();
+  });
+  RunLoop::main().run();
+  server.stop();
+  // Threads the widget started (logins, uploads) may still run: leave without
+  // tearing down what they use.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
