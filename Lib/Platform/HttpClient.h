@@ -51,6 +51,21 @@ class HttpClient {
   // Sends one request and waits for the reply. Never throws.
   static HttpResponse send(const HttpRequest& request);
 
+  // What send() with an observer reports while the request runs, on the
+  // sending thread.
+  struct SendObserver {
+    // Bytes of the request body handed to the connection since the previous
+    // call: whole blocks of kBodyReportBytes as they leave, and the rest at the
+    // end. On a completed request the counts add up to the body's length.
+    std::function<void(int64_t bytes)> onBodySent;
+    // Polled while the request runs (at least once a second); true aborts it
+    // (status 0, error "cancelled") and no further onBodySent follows.
+    std::function<bool()> isCancelled;
+  };
+  static constexpr int64_t kBodyReportBytes = 256 * 1024;
+  // send() that reports the body's progress and can be cancelled.
+  static HttpResponse send(const HttpRequest& request, const SendObserver& observer);
+
   // The CA certificates a connection trusts: the system bundle followed by the
   // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.
   static std::string trustedCertificates();
