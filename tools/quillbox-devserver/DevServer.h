@@ -23,6 +23,7 @@
 
 #include "FaultSwitches.h"
 #include "FileStore.h"
+#include "LegacyService.h"
 #include "RequestJournal.h"
 #include "SessionTokens.h"
 #include "UpdateAnnouncer.h"
@@ -88,6 +89,8 @@ class DevServer {
   void createFile(Exchange& x);
   void fileLength(Exchange& x);
   void uploadBytes(Exchange& x);
+  void legacyStream(Exchange& x);
+  void replyLegacy(Exchange& x, const LegacyService::Reply& reply);
 
   // Reads the request body into x.body (at most `limit` bytes are kept; the
   // rest is read and dropped). false when the body was longer than `limit`.
@@ -104,6 +107,7 @@ class DevServer {
   std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<FileStore> files_;
   std::unique_ptr<SessionTokens> tokens_;
+  std::unique_ptr<LegacyService> legacy_;
   UserDirectory users_;
   FaultSwitches faults_;
   RequestJournal journal_;
