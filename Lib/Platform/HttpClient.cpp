@@ -9,6 +9,7 @@
 
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
+#include "Platform/HttpSession.h"
 #include "Platform/Log.h"
 
 namespace quillbox::platform {
@@ -178,6 +179,8 @@ HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& ob
   }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+  if (request.session && request.session->shareHandle())
+    curl_easy_setopt(curl, CURLOPT_SHARE, request.session->shareHandle());
   BodyProgress progress{&observer};
   if (observer.onBodySent || observer.isCancelled) {
     progress.total = request.body ? static_cast<int64_t>(request.body->size()) : 0;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace quillbox::platform {
+
+class HttpSession;
 
 // Header fields in sending order.
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -36,6 +39,9 @@ struct HttpRequest {
   std::optional<std::string> body;
   // Whole-request limit in seconds; 0 means the client default (60 seconds).
   int timeoutSeconds = 0;
+  // Connections kept open between the requests of one session (none: a
+  // connection of its own).
+  std::shared_ptr<HttpSession> session;
 };
 
 struct HttpResponse {

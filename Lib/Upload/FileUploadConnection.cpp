@@ -4,6 +4,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/HttpConnection.h"
+#include "Platform/HttpSession.h"
 #include "Platform/Log.h"
 
 namespace quillbox {
@@ -57,6 +58,8 @@ std::shared_ptr<FileUploadConnection> FileUploadConnection::connectionWithReques
   std::shared_ptr<FileUploadConnection> c(new FileUploadConnection());
   c->upRequest_ = std::move(request);
   c->upRequest_.body.reset();
+  // One connection for every chunk, as long as the service keeps it open.
+  if (!c->upRequest_.session) c->upRequest_.session = std::make_shared<platform::HttpSession>();
   c->delegate_ = delegate;
   c->filePath_ = filePath;
   c->startBytes_ = startBytes;

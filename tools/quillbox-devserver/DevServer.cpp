@@ -151,6 +151,7 @@ bool DevServer::start(std::string* error) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
   server_->set_read_timeout(30, 0);
   server_->set_write_timeout(30, 0);
+  server_->set_keep_alive_max_count(1000);  // a chunked upload keeps its connection
   server_->set_payload_max_length(std::numeric_limits<size_t>::max());
   auto withReader = [this](const httplib::Request& req, httplib::Response& res,
                            const httplib::ContentReader& reader) { serve(req, res, &reader); };
