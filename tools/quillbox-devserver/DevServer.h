@@ -2,9 +2,9 @@
 //
 // Serves the service's API under "/3/" (login.json, file/safe.json,
 // file/create.json, file/length.json, file/upload.json with the number look-up
-// or a streamed upload) over HTTPS with a self-signed certificate, or plain
-// HTTP. Every API request but the login needs "Authorization: OAuth2 <token>"
-// with a token the login issued. Loopback clients also reach the test
+// or a streamed upload, and the older forms of LegacyService) over HTTPS with
+// a self-signed certificate, or plain HTTP. Every API request but the logins
+// needs "Authorization: OAuth2 <token>" with a token a login issued. Loopback clients also reach the test
 // endpoints under "/__admin/": the request journal, fault switches, stored
 // files, registrations, token revocation and canned replies.
 //
