@@ -170,10 +170,13 @@ HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& ob
   if (request.method == "GET" && !request.body) {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
-    const std::string& body = request.body ? *request.body : std::string();
+    // The body is sent from the request itself, which outlives the transfer:
+    // no copy of it is made.
+    static const std::string kNoBody;
+    const std::string& body = request.body ? *request.body : kNoBody;
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
     if (request.method != "POST")
       curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
