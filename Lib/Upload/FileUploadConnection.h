@@ -9,7 +9,8 @@
 // requests carry no offset; each body continues where the previous one ended,
 // counted from the bytes handed to the network. A file of N bytes sent from S
 // goes out in ceil((N - S) / kChunkSize) requests, and in one empty request
-// when S equals N.
+// when S equals N. The requests share one connection (an HttpSession) as long
+// as the service keeps it open.
 //
 // The delegate hears connectionDidFinishLoading once, after the last chunk,
 // and connectionDidFailWithError once when a chunk request gets no reply or a

@@ -11,11 +11,12 @@
 // the end, telling its owner that it may let the manager go. Sizes and offsets
 // are 64-bit.
 //
-// Threads: start() and cancel() on a thread whose run loop runs; progress,
-// completion and failure are handled there. The overlay changes run on the
-// main thread (waited for), uploadFailed is delivered on the main thread (not
-// waited for). The delegate must outlive the manager's last report, or be
-// cleared with setDelegate(nullptr) (any thread) before it goes.
+// Threads: call start() and cancel(), and let a manager that has not ended
+// go, on one thread whose run loop runs; progress, completion and failure are
+// handled there. The overlay changes run on the main thread (waited for),
+// uploadFailed is delivered on the main thread (not waited for). The delegate
+// must outlive the manager's last report, or be cleared with
+// setDelegate(nullptr) (any thread) before it goes.
 #pragma once
 
 #include <atomic>
