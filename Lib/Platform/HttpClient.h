@@ -4,7 +4,8 @@
 // a transport error or the time-out. Header fields are sent exactly in the
 // given order and with the given values; besides them only what HTTP/1.1
 // needs is added (Host, and Content-Length for a body). No "Accept: */*", no
-// "Expect:", no cookies, no proxy for loopback addresses.
+// "Expect:", no cookie engine, no proxy for loopback addresses. A field whose
+// name or value holds a line break is left out (and logged).
 //
 // TLS: the server certificate and host name are always verified, against the
 // system's CA bundle plus, when QUILLBOX_CA_FILE names a PEM file, the
