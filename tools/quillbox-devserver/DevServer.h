@@ -4,9 +4,10 @@
 // file/create.json, file/length.json, file/upload.json with the number look-up
 // or a streamed upload, and the older forms of LegacyService) over HTTPS with
 // a self-signed certificate, or plain HTTP. Every API request but the logins
-// needs "Authorization: OAuth2 <token>" with a token a login issued. Loopback clients also reach the test
-// endpoints under "/__admin/": the request journal, fault switches, stored
-// files, registrations, token revocation and canned replies.
+// needs "Authorization: OAuth2 <token>" with a token a login issued. Loopback
+// clients also reach the test endpoints under "/__admin/": the request
+// journal, fault switches, stored files, registrations, token revocation and
+// canned replies.
 //
 // Thread-safety: start() and run() are called by one thread; stop() may be
 // called from any thread; requests are served on the server's worker threads.
