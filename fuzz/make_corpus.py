@@ -102,6 +102,19 @@ def replies():
         "<r><type>&b;&amp;</type><p:x xmlns:p=\"urn:p\">v</p:x><![CDATA[c]]><result/></r>")
 
 
+def xml_replies():
+    err = "<errorResult><type>4</type><message>no</message></errorResult>"
+    put("XmlParse", "error.xml", "\x00" + err)
+    put("XmlParse", "result.xml", "\x01<r><result><type>0</type><message>ok</message></result>"
+        + err + "</r>")
+    put("XmlParse", "create.xml", "\x02<result><id>7</id><type>0</type><message>m</message>"
+        "<isComplete>false</isComplete><realLength>12</realLength></result>")
+    put("XmlParse", "account.xml", "\x03<result><voiceRemainder>1</voiceRemainder><phones>"
+        "<result>x<phone>138</phone><isMain/><o>1</o></result><result/></phones></result>")
+    put("XmlParse", "entities.xml", "\x01<!DOCTYPE r [<!ENTITY a \"aa\">]><result><type>&a;</type>"
+        "<message>&amp;</message></result>")
+
+
 def texts():
     for i, text in enumerate(["13800138000", "Passw0rd!", "someone@example.com",
                               "https://www.example.com/a/b?c=d", "11010519491231002X",
@@ -144,6 +157,7 @@ def main():
     pngs()
     base64s()
     replies()
+    xml_replies()
     texts()
     sounds()
 

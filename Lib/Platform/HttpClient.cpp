@@ -9,6 +9,7 @@
 
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
+#include "Platform/HttpSession.h"
 #include "Platform/Log.h"
 
 namespace quillbox::platform {
@@ -40,6 +41,12 @@ bool hasHeader(const HttpHeaders& headers, const char* name) {
 curl_slist* buildHeaderList(const HttpHeaders& headers) {
   curl_slist* list = nullptr;
   for (const auto& [name, value] : headers) {
+    // A line break would end the field early and let the rest pose as
+    // further fields or a body.
+    if ((name + value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      NSLog("HttpClient: header field %s dropped: it holds a line break", name.c_str());
+      continue;
+    }
     std::string line = value.empty() ? name + ";" : name + ": " + value;
     list = curl_slist_append(list, line.c_str());
   }
@@ -115,6 +122,37 @@ std::string HttpClient::trustedCertificates() {
 }
 
 HttpResponse HttpClient::send(const HttpRequest& request) {
+  return send(request, SendObserver{});
+}
+
+namespace {
+
+// Progress of a request body for a SendObserver.
+struct BodyProgress {
+  const HttpClient::SendObserver* observer;
+  int64_t total = 0;
+  int64_t reported = 0;
+
+  void reportUpTo(int64_t sent, bool all) {
+    while (sent - reported >= HttpClient::kBodyReportBytes || (all && sent > reported)) {
+      int64_t bytes = std::min<int64_t>(sent - reported, HttpClient::kBodyReportBytes);
+      reported += bytes;
+      if (observer->onBodySent) observer->onBodySent(bytes);
+    }
+  }
+};
+
+int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+  auto* progress = static_cast<BodyProgress*>(user);
+  const auto& cancelled = progress->observer->isCancelled;
+  if (cancelled && cancelled()) return 1;
+  progress->reportUpTo(ulnow, ulnow == progress->total);
+  return 0;
+}
+
+}  // namespace
+
+HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   globalInit();
   HttpResponse response;
   CURL* curl = curl_easy_init();
@@ -132,19 +170,38 @@ HttpResponse HttpClient::send(const HttpRequest& request) {
   if (request.method == "GET" && !request.body) {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
-    const std::string& body = request.body ? *request.body : std::string();
+    // The body is sent from the request itself, which outlives the transfer:
+    // no copy of it is made.
+    static const std::string kNoBody;
+    const std::string& body = request.body ? *request.body : kNoBody;
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
     if (request.method != "POST")
       curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+  if (request.session && request.session->shareHandle())
+    curl_easy_setopt(curl, CURLOPT_SHARE, request.session->shareHandle());
+  BodyProgress progress{&observer};
+  if (observer.onBodySent || observer.isCancelled) {
+    progress.total = request.body ? static_cast<int64_t>(request.body->size()) : 0;
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onTransferInfo);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  }
 
   CURLcode rc = curl_easy_perform(curl);
   if (rc == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_off_t sent = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent);
+    progress.reportUpTo(sent, true);
+  } else if (rc == CURLE_ABORTED_BY_CALLBACK) {
+    response.status = 0;
+    response.body.clear();
+    response.error = "cancelled";
   } else {
     response.status = 0;
     response.body.clear();

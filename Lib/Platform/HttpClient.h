@@ -4,7 +4,8 @@
 // a transport error or the time-out. Header fields are sent exactly in the
 // given order and with the given values; besides them only what HTTP/1.1
 // needs is added (Host, and Content-Length for a body). No "Accept: */*", no
-// "Expect:", no cookies, no proxy for loopback addresses.
+// "Expect:", no cookie engine, no proxy for loopback addresses. A field whose
+// name or value holds a line break is left out (and logged).
 //
 // TLS: the server certificate and host name are always verified, against the
 // system's CA bundle plus, when QUILLBOX_CA_FILE names a PEM file, the
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +26,8 @@
 #include <vector>
 
 namespace quillbox::platform {
+
+class HttpSession;
 
 // Header fields in sending order.
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -36,6 +40,9 @@ struct HttpRequest {
   std::optional<std::string> body;
   // Whole-request limit in seconds; 0 means the client default (60 seconds).
   int timeoutSeconds = 0;
+  // Connections kept open between the requests of one session (none: a
+  // connection of its own).
+  std::shared_ptr<HttpSession> session;
 };
 
 struct HttpResponse {
@@ -50,6 +57,21 @@ class HttpClient {
 
   // Sends one request and waits for the reply. Never throws.
   static HttpResponse send(const HttpRequest& request);
+
+  // What send() with an observer reports while the request runs, on the
+  // sending thread.
+  struct SendObserver {
+    // Bytes of the request body handed to the connection since the previous
+    // call: whole blocks of kBodyReportBytes as they leave, and the rest at the
+    // end. On a completed request the counts add up to the body's length.
+    std::function<void(int64_t bytes)> onBodySent;
+    // Polled while the request runs (at least once a second); true aborts it
+    // (status 0, error "cancelled") and no further onBodySent follows.
+    std::function<bool()> isCancelled;
+  };
+  static constexpr int64_t kBodyReportBytes = 256 * 1024;
+  // send() that reports the body's progress and can be cancelled.
+  static HttpResponse send(const HttpRequest& request, const SendObserver& observer);
 
   // The CA certificates a connection trusts: the system bundle followed by the
   // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.

@@ -17,3 +17,15 @@ struct RequestResult {
 };
 
 }  // namespace quillbox
+
+namespace quillbox {
+
+// What the cookie-authenticated string POST gives back: `code` as in
+// RequestResult, `respone` the raw reply bytes (not decoded), absent when no
+// HTTP response arrived.
+struct RequestDataResult {
+  int code = 0;
+  std::optional<std::string> respone;
+};
+
+}  // namespace quillbox

@@ -5,10 +5,12 @@
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
 #include "CommonLib/StringExtension.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Log.h"
 #include "Platform/PropertyList.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
+#include "base64/NSDataToBase64Encoding.h"
 
 namespace quillbox {
 
@@ -288,6 +290,146 @@ HttpHeaders Z_Request::chunkUploadHeaders(int64_t contentLength) {
     if (name == "Content-Type") value = "application/octet-stream";
   headers.emplace_back("Content-Length", std::to_string(contentLength));
   return headers;
+}
+
+// ------------------------------------------------------ older request forms
+
+namespace {
+
+const char kUploadResourceFormat[] = "%s/%s";
+const char kThumbnailFormat[] = "%s%s/%s";
+const char kThumbnailSuffix[] = "_Thumbnail.jpg";
+const char kSmallFolder[] = "/img/samll";
+const char kMiddleFolder[] = "/img/middle";
+const char kLogNoDigest[] = "creatWithFile: %s can't be read; nothing sent";
+
+// One cookie as a request header: name=value, the value in double quotes when
+// it holds "=".
+std::optional<std::pair<std::string, std::string>> cookieField(const PlistDict& web) {
+  std::string name = web.getString("cookieName");
+  if (name.empty()) return std::nullopt;
+  std::string value = web.getString("cookieValue");
+  if (value.find('=') != std::string::npos) value = "\"" + value + "\"";
+  return std::make_pair(std::string("Cookie"), name + "=" + value);
+}
+
+HttpResponse sendCookiePost(const std::string& resource, std::string body, bool formBody) {
+  HttpRequest request;
+  request.url = Z_Request::requestURL(resource);
+  request.method = "POST";
+  request.headers = Z_Request::cookieRequestHeaders(formBody);
+  request.body = std::move(body);
+  return HttpClient::send(request);
+}
+
+std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
+  std::string stem = name.substr(0, name.find('.'));
+  std::string path = platform::strprintf(kThumbnailFormat, Z_Request::getAppDocFilePath("").c_str(),
+                                         folder, (stem + kThumbnailSuffix).c_str());
+  auto bytes = platform::FileSystem::Default().readFile(path);
+  if (!bytes) return std::nullopt;
+  return NSDataToBase64Encoding::encodeBase64(*bytes);
+}
+
+// The upload-message form; values are escaped field by field, so a value
+// holding "&" or "=" stays one value.
+FormBody uploadMessageForm(const File& f, const std::string& hfile0c) {
+  const int32_t type = f.ftype();
+  FormBody form;
+  form.add("service", "uploadPlainFileMessage")
+      .add("name", f.name().value_or(""))
+      .add("ftype", type <= 9 ? "0" + std::to_string(type) : std::to_string(type))
+      .add("file0Len", f.fLen().value_or(""))
+      .add("hfile0c", hfile0c)
+      .add("format", "xml");
+  auto optional = [&form](const char* field, const std::optional<std::string>& value) {
+    if (value) form.add(field, *value);
+  };
+  optional("startTime", f.fStartTime());
+  optional("endTime", f.fEndTime());
+  optional("folderId", f.folderId());
+  optional("comment", f.fComment());
+  optional("gps", f.fGps());
+  optional("timeLen", f.fTimeLen());
+  optional("sha1", f.fSHA1());
+  if (f.fTime()) form.add("time", *f.fTime());
+  optional("md5", f.fHash());
+  const std::string name = f.name().value_or("");
+  if (auto small = thumbnailBase64(kSmallFolder, name)) form.add("smallImg", *small);
+  if (auto middle = thumbnailBase64(kMiddleFolder, name)) form.add("middleImg", *middle);
+  return form;
+}
+
+}  // namespace
+
+HttpHeaders Z_Request::cookieRequestHeaders(bool formBody) {
+  PlistDict web = PropertyList::readDictionary(getAppLibFilePath(kWebInfoPlist));
+  HttpHeaders headers;
+  if (auto cookie = cookieField(web)) headers.push_back(*cookie);
+  headers.emplace_back("Accept", "application/xml");
+  headers.emplace_back("Connection", "Keep-Alive");
+  headers.emplace_back("User-Client", "da-zu");
+  if (formBody) {
+    headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
+    headers.emplace_back("Accept-Language", "zh-CN,zh");
+    headers.emplace_back("Accept-Charset", "GBK,utf-8");
+  } else {
+    headers.emplace_back("Content-Type", "application/octet-stream");
+  }
+  headers.emplace_back("User-Agent", userAgent());
+  headers.emplace_back("Authorization", platform::strprintf(kAuthorizationFormat,
+                                                            web.getString("accessToken").c_str()));
+  return headers;
+}
+
+RequestDataResult Z_Request::getDataWithString(const std::string& body,
+                                               const std::string& resource) {
+  HttpResponse response = sendCookiePost(resource, stringURLEncode(body), true);
+  RequestDataResult result;
+  result.code = static_cast<int>(response.status);
+  if (response.status != 0) result.respone = std::move(response.body);
+  return result;
+}
+
+RequestResult Z_Request::postWithData(const std::string& data, const std::string& resource) {
+  HttpResponse response = sendCookiePost(resource, data, false);
+  if (response.status == 0) return serverFormate(0, std::nullopt);
+  return serverFormate(response.status, response.body);
+}
+
+RequestResult Z_Request::putWithLogin(const std::string& resource, const std::string& userName,
+                                      const std::string& userPwd) {
+  FormBody form;
+  form.add("service", "login")
+      .add("userName", userName)
+      .add("password", SHA1Help::sha1(userPwd + userName))
+      .add("ios_version", mainBundleVersion());
+  HttpRequest request;
+  request.url = requestURL(resource);
+  request.method = "POST";
+  request.headers = loginHeaders();
+  request.body = form.text();
+  HttpResponse response = HttpClient::send(request);
+  if (response.status == 0) return serverFormate(0, std::nullopt);
+  return serverFormate(response.status, response.body);
+}
+
+std::optional<std::string> Z_Request::creatWithFile(const File& file, std::string* hfile0c) {
+  std::optional<std::string> digest;
+  if (file.fPath()) digest = SHA1Help::file_sha1(*file.fPath());
+  if (!digest) {
+    NSLog(kLogNoDigest, orNull(file.fPath()).c_str());
+    return std::nullopt;
+  }
+  if (hfile0c) *hfile0c = *digest;
+  RequestResult result =
+      postWithString(uploadMessageForm(file, *digest),
+                     platform::strprintf(kUploadResourceFormat, "file", "upload.json"));
+  return result.respone;
+}
+
+std::optional<std::string> Z_Request::creatWithFile(const File& file) {
+  return creatWithFile(file, nullptr);
 }
 
 }  // namespace quillbox

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "Base/File.h"
 #include "Platform/HttpClient.h"
 #include "Platform/PlistValue.h"
 #include "Request/FormBody.h"
@@ -101,6 +102,33 @@ class Z_Request {
   // that value with the length it measures when it starts).
   static std::string chunkUploadURL(const std::string& fileID, int64_t index);
   static platform::HttpHeaders chunkUploadHeaders(int64_t contentLength);
+
+  // --- The older request forms (cookie session, form login, upload message) ---
+
+  // Header fields of a cookie-authenticated request, in sending order: the
+  // "Cookie" of the web-info "cookieName" / "cookieValue" (the value in double
+  // quotes when it holds "="; no field without a name), "Accept"
+  // "application/xml", "Connection", "User-Client", "Content-Type" (form:
+  // x-www-form-urlencoded followed by "Accept-Language" and "Accept-Charset";
+  // otherwise "application/octet-stream"), "User-Agent", and "Authorization"
+  // "OAuth2 " + web-info "accessToken".
+  static platform::HttpHeaders cookieRequestHeaders(bool formBody);
+  // Cookie-authenticated form POST of `body` (escaped with stringURLEncode).
+  // The reply's raw bytes.
+  static RequestDataResult getDataWithString(const std::string& body, const std::string& resource);
+  // Cookie-authenticated POST of raw bytes ("application/octet-stream").
+  static RequestResult postWithData(const std::string& data, const std::string& resource);
+  // The older form login: "service=login&userName=&password=&ios_version=" with
+  // the password digest (hex SHA-1 of password + user name), no token.
+  static RequestResult putWithLogin(const std::string& resource, const std::string& userName,
+                                    const std::string& userPwd);
+  // The upload-message form of a file record (POST file/upload.json with
+  // "service=uploadPlainFileMessage ... &format=xml", thumbnails as URL-safe
+  // Base64 when they exist). The reply text; nothing when the file can't be
+  // read (then nothing is sent) or no reply arrived. `hfile0c`, when given,
+  // receives the file's SHA-1.
+  static std::optional<std::string> creatWithFile(const File& file, std::string* hfile0c);
+  static std::optional<std::string> creatWithFile(const File& file);
 };
 
 }  // namespace quillbox

@@ -132,6 +132,7 @@ bool DevServer::start(std::string* error) {
   if (!files_->load(error)) return false;
   tokens_ = std::make_unique<SessionTokens>(options_.dataDir);
   tokens_->load();
+  legacy_ = std::make_unique<LegacyService>(*files_, *tokens_, users_);
 
   if (options_.http) {
     server_ = std::make_unique<httplib::Server>();
@@ -150,6 +151,7 @@ bool DevServer::start(std::string* error) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
   server_->set_read_timeout(30, 0);
   server_->set_write_timeout(30, 0);
+  server_->set_keep_alive_max_count(1000);  // a chunked upload keeps its connection
   server_->set_payload_max_length(std::numeric_limits<size_t>::max());
   auto withReader = [this](const httplib::Request& req, httplib::Response& res,
                            const httplib::ContentReader& reader) { serve(req, res, &reader); };
@@ -251,6 +253,7 @@ void DevServer::serveApi(Exchange& x) {
     return updates_.answerCheck(x.queryFields, x.res);
   if (m == "POST" && x.resource == "login.json") return login(x);
   if (m == "POST" && x.resource == "file/upload.json") {
+    if (LegacyService::isStream(x.queryFields)) return legacyStream(x);
     if (x.queryFields.get("id") || x.queryFields.get("index")) return uploadBytes(x);
     return uploadService(x);
   }
@@ -332,6 +335,7 @@ void DevServer::login(Exchange& x) {
 void DevServer::uploadService(Exchange& x) {
   readBody(x, kFormLimit);
   FormBody form = FormBody::parse(x.body);
+  if (auto reply = legacy_->serveForm(form, x.req)) return replyLegacy(x, *reply);
   if (form.value("service") == "getPhoneUserName") {
     // The look-up is the first step of a login by phone number, made while the
     // client's token may have expired: a valid token is not required, or a
@@ -503,6 +507,24 @@ void DevServer::uploadBytes(Exchange& x) {
     return replyJson(x, 400, {{"error", "body goes past the declared length"}, {"length", length}});
   }
   replyJson(x, 200, {{"length", length}, {"complete", length == record->declaredLength}});
+}
+
+void DevServer::legacyStream(Exchange& x) {
+  x.keepBodyText = false;
+  x.bodyRead = true;
+  replyLegacy(x, legacy_->serveStream(x.queryFields, x.req, [&x](const auto& sink) {
+    if (!hasBody(x.req)) return true;
+    return (*x.reader)([&](const char* data, size_t n) {
+      x.bodyLength += static_cast<int64_t>(n);
+      return sink(data, n);
+    });
+  }));
+}
+
+void DevServer::replyLegacy(Exchange& x, const LegacyService::Reply& reply) {
+  x.user = reply.user;
+  if (!reply.setCookie.empty()) x.res.set_header("Set-Cookie", reply.setCookie);
+  replyXml(x, reply.status, reply.xml);
 }
 
 void DevServer::serveAdmin(Exchange& x) {

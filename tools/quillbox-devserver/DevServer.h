@@ -2,11 +2,12 @@
 //
 // Serves the service's API under "/3/" (login.json, file/safe.json,
 // file/create.json, file/length.json, file/upload.json with the number look-up
-// or a streamed upload) over HTTPS with a self-signed certificate, or plain
-// HTTP. Every API request but the login needs "Authorization: OAuth2 <token>"
-// with a token the login issued. Loopback clients also reach the test
-// endpoints under "/__admin/": the request journal, fault switches, stored
-// files, registrations, token revocation and canned replies.
+// or a streamed upload, and the older forms of LegacyService) over HTTPS with
+// a self-signed certificate, or plain HTTP. Every API request but the logins
+// needs "Authorization: OAuth2 <token>" with a token a login issued. Loopback
+// clients also reach the test endpoints under "/__admin/": the request
+// journal, fault switches, stored files, registrations, token revocation and
+// canned replies.
 //
 // Thread-safety: start() and run() are called by one thread; stop() may be
 // called from any thread; requests are served on the server's worker threads.
@@ -23,6 +24,7 @@
 
 #include "FaultSwitches.h"
 #include "FileStore.h"
+#include "LegacyService.h"
 #include "RequestJournal.h"
 #include "SessionTokens.h"
 #include "UpdateAnnouncer.h"
@@ -88,6 +90,8 @@ class DevServer {
   void createFile(Exchange& x);
   void fileLength(Exchange& x);
   void uploadBytes(Exchange& x);
+  void legacyStream(Exchange& x);
+  void replyLegacy(Exchange& x, const LegacyService::Reply& reply);
 
   // Reads the request body into x.body (at most `limit` bytes are kept; the
   // rest is read and dropped). false when the body was longer than `limit`.
@@ -104,6 +108,7 @@ class DevServer {
   std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<FileStore> files_;
   std::unique_ptr<SessionTokens> tokens_;
+  std::unique_ptr<LegacyService> legacy_;
   UserDirectory users_;
   FaultSwitches faults_;
   RequestJournal journal_;

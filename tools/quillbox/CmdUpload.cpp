@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Terminal.h"
+#include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 
 namespace quillbox::tool {
@@ -27,18 +28,6 @@ struct UploadOptions {
   std::string path;
   int kind = FileKind::Screenshot;
 };
-
-void drawBar(int64_t bytes, int64_t total) {
-  const int width = 40;
-  double fraction = total > 0 ? static_cast<double>(bytes) / static_cast<double>(total) : 1.0;
-  if (fraction > 1) fraction = 1;
-  int filled = static_cast<int>(fraction * width);
-  std::string bar(filled, '#');
-  bar.append(width - filled, '-');
-  std::fprintf(stderr, "\r[%s] %6.2f%%  %.1f/%.1f MiB", bar.c_str(), fraction * 100.0,
-               bytes / 1048576.0, total / 1048576.0);
-  std::fflush(stderr);
-}
 
 int runUpload(const UploadOptions& options) {
   if (!locateQuillboxApp()) {
@@ -70,7 +59,7 @@ int runUpload(const UploadOptions& options) {
         if (e.bytes <= lastBytes) return;  // never backwards
         lastBytes = e.bytes;
         if (bar)
-          drawBar(e.bytes, e.total);
+          ProgressBar::draw(e.bytes, e.total);
         else
           std::printf("progress %lld/%lld\n", static_cast<long long>(e.bytes),
                       static_cast<long long>(e.total));
@@ -101,7 +90,7 @@ int runUpload(const UploadOptions& options) {
   while (QBXUploadTask::activeUploadThreads() > 0 && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-  if (bar && lastBytes >= 0) std::fprintf(stderr, "\n");
+  if (bar && lastBytes >= 0) ProgressBar::end();
   if (status != 0) {
     std::fprintf(stderr, "quillbox upload: %s failed: %s\n", path.c_str(), reason.c_str());
     return 1;
