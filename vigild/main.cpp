@@ -11,6 +11,7 @@
 #include "Platform/RunLoop.h"
 #include "Platform/ServiceManager.h"
 #include "Proof/ProofStamper.h"
+#include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
@@ -66,7 +67,10 @@ int main(int argc, char** argv) {
   using namespace quillbox::platform;
   RunLoop::markMainThread();
   Log::line(kStartLog);
-  // Proofs made while the authority was away get their time stamps now, in the background.
+  // The proofs' signing key is made (first run) or loaded now rather than at the
+  // first capture; proofs made while the authority was away get their time
+  // stamps now, in the background.
+  quillbox::SignerKey::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
   if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
                                                 quillbox::screenShotPort)) {

@@ -239,39 +239,19 @@ std::optional<ProofFiles> EvidenceProof::find(const std::string& path) {
   return std::nullopt;
 }
 
-std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t kind,
-                                              std::optional<ScreenSize> screen) {
-  FileSystem& fs = FileSystem::Default();
-  auto folder = proofFolder();
-  if (!folder || !fs.createDirectories(*folder)) {
-    Log::printf(kLogNoFolder, path.c_str());
-    return std::nullopt;
-  }
+std::optional<EvidenceProof::Signed> EvidenceProof::sign(const std::string& path, int32_t kind,
+                                                         std::optional<ScreenSize> screen) {
   auto signer = SignerKey::shared();
   if (!signer) {
     Log::printf(kLogNoKey, path.c_str());
     return std::nullopt;
   }
   auto digests = hashFile(path, true);
-  auto attrs = fs.attributes(path);
+  auto attrs = FileSystem::Default().attributes(path);
   if (!digests || !attrs) {
     Log::printf(kLogUnreadable, path.c_str());
     return std::nullopt;
   }
-  ProofFiles files = filesIn(*folder, platform::lastPathComponent(path));
-
-  // A proof of this very content stays, with its time stamp.
-  auto oldText = fs.readFile(files.json);
-  auto old = oldText ? parseSidecar(*oldText) : std::nullopt;
-  if (member(old, "sha256") == digests->sha256) {
-    auto pem = signerPemFor(*folder, member(old, "signer"));
-    auto sig = fs.readFile(files.sig);
-    if (pem && sig && SignerKey::verify(*pem, *oldText, *sig)) {
-      Log::printf(kLogKept, files.json.c_str());
-      return files;
-    }
-  }
-
   if (kind == FileKind::Screenshot && !screen) screen = pngSize(digests->head);
   std::string relative = FileProperty::documentsRelativeKey(path);
   if (!relative.empty() && relative[0] == '/') relative.erase(0, 1);
@@ -290,13 +270,48 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
     j["height"] = screen->height;
   }
   j["signer"] = signer->fingerprint();
-  const std::string text = j.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
-  auto sig = signer->sign(text);
+  Signed out;
+  out.sidecar = j.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+  auto signature = signer->sign(out.sidecar);
+  if (!signature) {
+    Log::printf(kLogNoKey, path.c_str());
+    return std::nullopt;
+  }
+  out.signature = std::move(*signature);
+  out.sha256 = digests->sha256;
+  out.signer = signer;
+  return out;
+}
+
+std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t kind,
+                                              std::optional<ScreenSize> screen) {
+  FileSystem& fs = FileSystem::Default();
+  auto folder = proofFolder();
+  if (!folder || !fs.createDirectories(*folder)) {
+    Log::printf(kLogNoFolder, path.c_str());
+    return std::nullopt;
+  }
+  auto made = sign(path, kind, screen);
+  if (!made) return std::nullopt;
+  ProofFiles files = filesIn(*folder, platform::lastPathComponent(path));
+
+  // A proof of this very content stays, with its time stamp.
+  auto oldText = fs.readFile(files.json);
+  auto old = oldText ? parseSidecar(*oldText) : std::nullopt;
+  if (member(old, "sha256") == made->sha256) {
+    auto pem = signerPemFor(*folder, member(old, "signer"));
+    auto sig = fs.readFile(files.sig);
+    if (pem && sig && SignerKey::verify(*pem, *oldText, *sig)) {
+      Log::printf(kLogKept, files.json.c_str());
+      return files;
+    }
+  }
   // The signer's key is in place before a signature names it, and a time
   // stamp of another content never sits beside the new sidecar.
-  bool ok = sig && ensureSignerPem(*folder, *signer);
+  bool ok = ensureSignerPem(*folder, *made->signer);
   if (ok && fs.exists(files.tsr)) ok = fs.remove(files.tsr);
-  ok = ok && fs.writeAtomically(files.json, text) && fs.writeAtomically(files.sig, *sig);
+  ok = ok && fs.writeAtomically(files.json, made->sidecar) &&
+       fs.writeAtomically(files.sig, made->signature);
   if (!ok) {
     Log::printf(kLogWriteFailed, files.json.c_str());
     return std::nullopt;

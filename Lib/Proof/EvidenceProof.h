@@ -22,10 +22,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Proof/SignerKey.h"
 #include "Proof/TimeStampClient.h"
 
 namespace quillbox {
@@ -60,6 +62,18 @@ class EvidenceProof {
   // The proof of the evidence file at `path`: beside it when NAME.proof.json is
   // there (an exported proof), else in proofFolder(); nullopt when neither has one.
   static std::optional<ProofFiles> find(const std::string& path);
+
+  // The sidecar of the file at `path` and its signature, as make() writes them
+  // (hashing the file and signing; nothing is written). nullopt, with a log
+  // line, when the file can't be read or there is no signing key.
+  struct Signed {
+    std::string sidecar;
+    std::string signature;
+    std::string sha256;  // lower-case hex
+    std::shared_ptr<const SignerKey> signer;
+  };
+  static std::optional<Signed> sign(const std::string& path, int32_t kind,
+                                    std::optional<ScreenSize> screen = std::nullopt);
 
   // Makes the proof of the file at `path` (below the container's Documents)
   // in proofFolder(): hashes the file (SHA-256 and SHA-1 in one pass), writes

@@ -7,6 +7,7 @@
 #include <openssl/ts.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 
@@ -157,8 +158,13 @@ RespPtr checkReply(std::string_view reply, const TS_REQ* req, TimeStampClient::C
   return resp;
 }
 
+// "localhost", "::1" or a dotted IPv4 address in 127.0.0.0/8.
 bool isLoopbackHost(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  if (host == "localhost" || host == "::1") return true;
+  if (host.rfind("127.", 0) != 0 || host.find_first_not_of("0123456789.") != std::string::npos)
+    return false;
+  return std::count(host.begin(), host.end(), '.') == 3 && host.find("..") == std::string::npos &&
+         host.back() != '.';
 }
 
 // Empty when `url` may carry a request, else why not.
