@@ -403,6 +403,7 @@ EvidenceProof::Verification EvidenceProof::verify(const std::string& path, bool 
     sig.detail = "the signature doesn't match the sidecar's bytes and the signer's key";
   } else {
     sig.outcome = "pass";
+    v.signer = SignerKey::fingerprintOf(*pem).value_or("");
   }
   v.checks.push_back(sig);
 

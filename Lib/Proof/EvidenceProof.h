@@ -109,6 +109,7 @@ class EvidenceProof {
     std::optional<ProofFiles> files;
     std::vector<Check> checks;
     std::string stampTime;  // the authority's time, when a time stamp verified
+    std::string signer;     // fingerprint of the key the signature was checked with
     bool ok = false;        // every check made passed
   };
   // Checks the file at `path` against its proof: its SHA-256 against the

@@ -37,7 +37,8 @@ def openssl(*args, cwd=None):
 class ProofCase(unittest.TestCase):
     def setUp(self):
         require_openssl()
-        self.box = make_sandbox(user=USER, settings={"screenshotsecond": 1, "screenshotsound": True})
+        self.box = make_sandbox(user=USER,
+                                settings={"screenshotsecond": 1, "screenshotsound": True})
         self.proofs = os.path.join(self.box.library, "Proofs", USER)
         self.addCleanup(self.box.cleanup)
 
@@ -49,8 +50,8 @@ class ProofCase(unittest.TestCase):
         return path
 
     def quillbox(self, *args, **env):
-        return subprocess.run([bin("quillbox"), *args], env=self.box.env(**env), capture_output=True,
-                              text=True, timeout=120)
+        return subprocess.run([bin("quillbox"), *args], env=self.box.env(**env),
+                              capture_output=True, text=True, timeout=120)
 
     def verify(self, path, *flags, **env):
         r = self.quillbox("proof", "verify", path, *flags, **env)
@@ -83,7 +84,8 @@ class CaptureWithAnotherAuthority(ProofCase):
 
         tsa = OpensslTsa(hold=True)  # accepts requests but answers none: "down"
         self.addCleanup(tsa.stop)
-        env = dict(QUILLBOX_TSA_URL=tsa.url, QUILLBOX_TSA_CA_FILE=tsa.root, QUILLBOX_PROMPT="decline")
+        env = dict(QUILLBOX_TSA_URL=tsa.url, QUILLBOX_TSA_CA_FILE=tsa.root,
+                   QUILLBOX_PROMPT="decline")
         log_path = os.path.join(self.box.root, "vigild.log")
         log = open(log_path, "w")
         daemon = subprocess.Popen([bin("vigild")], env=self.box.env(**env),
@@ -128,6 +130,10 @@ class CaptureWithAnotherAuthority(ProofCase):
         self.assertEqual((sidecar["width"], sidecar["height"]), (width, height))
         self.assertEqual(os.path.getsize(self.proof(name, "sig")), 64)
         self.assert_signature(self.proofs, name)
+        der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER", "-in",
+                              os.path.join(self.proofs, "signer.pem")],
+                             capture_output=True, check=True).stdout
+        self.assertEqual(sidecar["signer"], hashlib.sha256(der).hexdigest())
         key = os.path.join(self.box.home, ".local", "share", "quillbox", "signer.key")
         self.assertEqual(stat.S_IMODE(os.stat(key).st_mode), 0o600)
 
@@ -140,6 +146,7 @@ class CaptureWithAnotherAuthority(ProofCase):
             status, out = self.verify(path, "--require-timestamp", QUILLBOX_TSA_CA_FILE=tsa.root)
             self.assertEqual((status, out["checks"]),
                              (0, {"sha256": "pass", "signature": "pass", "timestamp": "pass"}), out)
+        self.assertNotIn("ThreadSanitizer", daemon_log())
 
 
 class ReferenceServiceAuthority(ProofCase):

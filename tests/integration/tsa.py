@@ -67,7 +67,8 @@ class OpensslTsa:
             f.write("01\n")
         ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
         _run("req", "-x509", *ec, "-keyout", "root.key", "-out", "root.crt", "-days", "30",
-             "-subj", "/CN=test root", "-config", self.config, "-extensions", "ca_ext", cwd=self.dir)
+             "-subj", "/CN=test root", "-config", self.config, "-extensions", "ca_ext",
+             cwd=self.dir)
         _run("req", "-new", *ec, "-keyout", "tsa.key", "-out", "tsa.csr", "-subj", "/CN=test tsa",
              "-config", self.config, cwd=self.dir)
         _run("x509", "-req", "-in", "tsa.csr", "-CA", "root.crt", "-CAkey", "root.key",

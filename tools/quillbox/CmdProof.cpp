@@ -8,8 +8,10 @@
 //                            kept; make asks again for the stamp it lacks).
 //   verify PATH [--require-timestamp]
 //                            one JSON line naming each check ("sha256",
-//                            "signature", "timestamp") and its outcome; exit 0
-//                            only when every check made passes.
+//                            "signature", "timestamp") and its outcome, the
+//                            signing key's fingerprint (compare it with the one
+//                            you trust) and the authority's time; exit 0 only
+//                            when every check made passes.
 //   export PATH DIR          the file and its proof with VERIFY.txt (openssl
 //                            commands) in DIR; refuses a proof that doesn't verify.
 #include <filesystem>
@@ -99,6 +101,7 @@ int verify(const std::string& path, bool requireTimestamp) {
     std::cerr << "quillbox proof verify: the " << c.name << " check failed: " << c.detail << "\n";
   }
   j["checks"] = checks;
+  if (!v.signer.empty()) j["signer"] = v.signer;
   if (!v.stampTime.empty()) j["stampTime"] = v.stampTime;
   if (!failed.empty()) {
     j["failed"] = failed;
