@@ -149,6 +149,24 @@ class CaptureWithAnotherAuthority(ProofCase):
         self.assertNotIn("ThreadSanitizer", daemon_log())
 
 
+class ReplayedReply(ProofCase):
+    def test_an_earlier_reply_for_the_same_file_is_refused(self):
+        tsa = OpensslTsa()
+        self.addCleanup(tsa.stop)
+        env = dict(QUILLBOX_TSA_URL=tsa.url, QUILLBOX_TSA_CA_FILE=tsa.root)
+        path = self.document("c.wav", b"once")
+        made = self.quillbox("proof", "make", path, **env)
+        self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        tsr = self.proof("c.wav", "tsr")
+        with open(tsr, "rb") as f:
+            tsa.replay = f.read()  # same imprint, but the nonce of the first request
+        os.remove(tsr)
+        made = self.quillbox("proof", "make", path, **env)
+        self.assertEqual(made.returncode, 3, made.stdout + made.stderr)
+        self.assertIn("nonce mismatch", json.loads(made.stdout)["stampError"])
+        self.assertFalse(os.path.exists(tsr))
+
+
 class ReferenceServiceAuthority(ProofCase):
     """quillbox proof with the reference service as the authority."""
 

@@ -6,6 +6,7 @@ small HTTP server on loopback, with a root and a TSA certificate made by the
         ...                               # requests are held: tsa.seen() counts them
         tsa.release()                     # held requests are dropped unanswered;
                                           # from now on every request is answered
+        tsa.replay = b"..."               # every request gets these bytes instead
 """
 
 import os
@@ -77,6 +78,7 @@ class OpensslTsa:
         self.root = os.path.join(self.dir, "root.crt")
         self._lock = threading.Lock()
         self._seen = 0
+        self.replay = None
         self._released = threading.Event()
         if not hold:
             self._released.set()
@@ -116,7 +118,7 @@ class OpensslTsa:
                     tsa._released.wait(timeout=120)
                     self.close_connection = True
                     return
-                body = tsa._reply(query)
+                body = tsa.replay or tsa._reply(query)
                 self.send_response(200)
                 self.send_header("Content-Type", "application/timestamp-reply")
                 self.send_header("Content-Length", str(len(body)))
