@@ -67,8 +67,8 @@ class WeeAppControllerTest : public ::testing::Test {
     Screen::setDefaultForTesting(nullptr);
     UserInterface::setSharedForTesting(nullptr);
     AppURL::sharedAppURL().setAppURL("");
-    for (const char* v :
-         {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION", "QUILLBOX_HOME"})
+    for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
+                          "QUILLBOX_HOME"})
       Environment::set(v, "");
   }
   void settings(int64_t seconds) {
