@@ -19,6 +19,7 @@
 #include "Platform/Screen.h"
 #include "Platform/TapGestureRecognizer.h"
 #include "PluginInfo/PluginInfo.h"
+#include "Proof/EvidenceProof.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 #include "SharedSettings.h"
 #include "VersionUpdateInfo/VersionUpdateInfo.h"
@@ -269,6 +270,10 @@ std::string quillboxWeeAppController::saveImageToLocal(const std::string& pngDat
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
   FileProperty::sharedFileProperty().createFileProperty(record);
+  // The proof anyone can check; its time stamp comes in the background.
+  std::optional<ScreenSize> screen;
+  if (picture) screen = ScreenSize{picture->width, picture->height};
+  EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
   showUploadAlert(fileName, fullPath);
   ScreenShotManager::writeThumbnails(fileName, fullPath, picture);
   return fullPath;

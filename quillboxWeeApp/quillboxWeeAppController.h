@@ -73,8 +73,9 @@ class quillboxWeeAppController : public platform::BBWeeAppController,
   // The widget's copies of the capture road.
   static std::string getScreenShot();  // "ScreenShot_YYYYMMDD_HHMMSS.png", local time
   static void playSound();
-  // Stores the PNG, records it, shows the evidence prompt, writes the
-  // thumbnails. Gives the full path ("" when nothing was stored).
+  // Stores the PNG, records it, writes its proof (the time stamp follows in
+  // the background), shows the evidence prompt, writes the thumbnails.
+  // Gives the full path ("" when nothing was stored).
   std::string saveImageToLocal(const std::string& pngData, const platform::Image* picture);
   void showUploadAlert(const std::string& fileName, const std::string& fullPath);
   static bool setQuillboxAppPath(const std::string& dir);

@@ -6,10 +6,14 @@ bundle, its settings, the logged-in user, the service's address, the stored
 password), the reference service runs on loopback over HTTPS with its own
 certificate, and vigild runs with a synthetic screen and a prompt policy that
 confirms. `quillbox trigger` starts a capture; the demo waits for the upload to
-finish and then shows what happened and checks the service's copy.
+finish and then shows what happened and checks the service's copy. The reference
+service is also the time-stamp authority: the capture's proof (sidecar, Ed25519
+signature, RFC 3161 time stamp) is checked with `quillbox proof verify` and with
+the `openssl` command alone.
 """
 
 import hashlib
+import json
 import os
 import plistlib
 import shutil
@@ -37,6 +41,30 @@ def sha1_of(path):
         for chunk in iter(lambda: f.read(1 << 20), b""):
             h.update(chunk)
     return h.hexdigest()
+
+
+def show_proof(bindir, env, library, user, path, tsa_root):
+    """The capture's proof, checked by us and by the openssl command alone."""
+    folder = os.path.join(library, "Proofs", user)
+    base = os.path.join(folder, os.path.basename(path))
+    stamped = wait_for(lambda: os.path.exists(base + ".proof.tsr"), timeout=30)
+    verify = subprocess.run([os.path.join(bindir, "quillbox"), "proof", "verify", path,
+                             "--require-timestamp"], env=env, capture_output=True, text=True)
+    result = json.loads(verify.stdout) if verify.stdout.strip() else {}
+    signature = subprocess.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
+                                os.path.join(folder, "signer.pem"), "-rawin", "-in",
+                                base + ".proof.json", "-sigfile", base + ".proof.sig"],
+                               capture_output=True, text=True)
+    stamp = subprocess.run(["openssl", "ts", "-verify", "-data", path, "-in", base + ".proof.tsr",
+                            "-CAfile", tsa_root], capture_output=True, text=True)
+    print("proof:         %s.proof.json (+ .sig, .tsr)" % base)
+    print("  quillbox proof verify: %s, time stamp %s" % (
+        ", ".join("%s %s" % kv for kv in result.get("checks", {}).items()) or verify.stderr.strip(),
+        result.get("stampTime", "missing")))
+    print("  openssl pkeyutl -verify: %s" % (signature.stdout.strip() or signature.stderr.strip()))
+    print("  openssl ts -verify:      %s" % (stamp.stdout.strip() or stamp.stderr.strip()))
+    return bool(stamped) and verify.returncode == 0 and signature.returncode == 0 and \
+        stamp.returncode == 0
 
 
 def main():
@@ -84,6 +112,8 @@ def main():
             "QUILLBOX_SCREEN": "synthetic",
             "QUILLBOX_KEYCHAIN": keychain,
             "QUILLBOX_CA_FILE": server.cert_path,
+            "QUILLBOX_TSA_URL": server.tsa_url,
+            "QUILLBOX_TSA_CA_FILE": server.tsa_root,
         })
         # The automatic login: the stored login name is a mobile number, so the
         # account name is looked up first; the session then lands in the web-info plist.
@@ -134,6 +164,7 @@ def main():
         print("registration:  %s" % ("confirmed, id %s" % registered[0].get("id") if registered
                                     else "NOT confirmed"))
         ok = bool(registered) and verify.returncode == 0 and record.get("hash") == sha1_of(path)
+        ok = show_proof(bindir, env, library, name, path, server.tsa_root) and ok
         if finished and "上传完成" in finished["text"]:
             file_id = record.get("fileID")
             info = server.file_info(file_id) if file_id else {}

@@ -10,6 +10,8 @@
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 #include "Platform/ServiceManager.h"
+#include "Proof/ProofStamper.h"
+#include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
@@ -37,6 +39,10 @@ const std::vector<Setting> kSettings = {
     {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
     {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
+    {"--tsa-url", "QUILLBOX_TSA_URL",
+     "RFC 3161 time-stamp authority for evidence proofs (default none)"},
+    {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
+     "roots the time stamps must chain to (default the system's trust store)"},
 };
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
@@ -61,6 +67,11 @@ int main(int argc, char** argv) {
   using namespace quillbox::platform;
   RunLoop::markMainThread();
   Log::line(kStartLog);
+  // The proofs' signing key is made (first run) or loaded now rather than at the
+  // first capture; proofs made while the authority was away get their time
+  // stamps now, in the background.
+  quillbox::SignerKey::shared();
+  quillbox::ProofStamper::shared().stampPendingProofs();
   if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
                                                 quillbox::screenShotPort)) {
     // A daemon that can never be triggered only looks alive; its service

@@ -90,6 +90,9 @@ std::string Environment::keychain() {
 
 std::string Environment::caFile() { return get("QUILLBOX_CA_FILE"); }
 
+std::string Environment::tsaUrl() { return get("QUILLBOX_TSA_URL"); }
+std::string Environment::tsaCaFile() { return get("QUILLBOX_TSA_CA_FILE"); }
+
 std::string Environment::updateUrl() {
   return orDefault("QUILLBOX_UPDATE_URL", "http://127.0.0.1:8443/pages/check/updateini.aspx");
 }

@@ -31,6 +31,8 @@ class Environment {
   // leading dotted number ("6.1.0" of "6.1.0-18-amd64"), the shape of a phone's
   // system version; the whole release when it starts with no digit.
   static std::string systemVersion();
+  static std::string tsaUrl();        // QUILLBOX_TSA_URL, default none (no time stamps)
+  static std::string tsaCaFile();     // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
 
   // Folder of the running executable (resolved from /proc/self/exe).
   static std::string executableDir();

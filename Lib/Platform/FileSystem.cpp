@@ -51,6 +51,32 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
+// Fills a temporary file beside `path` through `fill`, fsyncs it, renames it
+// over `path` and fsyncs the directory. The temporary file is made with
+// 0644 less the umask; `ownerOnly` makes it exactly 0600 from its creation on.
+std::atomic<unsigned> g_tempCounter{0};  // one for every instantiation below
+template <class Fill>
+bool replaceAtomically(const std::string& path, bool ownerOnly, Fill fill) {
+  std::string dir = deletingLastPathComponent(path);
+  std::string tmp = (dir.empty() ? std::string(".") : dir) + "/." + lastPathComponent(path) +
+                    ".tmp." + std::to_string(::getpid()) + "." + std::to_string(g_tempCounter++);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0644);
+  if (fd < 0) return false;
+  bool ok = (!ownerOnly || ::fchmod(fd, 0600) == 0) && fill(fd) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
 class PosixFileSystem : public FileSystem {
  public:
   std::optional<std::vector<std::string>> list(const std::string& dir) override {
@@ -127,25 +153,30 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool writeAtomically(const std::string& path, std::string_view data) override {
-    static std::atomic<unsigned> counter{0};
-    std::string dir = deletingLastPathComponent(path);
-    std::string tmp = (dir.empty() ? std::string(".") : dir) + "/." + lastPathComponent(path) +
-                      ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-      ::fsync(dfd);
-      ::close(dfd);
-    }
-    return true;
+    return replaceAtomically(path, false, [&](int fd) { return writeAll(fd, data); });
+  }
+
+  bool writeOwnerOnlyAtomically(const std::string& path, std::string_view data) override {
+    return replaceAtomically(path, true, [&](int fd) { return writeAll(fd, data); });
+  }
+
+  bool copyAtomically(const std::string& from, const std::string& to) override {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+    ok = ok && replaceAtomically(to, false, [&](int out) {
+           char buf[1 << 16];
+           for (;;) {
+             ssize_t r = ::read(in, buf, sizeof buf);
+             if (r < 0 && errno == EINTR) continue;
+             if (r < 0) return false;
+             if (r == 0) return true;
+             if (!writeAll(out, std::string_view(buf, static_cast<size_t>(r)))) return false;
+           }
+         });
+    ::close(in);
+    return ok;
   }
 
   bool remove(const std::string& path) override {

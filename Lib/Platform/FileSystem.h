@@ -61,6 +61,13 @@ class FileSystem {
   // and fsyncs the directory: readers see the old file or the new one, never a
   // part. Gives true on success; on failure the old file is unchanged.
   virtual bool writeAtomically(const std::string& path, std::string_view data) = 0;
+  // As writeAtomically(), for a file that holds a secret: the file is readable
+  // and writable by its owner only (0600) from its first byte on.
+  virtual bool writeOwnerOnlyAtomically(const std::string& path, std::string_view data) = 0;
+  // Copies the file `from` to `to` with the same guarantee as writeAtomically(),
+  // streaming it (never whole in memory). false when `from` can't be read or
+  // `to` can't be written; `to` is then unchanged.
+  virtual bool copyAtomically(const std::string& from, const std::string& to) = 0;
   virtual bool remove(const std::string& path) = 0;
   // nullptr when the file can't be opened.
   virtual std::unique_ptr<SequentialFile> openSequential(const std::string& path) = 0;
@@ -84,6 +91,12 @@ class FileSystemWrapper : public FileSystem {
   }
   bool writeAtomically(const std::string& p, std::string_view d) override {
     return target_.writeAtomically(p, d);
+  }
+  bool writeOwnerOnlyAtomically(const std::string& p, std::string_view d) override {
+    return target_.writeOwnerOnlyAtomically(p, d);
+  }
+  bool copyAtomically(const std::string& from, const std::string& to) override {
+    return target_.copyAtomically(from, to);
   }
   bool remove(const std::string& p) override { return target_.remove(p); }
   std::unique_ptr<SequentialFile> openSequential(const std::string& p) override {

@@ -15,6 +15,7 @@
 #include "Platform/Screen.h"
 #include "Platform/SystemSound.h"
 #include "Platform/UserInterface.h"
+#include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "SharedSettings.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
@@ -174,6 +175,11 @@ void ScreenShotManager::postCaptureHandOff(const std::string& fileName, const st
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
   FileProperty::sharedFileProperty().createFileProperty(record);
+  // The proof anyone can check; its time stamp comes in the background.
+  std::optional<ScreenSize> screen;
+  if (picture) screen = ScreenSize{picture->width, picture->height};
+  EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
+
   showUploadAlert(fileName, fullPath);
   writeThumbnails(fileName, fullPath, picture);
 }

@@ -56,7 +56,8 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   void setSleepForTesting(void (*sleepOneSecond)());
 
   // After the PNG is stored: the property record (which starts its
-  // registration), the evidence prompt, the thumbnails (made from `picture`
+  // registration), the evidence file's proof (its time stamp follows in the
+  // background), the evidence prompt, the thumbnails (made from `picture`
   // when given, else from the stored file).
   void postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
                           const platform::Image* picture);

@@ -16,7 +16,8 @@ Usage (Python standard library only):
 
 Handle attributes: base_url ("https://127.0.0.1:PORT/3/", "http://..." with
 http=True), cert_path (None with http=True), port, data_dir, log_path (the
-server's stderr).
+server's stderr), tsa_url (its RFC 3161 time-stamp authority) and tsa_root (the
+root its time stamps chain to).
 
 Users: start_devserver(users=[("alice", "secret", "13900000000"), ...]) writes a
 users file. The server's users-file format (--users FILE) is either a JSON array
@@ -97,6 +98,8 @@ class DevServer:
         self.log_path = log_path
         self._temp_dirs = temp_dirs
         self.http = cert_path is None
+        self.tsa_url = "%s://127.0.0.1:%d/tsa" % ("http" if self.http else "https", port)
+        self.tsa_root = os.path.join(data_dir, "tsa-root.pem")
 
     # -- plumbing -----------------------------------------------------------
     def ssl_context(self):

@@ -1,13 +1,18 @@
 """quillbox-weeapp-host without a browser: who may use the page, what the buttons
-hand to the URL opener, and how showings are counted and checked for updates."""
+hand to the URL opener, how showings are counted and checked for updates, and the
+proof of a capture (checked by the openssl command and sha256sum)."""
 
+import json
 import os
+import struct
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import start_devserver  # noqa: E402
 from sandbox import make_sandbox, read_journal, wait_for  # noqa: E402
+from tsa import OpensslTsa, require_openssl  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
 
@@ -67,6 +72,44 @@ class WidgetHost(unittest.TestCase):
                         self.host.opened())
         journal = [e["url"] for e in read_journal(self.box.ui_journal) if e["event"] == "openURL"]
         self.assertEqual(journal, urls)
+
+
+class CaptureProof(unittest.TestCase):
+    """The widget's capture gets its proof and, from another authority, its time stamp."""
+
+    def test_capture_is_signed_and_stamped(self):
+        require_openssl()
+        tsa = OpensslTsa()
+        self.addCleanup(tsa.stop)
+        box = make_sandbox(user="alice", settings={"screenshotsecond": 1})
+        self.addCleanup(box.cleanup)
+        prepare_container(box, None, "alice")
+        host = start_host(box, QUILLBOX_TSA_URL=tsa.url, QUILLBOX_TSA_CA_FILE=tsa.root)
+        self.addCleanup(host.stop)
+        self.assertEqual(host.post("/api/click", {"view": host.buttons()["截屏存证"]})[0], 204)
+        folder = os.path.join(box.documents, "ScreenShot", "alice")
+        shots = wait_for(lambda: os.path.isdir(folder) and os.listdir(folder), timeout=30)
+        self.assertTrue(shots, host.log())
+        shot = os.path.join(folder, shots[0])
+        proof = os.path.join(box.library, "Proofs", "alice", shots[0] + ".proof.")
+        self.assertTrue(wait_for(lambda: os.path.exists(proof + "tsr"), timeout=30), host.log())
+
+        def openssl(*args):
+            r = subprocess.run(["openssl", *args], capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        openssl("pkeyutl", "-verify", "-pubin", "-rawin", "-inkey",
+                os.path.join(box.library, "Proofs", "alice", "signer.pem"),
+                "-in", proof + "json", "-sigfile", proof + "sig")
+        openssl("ts", "-verify", "-data", shot, "-in", proof + "tsr", "-CAfile", tsa.root)
+        with open(proof + "json", encoding="utf-8") as f:
+            sidecar = json.load(f)
+        with open(shot, "rb") as f:
+            size = list(struct.unpack(">II", f.read(24)[16:24]))
+        digest = subprocess.run(["sha256sum", shot], capture_output=True, text=True, check=True)
+        self.assertEqual([sidecar["sha256"], [sidecar["width"], sidecar["height"]],
+                          sidecar["program"], sidecar["path"]],
+                         [digest.stdout.split()[0], size, "quillbox-weeapp-host",
+                          "ScreenShot/alice/" + shots[0]])
 
 
 class Showings(unittest.TestCase):

@@ -53,6 +53,7 @@ class WeeAppControllerTest : public ::testing::Test {
     settings(3);
     Environment::set("QUILLBOX_APPS_ROOT", dir_.file("Applications"));
     Environment::set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
+    Environment::set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
     AppURL::sharedAppURL().setAppURL(container_);
     UserInterface::setSharedForTesting(&ui_);
     Screen::setDefaultForTesting(screen_.get());
@@ -66,8 +67,8 @@ class WeeAppControllerTest : public ::testing::Test {
     Screen::setDefaultForTesting(nullptr);
     UserInterface::setSharedForTesting(nullptr);
     AppURL::sharedAppURL().setAppURL("");
-    for (const char* v :
-         {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION"})
+    for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
+                          "QUILLBOX_HOME"})
       Environment::set(v, "");
   }
   void settings(int64_t seconds) {

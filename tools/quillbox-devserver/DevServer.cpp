@@ -11,6 +11,7 @@
 #include "FormBody.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Log.h"
+#include "TimeStampAuthority.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -133,6 +134,8 @@ bool DevServer::start(std::string* error) {
   tokens_ = std::make_unique<SessionTokens>(options_.dataDir);
   tokens_->load();
   legacy_ = std::make_unique<LegacyService>(*files_, *tokens_, users_);
+  timeStamps_ = TimeStampAuthority::ensureIn(options_.dataDir, error);
+  if (!timeStamps_) return false;
 
   if (options_.http) {
     server_ = std::make_unique<httplib::Server>();
@@ -260,8 +263,15 @@ void DevServer::serveApi(Exchange& x) {
   if (m == "POST" && x.resource == "file/safe.json") return registerEvidence(x);
   if (m == "POST" && x.resource == "file/create.json") return createFile(x);
   if (m == "GET" && x.resource == "file/length.json") return fileLength(x);
+  if (m == "POST" && x.resource == TimeStampAuthority::kPath) return timeStamp(x);
   readBody(x, kFormLimit);
   replyJson(x, 404, {{"error", kNotFound}});
+}
+
+void DevServer::timeStamp(Exchange& x) {
+  std::string reply = readBody(x, kFormLimit) ? timeStamps_->reply(x.body) : std::string();
+  x.res.status = reply.empty() ? 400 : 200;
+  x.res.set_content(reply, "application/timestamp-reply");
 }
 
 bool DevServer::readBody(Exchange& x, size_t limit) {

@@ -3,7 +3,8 @@
 // Serves the service's API under "/3/" (login.json, file/safe.json,
 // file/create.json, file/length.json, file/upload.json with the number look-up
 // or a streamed upload, and the older forms of LegacyService) over HTTPS with
-// a self-signed certificate, or plain HTTP. Every API request but the logins
+// a self-signed certificate, or plain HTTP, and an RFC 3161 time-stamp
+// authority at "/tsa" (TimeStampAuthority). Every API request but the logins
 // needs "Authorization: OAuth2 <token>" with a token a login issued. Loopback
 // clients also reach the test endpoints under "/__admin/": the request
 // journal, fault switches, stored files, registrations, token revocation and
@@ -38,6 +39,8 @@ class ContentReader;
 }  // namespace httplib
 
 namespace quillbox::devserver {
+
+class TimeStampAuthority;
 
 struct DevServerOptions {
   std::string dataDir;
@@ -92,6 +95,7 @@ class DevServer {
   void uploadBytes(Exchange& x);
   void legacyStream(Exchange& x);
   void replyLegacy(Exchange& x, const LegacyService::Reply& reply);
+  void timeStamp(Exchange& x);  // RFC 3161 at TimeStampAuthority::kPath
 
   // Reads the request body into x.body (at most `limit` bytes are kept; the
   // rest is read and dropped). false when the body was longer than `limit`.
@@ -109,6 +113,7 @@ class DevServer {
   std::unique_ptr<FileStore> files_;
   std::unique_ptr<SessionTokens> tokens_;
   std::unique_ptr<LegacyService> legacy_;
+  std::unique_ptr<TimeStampAuthority> timeStamps_;
   UserDirectory users_;
   FaultSwitches faults_;
   RequestJournal journal_;

@@ -54,6 +54,10 @@ const std::vector<Setting> kSettings = {
     {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
     {"--system-version", "QUILLBOX_SYSTEM_VERSION", "the system version the widget reports"},
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
+    {"--tsa-url", "QUILLBOX_TSA_URL",
+     "RFC 3161 time-stamp authority for evidence proofs (default none)"},
+    {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
+     "roots the time stamps must chain to (default the system's trust store)"},
 };
 constexpr int kStopCheckMs = 100;
 

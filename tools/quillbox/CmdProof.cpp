@@ -1,0 +1,162 @@
+// quillbox proof make|verify|export: proofs of evidence files that anyone can check.
+//
+//   make PATH [--kind N]     the proof of a file below the container's Documents
+//                            (sidecar, Ed25519 signature, signer.pem) and, when
+//                            QUILLBOX_TSA_URL is set, its RFC 3161 time stamp.
+//                            One JSON line; exit 0, 1 when no proof was made, 3
+//                            when the authority gave no time stamp (the proof is
+//                            kept; make asks again for the stamp it lacks).
+//   verify PATH [--require-timestamp]
+//                            one JSON line naming each check ("sha256",
+//                            "signature", "timestamp") and its outcome, the
+//                            signing key's fingerprint (compare it with the one
+//                            you trust) and the authority's time; exit 0 only
+//                            when every check made passes.
+//   export PATH DIR          the file and its proof with VERIFY.txt (openssl
+//                            commands) in DIR; refuses a proof that doesn't verify.
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "AppURL.h"
+#include "Base/File.h"
+#include "Commands.h"
+#include "Platform/Environment.h"
+#include "Proof/EvidenceProof.h"
+
+namespace quillbox::tool {
+namespace {
+
+using nlohmann::ordered_json;
+
+std::string dump(const ordered_json& j) {
+  return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+// The file's absolute path when it is a regular file below the container's Documents.
+std::optional<std::string> insideDocuments(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path abs = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec || !fs::is_regular_file(abs, ec)) return std::nullopt;
+  fs::path docs = fs::weakly_canonical(getAppDocFilePath(""), ec);
+  if (ec) return std::nullopt;
+  auto rel = abs.lexically_relative(docs);
+  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
+  return abs.string();
+}
+
+int make(const std::string& given, int kind) {
+  if (!locateQuillboxApp()) {
+    std::cerr << "quillbox proof make: no client container (quillbox.app) under \""
+              << platform::Environment::appsRoot() << "\" (set QUILLBOX_APPS_ROOT)\n";
+    return 2;
+  }
+  auto path = insideDocuments(given);
+  if (!path) {
+    std::cerr << "quillbox proof make: \"" << given << "\" is not a file under "
+              << getAppDocFilePath("") << "\n";
+    return 2;
+  }
+  auto files = EvidenceProof::make(*path, kind);
+  if (!files) {
+    std::cerr << "quillbox proof make: no proof made for \"" << *path
+              << "\" (no current user, unreadable file or no signing key; see the log)\n";
+    return 1;
+  }
+  ordered_json j;
+  j["file"] = *path;
+  j["proof"] = files->json;
+  int status = 0;
+  if (platform::Environment::tsaUrl().empty()) {
+    j["timestamp"] = "none";
+  } else {
+    TimeStampClient::Result r = EvidenceProof::stamp(files->json);
+    if (r.outcome == TimeStampClient::Outcome::Granted) {
+      j["timestamp"] = files->tsr;
+      if (!r.genTime.empty()) j["stampTime"] = r.genTime;
+    } else {
+      j["timestamp"] = "pending";
+      j["stampError"] = r.error;
+      status = 3;
+    }
+  }
+  std::cout << dump(j) << std::endl;
+  return status;
+}
+
+int verify(const std::string& path, bool requireTimestamp) {
+  EvidenceProof::Verification v = EvidenceProof::verify(path, requireTimestamp);
+  ordered_json j;
+  j["file"] = path;
+  if (v.files) j["proof"] = v.files->json;
+  ordered_json checks = ordered_json::object(), failed = ordered_json::array(),
+               reasons = ordered_json::object();
+  for (const auto& c : v.checks) {
+    checks[c.name] = c.outcome;
+    if (c.outcome != "fail") continue;
+    failed.push_back(c.name);
+    reasons[c.name] = c.detail;
+    std::cerr << "quillbox proof verify: the " << c.name << " check failed: " << c.detail << "\n";
+  }
+  j["checks"] = checks;
+  if (!v.signer.empty()) j["signer"] = v.signer;
+  if (!v.stampTime.empty()) j["stampTime"] = v.stampTime;
+  if (!failed.empty()) {
+    j["failed"] = failed;
+    j["reasons"] = reasons;
+  }
+  j["ok"] = v.ok;
+  std::cout << dump(j) << std::endl;
+  return v.ok ? 0 : 1;
+}
+
+int exportProof(const std::string& path, const std::string& dir) {
+  std::vector<std::string> written;
+  std::string error;
+  if (!EvidenceProof::exportTo(path, dir, &written, &error)) {
+    std::cerr << "quillbox proof export: " << error << "\n";
+    return 1;
+  }
+  ordered_json j;
+  j["dir"] = dir;
+  j["files"] = written;
+  std::cout << dump(j) << std::endl;
+  return 0;
+}
+
+struct ProofArgs {
+  std::string path;
+  std::string dir;
+  int kind = FileKind::Screenshot;
+  bool requireTimestamp = false;
+};
+
+Command::Registration proofCmd(36, [](CLI::App& app) {
+  auto args = std::make_shared<ProofArgs>();
+  auto* proof = app.add_subcommand(
+      "proof", "proofs of evidence files: SHA-256 sidecar, Ed25519 signature, RFC 3161 time stamp");
+  proof->require_subcommand(1);
+
+  auto* make = proof->add_subcommand("make", "make the proof of a file below Documents");
+  make->add_option("PATH", args->path, "the evidence file")->required();
+  make->add_option("--kind", args->kind, "kind code (8 = phone screenshot)")->capture_default_str();
+  make->callback([args] { Command::setExitStatus(quillbox::tool::make(args->path, args->kind)); });
+
+  auto* verify = proof->add_subcommand("verify", "check a file against its proof");
+  verify->add_option("PATH", args->path, "the evidence file")->required();
+  verify->add_flag("--require-timestamp", args->requireTimestamp, "fail without a time stamp");
+  verify->callback([args] {
+    Command::setExitStatus(quillbox::tool::verify(args->path, args->requireTimestamp));
+  });
+
+  auto* exp = proof->add_subcommand(
+      "export", "copy a file, its proof and VERIFY.txt (openssl commands) into a folder");
+  exp->add_option("PATH", args->path, "the evidence file")->required();
+  exp->add_option("DIR", args->dir, "the folder to fill (made when missing)")->required();
+  exp->callback([args] { Command::setExitStatus(exportProof(args->path, args->dir)); });
+});
+
+}  // namespace
+}  // namespace quillbox::tool
