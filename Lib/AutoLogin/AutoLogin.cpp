@@ -7,6 +7,7 @@
 
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
+#include "Platform/FileSystem.h"
 #include "Platform/Keychain.h"
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
@@ -306,9 +307,11 @@ void AutoLogin::didEndElement(const std::string& name) {
   if (strWebElementName == kModeLogin) {
     if (errorLogin(name)) return;
     if (name != kResult) return;
+    // The session store holds the token: owner-only, also after a rewrite.
     if (dWebUserData.getString("type") == "0" &&
-        platform::PropertyList::write(getAppLibFilePath(Z_Request::kWebInfoPlist),
-                                      PlistValue(dWebUserData))) {
+        platform::FileSystem::Default().writeOwnerOnlyAtomically(
+            getAppLibFilePath(Z_Request::kWebInfoPlist),
+            platform::PropertyList::toXml(PlistValue(dWebUserData)))) {
       finish(true);
     } else {
       loadLogin();

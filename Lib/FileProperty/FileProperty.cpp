@@ -128,10 +128,13 @@ std::optional<Context> currentContext(const char* operation) {
 }
 
 // The last parsed copy of each store file, reused while the file is provably
-// the same one: every writer replaces the file by rename, which gives it a new
-// birth time, so a changed (size, birth, modification) triple means a re-read.
-// A store of ten thousand records takes far longer to parse than to stat.
+// the same one: every writer replaces the file by rename, which gives the path
+// a new inode (and a new birth time), so a changed (device, inode, size,
+// birth, modification) key means a re-read, also for a same-size rewrite by
+// another process within one timestamp tick. A store of ten thousand records
+// takes far longer to parse than to stat.
 struct CachedStore {
+  uint64_t device = 0, inode = 0;
   int64_t size = -1;
   std::chrono::system_clock::time_point created, modified;
   std::shared_ptr<const PlistDict> dict;
@@ -145,7 +148,8 @@ std::map<std::string, CachedStore>& cache() {
   return *c;
 }
 bool sameFile(const CachedStore& c, const platform::FileAttributes& a) {
-  return c.size == a.size && c.created == a.creationDate && c.modified == a.modificationDate;
+  return c.device == a.device && c.inode == a.inode && c.size == a.size &&
+         c.created == a.creationDate && c.modified == a.modificationDate;
 }
 
 // An existing, readable store (shared, read-only); nullptr when missing or unreadable.
@@ -162,7 +166,8 @@ std::shared_ptr<const PlistDict> storeSnapshot(const std::string& path) {
   auto dict = std::make_shared<const PlistDict>(std::move(*v->asDict()));
   // Attributes taken before the read: a file replaced in between only costs a re-read.
   std::lock_guard<std::mutex> lock(cacheMutex());
-  cache()[path] = CachedStore{attrs->size, attrs->creationDate, attrs->modificationDate, dict};
+  cache()[path] = CachedStore{
+      attrs->device, attrs->inode, attrs->size, attrs->creationDate, attrs->modificationDate, dict};
   return dict;
 }
 
@@ -198,7 +203,11 @@ bool writeStore(const std::string& path, PlistDict store) {
   }
   if (auto attrs = FileSystem::Default().attributes(path)) {
     std::lock_guard<std::mutex> lock(cacheMutex());
-    cache()[path] = CachedStore{attrs->size, attrs->creationDate, attrs->modificationDate,
+    cache()[path] = CachedStore{attrs->device,
+                                attrs->inode,
+                                attrs->size,
+                                attrs->creationDate,
+                                attrs->modificationDate,
                                 std::make_shared<const PlistDict>(std::move(*top.asDict()))};
   }
   return true;

@@ -22,6 +22,24 @@ struct FileAttributes {
   std::chrono::system_clock::time_point creationDate;
   std::chrono::system_clock::time_point modificationDate;
   bool isDirectory = false;
+  // Identity of the file: an atomic replace always gives the path a new inode.
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+// Failures the POSIX implementation stages on purpose, so that tests can see
+// what the system does when a disk fills up or a rename fails. Off unless a
+// test switches them on (then every write and rename consults them; when off
+// the cost is one relaxed atomic load).
+struct FileSystemFaults {
+  // A full disk: the bytes that writes may still add, in total. A write that
+  // needs more stores what fits and fails with ENOSPC. -1: no limit.
+  int64_t bytesLeft = -1;
+  // The next `failedRenames` renames fail with EIO.
+  int failedRenames = 0;
+  // The next `shortWrites` write calls take only half of their bytes (at
+  // least one) and report that count, as write(2) may; callers must go on.
+  int shortWrites = 0;
 };
 
 // A file opened for reading from start to end, in chunks.
@@ -45,6 +63,9 @@ class FileSystem {
   static FileSystem& Default();
   // REQUIRES: fs outlives its use; nullptr restores the POSIX instance.
   static void setDefaultForTesting(FileSystem* fs);
+  // Stages faults in the POSIX instance (nullopt switches them off); the
+  // counters go down as faults are used. Tests only.
+  static void setFaultsForTesting(std::optional<FileSystemFaults> faults);
 
   // Names of the entries of a directory, one level, in the order the directory
   // gives them ("." and ".." left out); nullopt when it can't be listed.
@@ -59,7 +80,11 @@ class FileSystem {
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
   // Writes to a temporary file beside `path`, fsyncs it, renames it over `path`
   // and fsyncs the directory: readers see the old file or the new one, never a
-  // part. Gives true on success; on failure the old file is unchanged.
+  // part. Gives true on success; on failure the old file is unchanged, no
+  // temporary file stays behind and the reason is logged. A writer killed
+  // half-way leaves no named temporary file either, but for a window of two
+  // system calls; such leftovers of ended processes are removed by the next
+  // write into the same folder in another process.
   virtual bool writeAtomically(const std::string& path, std::string_view data) = 0;
   // As writeAtomically(), for a file that holds a secret: the file is readable
   // and writable by its owner only (0600) from its first byte on.
@@ -86,9 +111,7 @@ class FileSystemWrapper : public FileSystem {
   std::optional<FileAttributes> attributes(const std::string& p) override {
     return target_.attributes(p);
   }
-  std::optional<std::string> readFile(const std::string& p) override {
-    return target_.readFile(p);
-  }
+  std::optional<std::string> readFile(const std::string& p) override { return target_.readFile(p); }
   bool writeAtomically(const std::string& p, std::string_view d) override {
     return target_.writeAtomically(p, d);
   }
@@ -108,7 +131,7 @@ class FileSystemWrapper : public FileSystem {
 };
 
 // Path helpers (pure text).
-std::string lastPathComponent(const std::string& path);   // text after the last "/"
+std::string lastPathComponent(const std::string& path);          // text after the last "/"
 std::string deletingLastPathComponent(const std::string& path);  // text before the last "/"
 // A user name that may be joined into a path: not empty, ".", "..", and without "/" or NUL.
 bool isSafePathComponent(std::string_view name);

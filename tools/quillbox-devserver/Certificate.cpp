@@ -8,7 +8,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "Platform/FileSystem.h"
@@ -107,26 +106,10 @@ std::optional<Certificate> Certificate::ensureIn(const std::string& dir, std::st
 
   std::string certPem, keyPem;
   if (!generate(&certPem, &keyPem, error)) return std::nullopt;
-  std::error_code ec;
-  std::string tmp = c.keyPath_ + ".new";
-  {
-    // The key is written into a file made owner-only before it holds the
-    // secret, then renamed into place.
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) {
-      *error = "cannot write " + tmp;
-      return std::nullopt;
-    }
-    std::filesystem::permissions(
-        tmp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
-    bool written = std::fwrite(keyPem.data(), 1, keyPem.size(), f) == keyPem.size();
-    written = std::fflush(f) == 0 && written;
-    std::fclose(f);
-    std::filesystem::rename(tmp, c.keyPath_, ec);
-    if (!written || ec) {
-      *error = "cannot write " + c.keyPath_;
-      return std::nullopt;
-    }
+  // The key file is owner-only from its first byte on.
+  if (!fs.writeOwnerOnlyAtomically(c.keyPath_, keyPem)) {
+    *error = "cannot write " + c.keyPath_;
+    return std::nullopt;
   }
   if (!fs.writeAtomically(c.certPath_, certPem)) {
     *error = "cannot write " + c.certPath_;

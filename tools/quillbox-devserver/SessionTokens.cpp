@@ -63,7 +63,7 @@ void SessionTokens::revokeAll() {
 
 void SessionTokens::saveLocked() const {
   nlohmann::json json = owners_;
-  if (!platform::FileSystem::Default().writeAtomically(
+  if (!platform::FileSystem::Default().writeOwnerOnlyAtomically(
           path_, json.dump(1, ' ', false, nlohmann::json::error_handler_t::replace))) {
     platform::Log::line("cannot write " + path_);
   }
