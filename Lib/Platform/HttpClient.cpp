@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -98,7 +99,48 @@ size_t writeBody(char* data, size_t size, size_t n, void* user) {
   return bytes;
 }
 
+bool isLoopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
+  // 127.0.0.0/8 written as a dotted quad (curl has normalised the URL).
+  unsigned a, b, c, d;
+  char tail;
+  return std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) == 4 && a == 127 &&
+         b < 256 && c < 256 && d < 256;
+}
+
+// A transport failure for a refused URL, with its log line.
+HttpResponse refused(const std::string& url, const std::string& why) {
+  NSLog("HttpClient: refused %s: %s", url.c_str(), why.c_str());
+  HttpResponse r;
+  r.error = "refused: " + why;
+  return r;
+}
+
 }  // namespace
+
+std::optional<std::string> HttpClient::refusal(const std::string& url, bool cleartextAllowed) {
+  CURLU* u = curl_url();
+  if (!u) return std::string("no URL parser");
+  std::optional<std::string> why;
+  char* scheme = nullptr;
+  char* host = nullptr;
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+      curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
+      curl_url_get(u, CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+    why = "not an absolute http(s) URL";
+  } else if (strcasecmp(scheme, "http") == 0) {
+    if (!cleartextAllowed && !isLoopbackHost(host))
+      why =
+          "plain http:// goes only to loopback addresses (the request would carry secrets in "
+          "the clear); use https://";
+  } else if (strcasecmp(scheme, "https") != 0) {
+    why = std::string("the scheme \"") + scheme + "\" is not http(s)";
+  }
+  curl_free(scheme);
+  curl_free(host);
+  curl_url_cleanup(u);
+  return why;
+}
 
 std::string HttpClient::trustedCertificates() {
   std::string extraPath = Environment::caFile();
@@ -154,6 +196,7 @@ int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
 
 HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   globalInit();
+  if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
   HttpResponse response;
   CURL* curl = curl_easy_init();
   if (!curl) {
@@ -249,6 +292,7 @@ void HttpUpload::run() {
     if (callbacks_.onFail) callbacks_.onFail(reason);
   };
 
+  if (auto why = HttpClient::refusal(url_, false)) return fail("refused: " + *why);
   if (offset_ < 0) return fail("negative upload offset");
   auto attrs = FileSystem::Default().attributes(filePath_);
   if (!attrs || attrs->isDirectory) return fail("the file " + filePath_ + " can't be read");

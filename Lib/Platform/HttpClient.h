@@ -12,6 +12,12 @@
 // certificates in that file. A failed verification is a transport failure
 // (status 0) and is logged ("HttpClient: TLS verification failed for ...").
 //
+// Plain http:// goes only to loopback addresses (127.0.0.0/8, ::1,
+// localhost): requests carry the session token or the password digest, which
+// must never travel in the clear. Any other http:// URL, and a URL without a
+// scheme, is refused as a transport failure (status 0) with a log line
+// ("HttpClient: refused ..."), unless the request allows clear text.
+//
 // Safe for concurrent use from any thread (each call has its own handle).
 #pragma once
 
@@ -43,6 +49,10 @@ struct HttpRequest {
   // Connections kept open between the requests of one session (none: a
   // connection of its own).
   std::shared_ptr<HttpSession> session;
+  // Allows plain http:// to any host. Only for a request that carries no
+  // secret and whose reply is protected by other means (the update check:
+  // its reply is enciphered and only announces a version).
+  bool cleartextAllowed = false;
 };
 
 struct HttpResponse {
@@ -72,6 +82,9 @@ class HttpClient {
   static constexpr int64_t kBodyReportBytes = 256 * 1024;
   // send() that reports the body's progress and can be cancelled.
   static HttpResponse send(const HttpRequest& request, const SendObserver& observer);
+  // Why `url` may not be used (see the transport rules above), or nullopt
+  // when it may. Every connection of the platform asks this first.
+  static std::optional<std::string> refusal(const std::string& url, bool cleartextAllowed);
 
   // The CA certificates a connection trusts: the system bundle followed by the
   // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.
@@ -110,7 +123,8 @@ class HttpUpload {
   };
 
   // `timeoutSeconds`: the connection is given up when no byte moved for that
-  // long (0: the client default). TLS rules as for HttpClient.
+  // long (0: the client default). TLS and plain-http rules as for HttpClient
+  // (an upload never allows clear text).
   HttpUpload(std::string url, HttpHeaders headers, std::string filePath, int64_t offset,
              int timeoutSeconds, Callbacks callbacks);
   HttpUpload(const HttpUpload&) = delete;

@@ -152,6 +152,9 @@ class LoginTest(unittest.TestCase):
         # Every element with text; blanks removed from values; the old keys are gone.
         self.assertEqual(self.box.read_plist("com.velmor.webinfo.plist"),
                          {"type": "0", "message": "ok", "access_token": "newtoken1"})
+        # It holds the token: owner-only, though the file it replaced was not.
+        mode = os.stat(os.path.join(self.box.library, "com.velmor.webinfo.plist")).st_mode
+        self.assertEqual(mode & 0o777, 0o600)
         # The session's secrets never reach the log.
         self.assertIn("userDic:", run.stderr)
         self.assertNotIn("oldtoken", run.stderr)
@@ -237,6 +240,15 @@ class LoginTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(self.box.read_plist("com.velmor.webinfo.plist"),
                          {"type": "0", "message": "m"})
+
+    def test_plain_http_beyond_loopback_is_refused(self):
+        # The token and the password digest never travel in the clear.
+        self.account("alice")
+        self.box.write_plist("com.velmor.loacal.plist", {"url": "http://192.0.2.1/3/"})
+        run = self.login()
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertIn("HttpClient: refused http://192.0.2.1/3/login.json", run.stderr)
+        self.assertIn("code:0", run.stderr)
 
     def test_keychain_readable_by_others_is_refused(self):
         self.start({"/3/login.json": OK_LOGIN})
