@@ -8,6 +8,7 @@
 #include "Platform/DarwinNotifyCenter.h"
 #include "Platform/Environment.h"
 #include "Platform/Log.h"
+#include "Platform/MemoryArenas.h"
 #include "Platform/RunLoop.h"
 #include "Platform/ServiceManager.h"
 #include "Proof/ProofStamper.h"
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
+  // A thread per registration and upload: bounded heaps keep a long run flat.
+  MemoryArenas::limit(2);
   Log::line(kStartLog);
   // The proofs' signing key is made (first run) or loaded now rather than at the
   // first capture; proofs made while the authority was away get their time

@@ -28,6 +28,10 @@ namespace {
 const char kDirFailed[] = "DarwinNotifyCenter: cannot use the rendezvous folder %s (%s)";
 const char kDirNotOwned[] =
     "DarwinNotifyCenter: the rendezvous folder %s is not a folder owned by this user; not used";
+const char kDirWritableByOthers[] =
+    "DarwinNotifyCenter: the rendezvous folder %s may be written by other users (mode %03o); "
+    "not used: another user could post into it or stand in for its observers "
+    "(make it private with chmod 700, or choose another folder)";
 const char kBadName[] = "DarwinNotifyCenter: refused a notification name of %zu bytes";
 const char kSocketFailed[] = "DarwinNotifyCenter: cannot make the socket %s (%s)";
 const char kDropped[] = "DarwinNotifyCenter: \"%s\" not delivered to %s (%s)";
@@ -44,7 +48,10 @@ uint64_t fnv1a64(const std::string& s) {
   return h;
 }
 
-// Creates the folder (parents as needed) and makes sure it is ours and private.
+// Creates the folder (parents as needed) and makes sure it is ours and
+// writable by nobody else. A folder that others may write into is refused,
+// not repaired: what they placed there would stay. One only others may read is
+// made private.
 bool ensureRendezvous(const std::string& dir) {
   std::string parent = deletingLastPathComponent(dir);
   if (!parent.empty() && parent != dir) FileSystem::Default().createDirectories(parent);
@@ -59,6 +66,10 @@ bool ensureRendezvous(const std::string& dir) {
   }
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
     Log::printf(kDirNotOwned, dir.c_str());
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    Log::printf(kDirWritableByOthers, dir.c_str(), static_cast<unsigned>(st.st_mode & 07777));
     return false;
   }
   if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {

@@ -141,6 +141,28 @@ class CaptureRoad(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.box.documents, "ScreenShot")))
 
 
+class UnusableTrigger(unittest.TestCase):
+    """vigild exits non-zero with a clear line when it cannot observe its trigger,
+    so that its service manager notices, instead of running deaf."""
+
+    def test_rendezvous_folder_others_may_write_or_a_file(self):
+        box = make_sandbox(user="alice")
+        self.addCleanup(box.cleanup)
+        not_a_folder = os.path.join(box.root, "a-file")
+        open(not_a_folder, "w").close()
+        os.chmod(box.notify_dir, 0o777)
+        for folder, reason in ((box.notify_dir, "may be written by other users"),
+                               (not_a_folder, "is not a folder owned by this user")):
+            with self.subTest(folder=folder):
+                r = subprocess.run([bin("vigild")], env=box.env(QUILLBOX_NOTIFY_DIR=folder),
+                                   capture_output=True, text=True, timeout=30)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(reason, r.stderr)
+                self.assertIn("vigild: cannot observe the trigger notification; exiting",
+                              r.stderr)
+        self.assertEqual(os.listdir(box.notify_dir), [])
+
+
 def have(program):
     return shutil.which(program) is not None
 
@@ -161,7 +183,7 @@ class CaptureUnderX11(unittest.TestCase):
         with os.fdopen(read_fd) as f:
             number = f.readline().strip()
         if not number:
-            self.skipTest("Xvfb did not start")
+            self.fail("Xvfb did not start")
         self.display = ":" + number
         env = dict(os.environ, DISPLAY=self.display)
         # A busy, many-coloured screen: a plasma fractal in a window that stays open
