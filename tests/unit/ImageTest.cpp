@@ -81,7 +81,7 @@ constexpr std::array<uint8_t, 4> kRed{255, 0, 0, 255}, kBlue{0, 0, 255, 255};
 }  // namespace
 
 TEST(ImageCodecPNG, RoundTripMatchesImageMagickPixels) {
-  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveImageMagick()) PREREQUISITE_MISSING("ImageMagick is not installed");
   TempDir dir;
   for (bool opaque : {true, false}) {
     for (auto [w, h] : {std::pair{1, 1}, {37, 19}, {256, 128}}) {
@@ -117,7 +117,7 @@ TEST(ImageCodecPNG, EveryOptionSetGivesTheSamePixels) {
 }
 
 TEST(ImageCodecPNG, DecodesEveryPNGKindLikeImageMagick) {
-  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveImageMagick()) PREREQUISITE_MISSING("ImageMagick is not installed");
   TempDir dir;
   // A source with few colours, so that the palette form is exact.
   Image src = filled(50, 30, [](int x, int y) -> std::array<uint8_t, 4> {
@@ -213,7 +213,7 @@ TEST(ImageCodecPNG, InvalidImageIsRefused) {
 }
 
 TEST(ImageCodecJPEG, OutputIsReadableByImageMagickWithTheRightSize) {
-  if (!haveImageMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveImageMagick()) PREREQUISITE_MISSING("ImageMagick is not installed");
   TempDir dir;
   Image img = noise(80, 45, false, 11);
   for (int quality : {0, 1, 75, 100, 1000}) {

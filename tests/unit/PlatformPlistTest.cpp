@@ -6,6 +6,7 @@
 #include "AppURL.h"
 #include "Platform/FileSystem.h"
 #include "Platform/PropertyList.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -93,7 +94,7 @@ TEST(AppURL, LocatorFindsExactNameAndFollowsMoves) {
 // whole, while ordinary ones, long and non-ASCII, still read.
 TEST(PropertyList, BinaryStringsWithNulAreRefused) {
   if (std::system("python3 -c 'import plistlib' 2>/dev/null") != 0)
-    GTEST_SKIP() << "python3 with plistlib is not available";
+    PREREQUISITE_MISSING("python3 with plistlib is not available");
   std::string dir = tempDir();
   const std::string script =
       "import plistlib, sys\n"

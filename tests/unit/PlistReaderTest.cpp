@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Platform/PropertyList.h"
+#include "TestSupport.h"
 
 using namespace quillbox::platform;
 
@@ -528,13 +529,12 @@ TEST(PlistReader, AnythingElseIsLeftToLibplist) {
 }
 
 TEST(PlistReader, PlistlibFilesReadAsPlistlibWroteThem) {
+  if (std::system("python3 -c 'import plistlib' 2>/dev/null") != 0)
+    PREREQUISITE_MISSING("python3 with plistlib is not available");
   const std::string dir = tempDir();
   { std::ofstream(dir + "/gen.py") << kPlistlibScript; }
   std::string cmd = "python3 '" + dir + "/gen.py' '" + dir + "' 2>&1";
-  if (std::system(cmd.c_str()) != 0) {
-    std::filesystem::remove_all(dir);
-    GTEST_SKIP() << "python3 with plistlib is not available";
-  }
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << "the generator script failed";
   for (int i = 0; i < 60; ++i) {
     std::string base = dir + "/" + std::to_string(i);
     std::string xml = readFile(base + ".plist");
