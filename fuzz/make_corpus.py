@@ -151,6 +151,47 @@ def sounds():
     put("SystemSound", "float64.caf", caf(3, 64, 1, 44100, struct.pack("<2d", 0.25, -1.0)))
 
 
+class KeptOpen(io.BytesIO):
+    """A buffer that outlives aifc's close()."""
+
+    def close(self):
+        pass
+
+
+def audio():
+    import aifc
+    import warnings
+    put("AudioDuration", "mono16.wav", wav(1, 8000, 2, 8))
+    put("AudioDuration", "be16.caf", caf(0, 16, 1, 44100, bytes(range(16))))
+    pakt = struct.pack(">qqii", 2, 4096, 0, 0)
+    put("AudioDuration", "pakt.caf", caf(0, 16, 1, 44100, bytes(8))[:8] +
+        b"desc" + struct.pack(">q", 32) + struct.pack(">dIIIIII", 44100.0, 0x61616320, 0, 0, 1024, 2, 0)
+        + b"pakt" + struct.pack(">q", len(pakt)) + pakt + b"data" + struct.pack(">q", -1) + bytes(12))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for name, compressed in (("stereo.aiff", False), ("mono.aifc", True)):
+            buf = KeptOpen()
+            w = aifc.open(buf, "wb")
+            if compressed:
+                w.aifc()
+            w.setnchannels(2 if not compressed else 1)
+            w.setsampwidth(2)
+            w.setframerate(22050)
+            w.writeframes(bytes(40))
+            w.close()
+            put("AudioDuration", name, buf.getvalue())
+
+    def box(kind, body):
+        return struct.pack(">I", 8 + len(body)) + kind + body
+    mvhd0 = box(b"mvhd", bytes(4) + struct.pack(">IIII", 0, 0, 600, 1800) + bytes(80))
+    mvhd1 = box(b"mvhd", b"\x01" + bytes(3) + struct.pack(">QQIQ", 0, 0, 1000, 2500) + bytes(80))
+    ftyp = box(b"ftyp", b"M4A \0\0\0\0M4A mp42isom")
+    put("AudioDuration", "v0.m4a", ftyp + box(b"free", bytes(5)) + box(b"moov", mvhd0))
+    put("AudioDuration", "v1.m4a", ftyp + box(b"moov", box(b"trak", b"") + mvhd1))
+    put("AudioDuration", "large-size.m4a",
+        ftyp + struct.pack(">I", 1) + b"moov" + struct.pack(">Q", 16 + len(mvhd0)) + mvhd0)
+
+
 def main():
     shutil.rmtree(ROOT, ignore_errors=True)
     plists()
@@ -160,6 +201,7 @@ def main():
     xml_replies()
     texts()
     sounds()
+    audio()
 
 
 if __name__ == "__main__":
