@@ -29,10 +29,31 @@ bool FaultSwitches::apply(const nlohmann::json& faults, std::string* error) {
   std::vector<Failure> failures;
   std::vector<Drop> drops;
   std::vector<std::pair<std::string, int64_t>> delays;
+  std::optional<nlohmann::json> chaos;
   for (const auto& item : items) {
     if (!item.is_object()) {
       *error = "a fault must be a JSON object";
       return false;
+    }
+    if (item.contains("chaos")) {
+      const auto& c = item["chaos"];
+      if (!c.is_object() || !c.value("percent", nlohmann::json()).is_number_integer() ||
+          c["percent"].get<int>() < 0 || c["percent"].get<int>() > 100) {
+        *error = "\"chaos\" needs {\"percent\": 0..100}";
+        return false;
+      }
+      for (const char* key : {"seed", "delayMs", "delays"}) {
+        if (c.contains(key) && !isCount(c[key])) {
+          *error = std::string("chaos \"") + key + "\" must be a non-negative integer";
+          return false;
+        }
+      }
+      if (c.contains("resource") && !c["resource"].is_string()) {
+        *error = "chaos \"resource\" must be a string";
+        return false;
+      }
+      chaos = c;
+      continue;
     }
     int count = 1;
     if (item.contains("count")) {
@@ -87,6 +108,14 @@ bool FaultSwitches::apply(const nlohmann::json& faults, std::string* error) {
     }
   }
   std::lock_guard lock(mutex_);
+  if (chaos) {
+    chaos_.percent = (*chaos)["percent"].get<int>();
+    chaos_.resource = chaos->value("resource", "");
+    chaos_.delayMs = chaos->value("delayMs", int64_t{0});
+    chaos_.delaysLeft = chaos->value("delays", 0);
+    chaos_.rng.seed(chaos->value("seed", uint64_t{1}));
+    chaos_.injected.clear();
+  }
   for (auto& f : failures) {
     if (f.count > 0) failures_.push_back(std::move(f));
   }
@@ -148,6 +177,7 @@ void FaultSwitches::clear() {
   failures_.clear();
   drops_.clear();
   delays_.clear();
+  chaos_.percent = 0;
 }
 
 nlohmann::json FaultSwitches::describe() const {
@@ -166,11 +196,46 @@ nlohmann::json FaultSwitches::describe() const {
     if (!resource.empty()) j["resource"] = resource;
     out.push_back(j);
   }
+  if (chaos_.percent > 0 || !chaos_.injected.empty()) {
+    out.push_back({{"chaos",
+                    {{"percent", chaos_.percent},
+                     {"resource", chaos_.resource},
+                     {"delayMs", chaos_.delayMs},
+                     {"delays", chaos_.delaysLeft},
+                     {"injected", chaos_.injected}}}});
+  }
   return out;
+}
+
+bool FaultSwitches::chaosStrikes(const std::string& resource) const {
+  if (chaos_.percent <= 0) return false;
+  if (!chaos_.resource.empty() && chaos_.resource != resource) return false;
+  return static_cast<int>(chaos_.rng() % 100) < chaos_.percent;
 }
 
 std::optional<StagedReply> FaultSwitches::takeFailure(const std::string& resource) {
   std::lock_guard lock(mutex_);
+  if (chaosStrikes(resource)) {
+    // Replies a client must survive: server errors, and bodies that don't
+    // parse. file/upload.json gets server errors only: the reply to an
+    // upload body is not read, and its account look-up shares the resource.
+    static const StagedReply kJson[] = {{500, ""},
+                                        {502, "<html><body>Bad Gateway</body></html>"},
+                                        {200, "{\"id\": \"f"},
+                                        {200, "[\"length\", 3]"},
+                                        {200, "\xff\xfe{\"length\":"}};
+    static const StagedReply kXml[] = {
+        {500, ""},
+        {502, "<html><body>Bad Gateway</body></html>"},
+        {200, "<?xml version=\"1.0\"?><result><type>0</type><access_token>abc"},
+        {200, "<result><type>0</type><access_token>&bogus;</access_token></result>"},
+        {200, "\x01 not xml"}};
+    const bool xml = resource == "login.json";
+    const uint64_t kinds = resource == "file/upload.json" ? 2 : 5;
+    StagedReply reply = xml ? kXml[chaos_.rng() % kinds] : kJson[chaos_.rng() % kinds];
+    ++chaos_.injected[reply.status == 200 ? "malformed" : std::to_string(reply.status)];
+    return reply;
+  }
   for (auto it = failures_.begin(); it != failures_.end(); ++it) {
     if (it->resource == resource || it->resource == "*") {
       StagedReply reply = it->reply;
@@ -183,7 +248,11 @@ std::optional<StagedReply> FaultSwitches::takeFailure(const std::string& resourc
 
 std::optional<int64_t> FaultSwitches::takeUploadDrop() {
   std::lock_guard lock(mutex_);
-  if (drops_.empty()) return std::nullopt;
+  if (drops_.empty()) {
+    if (!chaosStrikes("file/upload.json")) return std::nullopt;
+    ++chaos_.injected["drop"];
+    return static_cast<int64_t>(chaos_.rng() % (2 * 1024 * 1024));
+  }
   int64_t bytes = drops_.front().afterBytes;
   if (--drops_.front().count <= 0) drops_.pop_front();
   return bytes;
@@ -191,6 +260,11 @@ std::optional<int64_t> FaultSwitches::takeUploadDrop() {
 
 int64_t FaultSwitches::delayFor(const std::string& resource) const {
   std::lock_guard lock(mutex_);
+  if (chaos_.delaysLeft > 0 && chaos_.delayMs > 0 && chaosStrikes(resource)) {
+    --chaos_.delaysLeft;
+    ++chaos_.injected["delay"];
+    return chaos_.delayMs;
+  }
   if (auto it = delays_.find(resource); it != delays_.end()) return it->second;
   if (auto it = delays_.find(""); it != delays_.end()) return it->second;
   return 0;

@@ -10,6 +10,15 @@
 //   {"delayMs": 1500, "resource": "file/length.json"}
 //       replies of the resource (or of every request without "resource") wait
 //       that long; 0 removes the delay.
+//   {"chaos": {"percent": 30, "seed": 7, "delayMs": 32000, "delays": 2,
+//              "resource": "file/safe.json"}}
+//       from now on each API request (of the resource, or of every one
+//       without it) meets a fault with that probability, drawn from a
+//       generator seeded with `seed`: a 500 or 502 reply, a 200 reply whose
+//       JSON or XML body is malformed (never for an upload body: its reply
+//       is not read), a connection cut mid-body (uploads), or, at most
+//       `delays` times, a reply delayed by `delayMs` (beyond the client's
+//       time-outs). percent 0 ends it. describe() counts what was injected.
 // A JSON array of such objects sets several at once. Resources are paths
 // relative to the API base ("login.json", "file/create.json", ...). Safe for
 // concurrent use from any thread.
@@ -21,6 +30,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace quillbox::devserver {
@@ -62,11 +72,23 @@ class FaultSwitches {
     int64_t afterBytes;
     int count;
   };
+  struct Chaos {
+    int percent = 0;
+    std::string resource;  // "" = every API request
+    int64_t delayMs = 0;
+    int delaysLeft = 0;
+    std::mt19937_64 rng;
+    std::map<std::string, int64_t> injected;  // kind -> count
+  };
+  bool applyChaos(const nlohmann::json& item, std::string* error);
+  // REQUIRES: mutex_ held. True with the chaos probability for `resource`.
+  bool chaosStrikes(const std::string& resource) const;
 
   mutable std::mutex mutex_;
   std::deque<Failure> failures_;
   std::deque<Drop> drops_;
   std::map<std::string, int64_t> delays_;  // "" = every request
+  mutable Chaos chaos_;                    // drawn from by the const delayFor() too
 };
 
 }  // namespace quillbox::devserver
