@@ -139,7 +139,9 @@ std::optional<double> caf(Reader& r) {
     } else if (std::memcmp(h, "data", 4) == 0) {
       dataBytes = std::max<int64_t>(0, std::min(len, r.size() - pos - 12) - 4);  // edit count
     }
-    if (toEnd) break;
+    // A chunk that claims to run past the end ends the walk (and its size,
+    // up to 2^63, must not be added to the position).
+    if (toEnd || len > r.size() - pos - 12) break;
     pos += 12 + len;
   }
   if (!(rate > 0) || !std::isfinite(rate)) return std::nullopt;
