@@ -13,6 +13,7 @@
 #include "AutoLogin/AutoLogin.h"
 #include "Platform/FileLock.h"
 #include "Platform/FileSystem.h"
+#include "Platform/HttpClient.h"
 #include "Platform/Log.h"
 #include "Platform/PropertyList.h"
 #include "Platform/Reachability.h"
@@ -382,6 +383,8 @@ std::shared_future<bool> FileProperty::startRegistration(const PlistDict& record
   try {
     env.startThread([record, promise] {
       FileProperty::sharedFileProperty().toSendFileProperty(record);
+      // The caller may end the process once it hears of the confirmation.
+      platform::HttpClient::releaseThreadState();
       promise->set_value(true);
     });
   } catch (const std::system_error& e) {

@@ -1,6 +1,7 @@
 #include "Platform/HttpClient.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -117,6 +118,10 @@ HttpResponse refused(const std::string& url, const std::string& why) {
 }
 
 }  // namespace
+
+void HttpClient::releaseThreadState() {
+  OPENSSL_thread_stop();
+}
 
 std::optional<std::string> HttpClient::refusal(const std::string& url, bool cleartextAllowed) {
   CURLU* u = curl_url();

@@ -82,6 +82,15 @@ class HttpClient {
   static constexpr int64_t kBodyReportBytes = 256 * 1024;
   // send() that reports the body's progress and can be cancelled.
   static HttpResponse send(const HttpRequest& request, const SendObserver& observer);
+
+  // Frees what the TLS library keeps for the calling thread (its random
+  // generators, its error queue). A worker thread that made requests calls it
+  // when it is done with them and before it reports that it is done: a
+  // process may end as soon as it hears that, and state still held for a
+  // thread that is only winding down would be lost. Later requests on the
+  // thread make it anew.
+  static void releaseThreadState();
+
   // Why `url` may not be used (see the transport rules above), or nullopt
   // when it may. Every connection of the platform asks this first.
   static std::optional<std::string> refusal(const std::string& url, bool cleartextAllowed);
