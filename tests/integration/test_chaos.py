@@ -26,7 +26,8 @@ from sandbox import bin, make_sandbox  # noqa: E402
 
 USER = ("alice", "pw-alice", "13900000001")
 STORE = "com.velmor.files.property.plist"
-SIZES = [3 * 1024 * 1024 + 17, 1500 * 1024, 700 * 1024 + 5, 64 * 1024]
+# Each longer than the staged cut (300 KiB): whichever two uploads come first are cut.
+SIZES = [3 * 1024 * 1024 + 17, 1500 * 1024, 700 * 1024 + 5, 400 * 1024 + 3]
 ATTEMPTS = 40
 
 
@@ -136,7 +137,7 @@ class ChaosCase(unittest.TestCase):
         for path in registered:
             record = attempts.get(path)
             self.assertTrue(record, "registration not confirmed: " + path)
-            digest = hashlib.sha1(open(path, "rb").read()).hexdigest()
+            digest = sha1sum(path)
             keyed = hashlib.sha1(("%s%d%d%s" % (digest, record["time"], os.path.getsize(path),
                                                 CLIENT_SECRET)).encode()).hexdigest()
             self.assertIn(keyed, confirmed)
@@ -147,7 +148,7 @@ class ChaosCase(unittest.TestCase):
         print("chaos: seed %d, %d requests answered, %d faults (staged: 2 uploads cut mid-body, "
               "a malformed JSON and a malformed XML reply; drawn: %s); %d uploads byte-identical "
               "after %s attempts, %d registrations confirmed, login after %d attempts, 0 crashes"
-              % (seed, len(self.srv.requests()),
+              % (seed, len(self.srv.requests()), faults,
                  ", ".join("%s %d" % kv for kv in sorted(injected.items())), len(uploads),
                  "/".join(str(attempts[p]) for p in uploads), len(registered),
                  attempts["login"]))
