@@ -60,7 +60,7 @@ export TSAN_OPTIONS ?= suppressions=$(SUPP)/tsan.supp:second_deadlock_stack=1:ha
 # design), the install test (the same programs from an installed prefix), the
 # browser and dunst variants of the widget and desktop tests (the same host
 # and backend as test_widget_host and test_desktop, driven by other clients).
-ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer quillbox vigild quillbox-devserver \
+ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer quillbox-cli vigild quillbox-devserver \
   quillbox-weeapp-host quillboxWeeApp bundles
 ASAN_EXCLUDE ?= integration.test_(soak|install|widget_browser|desktop_dunst)
 
@@ -69,12 +69,13 @@ test-asan:
 	cmake --build build-asan -j $(SANITIZE_JOBS) --target $(ASAN_TARGETS)
 	cd build-asan && ctest --output-on-failure -j $(SANITIZE_JOBS) -E '$(ASAN_EXCLUDE)'
 
-# ThreadSanitizer runs the threaded tests (THREADED_TESTS) and builds what they run.
-TSAN_TARGETS ?= unit_tests quillbox quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
+# ThreadSanitizer runs the threaded tests (THREADED_TESTS; the fuzz replays
+# whose names match are single-threaded) and builds what they run.
+TSAN_TARGETS ?= unit_tests quillbox-cli quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
 test-tsan:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
-	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -R '$(THREADED_TESTS)'
+	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -R '$(THREADED_TESTS)' -E '^fuzz\.'
 
 # The long soak (`make test` runs a CI-sized part of it).
 SOAK_TRIGGERS ?= 600

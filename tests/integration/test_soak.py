@@ -5,7 +5,8 @@ of the daemon are sampled whenever it is idle (every upload done); after the
 warm-up (the first fifth) they must stay flat: memory within 1 MiB plus 2 KiB
 per trigger (the store and the upload-state plist grow by a record each),
 descriptors within 2. The figures are printed. An upload that fails (the
-daemon says so on its status bar; a loaded machine can run it past a time-out)
+daemon logs it or says so on its status bar; a loaded machine can run it past a
+time-out)
 is retried with `quillbox upload`, as a user would, and counted in the
 figures. At the end every capture is byte-identical at the service.
 
@@ -16,6 +17,7 @@ soak` runs 600).
 import json
 import os
 import plistlib
+import re
 import signal
 import subprocess
 import sys
@@ -91,24 +93,29 @@ class SoakCase(unittest.TestCase):
                     return 0
                 return sum(1 for r in records if r.get("state") == 2)
             samples = []  # (trigger, rss KiB, fds) taken while idle
-            retried = []  # status messages of failed uploads, each retried by hand
+            retried = []  # captures whose upload failed, each retried by hand
             started = time.monotonic()
             for n in range(1, TRIGGERS + 1):
                 subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=10)
                 self.assertTrue(wait_for(lambda: journal.count("alert") >= n, timeout=60),
                                 "capture %d did not come" % n)
                 if n % max(1, TRIGGERS // SAMPLES) == 0 or n == TRIGGERS:
-                    def settled():  # every capture uploaded or its failure shown
+                    def failed():  # paths whose upload or its preparation failed
                         journal.count("statusBar")
-                        return uploaded() + len(journal.failed) - len(retried) >= n
+                        with open(log.name, encoding="utf-8", errors="replace") as f:
+                            paths = re.findall(r"createFileOnServerFail start:(\S+)", f.read())
+                        shots = os.path.join(box.documents, "ScreenShot", DEMO_USER[0])
+                        paths += [os.path.join(shots, t.split('"')[1]) for t in journal.failed]
+                        return [p for p in dict.fromkeys(paths) if p not in retried]
+
+                    def settled():  # every capture uploaded or its failure shown
+                        return uploaded() + len(failed()) >= n
                     done = wait_for(settled, timeout=300, step=0.2) and uploaded() >= n
-                    for name in journal.failed[len(retried):]:
-                        path = os.path.join(box.documents, "ScreenShot", DEMO_USER[0],
-                                            name.split('"')[1])
+                    for path in failed():
                         r = subprocess.run([bin("quillbox"), "upload", path], env=env,
                                            capture_output=True, text=True, timeout=300)
                         self.assertEqual(r.returncode, 0, r.stderr[-2000:])
-                        retried.append(name)
+                        retried.append(path)
                     if retried and not done:
                         done = wait_for(lambda: uploaded() >= n, timeout=60, step=0.2)
                     if not done:
@@ -117,7 +124,8 @@ class SoakCase(unittest.TestCase):
                                        for r in plistlib.load(f)[DEMO_USER[0]]
                                        if r.get("state") != 2]
                         with open(log.name, encoding="utf-8", errors="replace") as f:
-                            tail = f.read()[-4000:]
+                            tail = "\n".join(line for line in f.read().splitlines()
+                                             if any(p[0][-26:] in line for p in pending))
                         self.fail("uploads did not finish by capture %d: %s\n%s"
                                   % (n, pending, tail))
                     time.sleep(0.5)  # the upload threads wind down
@@ -134,7 +142,7 @@ class SoakCase(unittest.TestCase):
                   "a failure: %s); after warm-up RSS %.1f MiB"
                   " -> %.1f MiB (growth %d KiB, %.0f KiB per 100 triggers), open fds %d -> %d; "
                   "samples (trigger, RSS KiB, fds): %s"
-                  % (TRIGGERS, elapsed, uploaded(), len(retried), retried, base_rss / 1024.0,
+                  % (TRIGGERS, elapsed, uploaded(), len(retried), [os.path.basename(p) for p in retried], base_rss / 1024.0,
                      warm[-1][1] / 1024.0, rss_growth, per_hundred, base_fds, warm[-1][2],
                      samples))
             self.assertLessEqual(rss_growth, 1024 + 2 * TRIGGERS, samples)
