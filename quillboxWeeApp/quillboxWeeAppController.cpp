@@ -190,7 +190,9 @@ void quillboxWeeAppController::alertViewClickedButtonAtIndex(platform::AlertView
     if (index == 1) UserInterface::shared().openURL(kPackageURL);
     return;
   }
-  if (index == 1) ScreenShotManager::preserveEvidence(strFilePath_);
+  // Each prompt answers for its own screenshot, also after a newer one was shown.
+  std::string path = ScreenShotManager::evidencePath(alert);
+  if (index == 1) ScreenShotManager::preserveEvidence(path.empty() ? strFilePath_ : path);
 }
 
 void quillboxWeeAppController::actionPhoto() {

@@ -217,7 +217,16 @@ void ScreenShotManager::showUploadAlert(const std::string& fileName, const std::
 
 void ScreenShotManager::alertViewClickedButtonAtIndex(platform::AlertView& alert, int index) {
   if (alert.tag() == kUpdateAlertTag || index != 1) return;
-  preserveEvidence(strFilePath());
+  // The prompt answers for the file it shows: a newer prompt shown before this
+  // answer must not take the confirmation away from this file.
+  std::string path = evidencePath(alert);
+  preserveEvidence(path.empty() ? strFilePath() : path);
+}
+
+std::string ScreenShotManager::evidencePath(const platform::AlertView& alert) {
+  for (const auto& v : alert.subviews())
+    if (v.kind == platform::AlertSubview::Kind::Picture) return v.path;
+  return {};
 }
 
 void ScreenShotManager::preserveEvidence(const std::string& fullPath) {

@@ -38,12 +38,14 @@ class ScreenShotManager : public platform::AlertViewDelegate {
                                const platform::Image* picture = nullptr);
 
   // Shows the evidence prompt about the stored file and returns at once; the
-  // answer arrives in alertViewClickedButtonAtIndex. A newer prompt replaces the
-  // path an older unanswered one acts on.
+  // answer arrives in alertViewClickedButtonAtIndex. Each prompt's answer acts
+  // on its own file, also when a newer prompt was shown before it was answered.
   void showUploadAlert(const std::string& fileName, const std::string& fullPath);
   // The prompt's buttons: "存证" (index 1) checks the client's version and hands
   // the screenshot to the upload manager; "稍后存证" (index 0) does nothing.
   void alertViewClickedButtonAtIndex(platform::AlertView& alert, int index) override;
+  // The screenshot an evidence prompt is about (its picture); "" for another alert.
+  static std::string evidencePath(const platform::AlertView& alert);
 
   // Full path of the screenshot the latest evidence prompt is about.
   std::string strFilePath() const;
