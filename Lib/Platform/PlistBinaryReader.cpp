@@ -5,26 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "Platform/PlistText.h"
+
 namespace quillbox::platform {
 namespace {
-
-void appendUtf8(uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 class BinaryReader {
  public:
@@ -215,17 +199,7 @@ class BinaryReader {
         } else {
           std::string s;
           s.reserve(n * 3);
-          for (uint64_t i = 0; i < n; ++i) {
-            uint32_t cp = static_cast<uint32_t>(be(start + 2 * i, 2));
-            if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-              const uint32_t low = i + 1 < n ? static_cast<uint32_t>(be(start + 2 * i + 2, 2)) : 0;
-              if (low < 0xDC00 || low > 0xDFFF) return false;
-              cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-              ++i;
-            }
-            appendUtf8(cp, s);
-          }
+          if (!PlistText::utf16ToUtf8(std::string_view(p, n * 2), true, s)) return false;
           out = PlistValue(std::move(s));
         }
         return true;
