@@ -21,7 +21,7 @@ class BinaryReader {
     // Shared objects are copied wherever they are referenced: bound what a
     // small file may expand to (a chain of doubly referenced arrays would
     // otherwise grow exponentially).
-    budget_ = 32 * static_cast<uint64_t>(size_) + (64u << 20);
+    budget_ = 64 * static_cast<uint64_t>(size_) + (4u << 20);
     onPath_.assign(objects_, false);
     std::optional<PlistValue> root;
     if (!visit(top_, root)) return std::nullopt;

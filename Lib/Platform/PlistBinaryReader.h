@@ -5,8 +5,9 @@
 // 9999, to the bit), data, ASCII and UTF-16 strings, arrays and dictionaries
 // with string keys; a null object reads as a none value. Anything else - an
 // offset or reference out of bounds, a cycle, a UID, a lone surrogate, more
-// than kPlistMaxDepth levels, shared objects that would expand far beyond the
-// file's size - makes the whole document unreadable. The object graph is
+// than kPlistMaxDepth levels, shared objects that would expand to more than
+// about 64 times the file's size (plus 4 MiB) - makes the whole document
+// unreadable. The object graph is
 // walked with an explicit stack: nesting costs heap, never stack, and the time
 // taken grows linearly with what is read.
 //
