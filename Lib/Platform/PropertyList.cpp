@@ -63,12 +63,13 @@ bool PropertyList::write(const std::string& path, const PlistValue& value) {
   // A store-sized text is several megabytes: one buffer is kept between
   // writes, so its pages are not faulted in afresh every time (a writer that
   // finds it taken uses a buffer of its own).
-  static std::mutex poolMutex;
-  static std::string pool;
+  // (Never destroyed: a detached thread may still write while the process exits.)
+  static auto* poolMutex = new std::mutex;
+  static auto* pool = new std::string;
   std::string buffer;
   {
-    std::lock_guard<std::mutex> lock(poolMutex);
-    buffer.swap(pool);
+    std::lock_guard<std::mutex> lock(*poolMutex);
+    buffer.swap(*pool);
   }
   std::string why;
   bool ok = PlistXmlWriter::write(value, buffer, &why);
@@ -78,8 +79,8 @@ bool PropertyList::write(const std::string& path, const PlistValue& value) {
   } else {
     ok = FileSystem::Default().writeAtomically(path, buffer);
   }
-  std::lock_guard<std::mutex> lock(poolMutex);
-  if (buffer.capacity() > pool.capacity()) buffer.swap(pool);
+  std::lock_guard<std::mutex> lock(*poolMutex);
+  if (buffer.capacity() > pool->capacity()) buffer.swap(*pool);
   return ok;
 }
 
