@@ -6,15 +6,21 @@
 //   dict     - one dictionary of 100,000 keys, XML and binary (target < 500 ms)
 //   array    - one binary array of 100,000 integers (target < 500 ms)
 //   deep     - 100,000 nested arrays, binary and XML: refused, in linear time
+//   linear   - deep (chains of 500 levels side by side) and wide (one dictionary)
+//              documents of about 10,000 and 100,000 values, XML and binary:
+//              the reader's CPU time per byte must not grow with the size
+//              (growth = ratio of the per-byte times, target under 2)
 // Prints one line per measurement:
 //   summary: op=NAME reader=ours|libplist median_ms=M [target_ms=T ok|MISSED]
 // and the decision line:
 //   decision: direct XML reader ... ratio=R (libplist / ours)
+//   linear: shape=NAME bytes=B cpu_ms=M bytes=B' cpu_ms=M' growth=G ok|MISSED
 //
 // Usage: plist_bench [--reps R] [--records N]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,6 +75,61 @@ void report(const char* op, const char* reader, double ms, double targetMs = 0) 
   std::printf("summary: op=%s reader=%s median_ms=%.2f", op, reader, ms);
   if (targetMs > 0) std::printf(" target_ms=%.0f %s", targetMs, ms < targetMs ? "ok" : "MISSED");
   std::printf("\n");
+}
+
+// `chains` arrays side by side, each `levels` deep with a distinct integer at its end.
+PlistValue deepChains(int chains, int levels) {
+  PlistArray top;
+  for (int c = 0; c < chains; ++c) {
+    PlistValue v = PlistValue::integer(c);
+    for (int l = 0; l < levels; ++l) {
+      PlistArray a;
+      a.push_back(std::move(v));
+      v = PlistValue(std::move(a));
+    }
+    top.push_back(std::move(v));
+  }
+  return PlistValue(std::move(top));
+}
+
+PlistValue wideDict(int keys) {
+  PlistDict d;
+  for (int i = 0; i < keys; ++i) d.set("key" + std::to_string(i), PlistValue::integer(i));
+  return PlistValue(std::move(d));
+}
+
+double cpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Reads a document of one shape and one ten times larger. Linear time keeps
+// the time per byte the same (growth 1; quadratic time would give 10). The
+// reader's own CPU time is measured: on a busy machine a long read is
+// interrupted more often than a short one, and wall time would say so.
+void linear(const char* shape, int reps, const std::function<PlistValue(int)>& make, bool binary) {
+  double ms[2];
+  size_t bytes[2];
+  for (int k = 0; k < 2; ++k) {
+    const PlistValue v = make(k ? 10 : 1);
+    const std::string text = binary ? PropertyList::toBinary(v) : PropertyList::toXml(v);
+    if (PropertyList::parse(text) != v) {
+      std::fprintf(stderr, "plist_bench: %s does not read back\n", shape);
+      std::exit(1);
+    }
+    std::vector<double> runs;
+    for (int i = 0; i < reps; ++i) {
+      const double t0 = cpuMs();
+      if (!PropertyList::parse(text)) std::exit(1);
+      runs.push_back(cpuMs() - t0);
+    }
+    ms[k] = bench::median(runs);
+    bytes[k] = text.size();
+  }
+  const double growth = (ms[1] / static_cast<double>(bytes[1])) / (ms[0] / static_cast<double>(bytes[0]));
+  std::printf("linear: shape=%s bytes=%zu cpu_ms=%.2f bytes=%zu cpu_ms=%.2f growth=%.2f %s\n",
+              shape, bytes[0], ms[0], bytes[1], ms[1], growth, growth < 2 ? "ok" : "MISSED");
 }
 
 }  // namespace
@@ -173,5 +234,12 @@ int main(int argc, char** argv) {
          timeRead("deep/xml", reps, [&] { return !PropertyList::parse(deepXml); }), 500);
   report("deep100k-binary-refused", "ours",
          timeRead("deep/bin", reps, [&] { return !PropertyList::parse(deepBin); }), 500);
+
+  auto deep = [](int scale) { return deepChains(20 * scale, 499); };
+  auto wide = [](int scale) { return wideDict(5000 * scale); };
+  linear("deep-xml", reps, deep, false);
+  linear("deep-binary", reps, deep, true);
+  linear("wide-xml", reps, wide, false);
+  linear("wide-binary", reps, wide, true);
   return 0;
 }
