@@ -2,11 +2,13 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "Platform/PlistBinaryReader.h"
 
@@ -140,13 +142,26 @@ bool binaryUnsafeForLibplist(std::string_view bytes) {
   return false;
 }
 
-// The text without carriage returns: libplist keeps a raw "\r\n" or "\r"
-// where XML makes it "\n", and a "&#13;" beside one cannot be told apart.
-std::string withoutCarriageReturns(const std::string& s) {
-  std::string out;
-  for (char c : s)
-    if (c != '\r') out += c;
-  return out;
+// True when `libplist` is `ours` but for libplist keeping a raw "\r\n" or "\r"
+// where XML makes it "\n" (a "&#13;" beside one reads "\r" in both, so where
+// the two readings may pair up is tracked as a set of positions).
+bool sameButLineEnds(const std::string& ours, const std::string& libplist) {
+  std::vector<size_t> at{0}, next;
+  for (char c : ours) {
+    next.clear();
+    for (size_t j : at) {
+      if (j < libplist.size() && libplist[j] == c) next.push_back(j + 1);
+      if (c == '\n' && j < libplist.size() && libplist[j] == '\r') {
+        next.push_back(j + 1);
+        if (j + 1 < libplist.size() && libplist[j + 1] == '\n') next.push_back(j + 2);
+      }
+    }
+    std::sort(next.begin(), next.end());
+    next.erase(std::unique(next.begin(), next.end()), next.end());
+    if (next.empty()) return false;
+    at.swap(next);
+  }
+  return std::find(at.begin(), at.end(), libplist.size()) != at.end();
 }
 
 // The number libplist's strtoull makes of a decimal with a leading zero: its
@@ -182,8 +197,7 @@ bool PlistLibplist::equivalent(const PlistValue& ours, const PlistValue& libplis
     return a == b || (std::isnan(a) && std::isnan(b));
   }
   if (ours.isString() && libplist.isString()) {
-    return *ours.asString() == *libplist.asString() ||
-           withoutCarriageReturns(*ours.asString()) == withoutCarriageReturns(*libplist.asString());
+    return sameButLineEnds(*ours.asString(), *libplist.asString());
   }
   if (ours.isArray() && libplist.isArray()) {
     const PlistArray &a = *ours.asArray(), &b = *libplist.asArray();
@@ -197,8 +211,7 @@ bool PlistLibplist::equivalent(const PlistValue& ours, const PlistValue& libplis
     if (a.size() != b.size()) return false;
     auto ib = b.begin();
     for (auto ia = a.begin(); ia != a.end(); ++ia, ++ib) {
-      if ((ia->first != ib->first &&
-           withoutCarriageReturns(ia->first) != withoutCarriageReturns(ib->first)) ||
+      if (!sameButLineEnds(ia->first, ib->first) ||
           !equivalent(ia->second, ib->second))
         return false;
     }

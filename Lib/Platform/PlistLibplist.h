@@ -29,7 +29,7 @@ class PlistLibplist {
   // and above read as their 64-bit pattern, decimal digits with a leading zero
   // read as octal, dates beyond its signed 32-bit seconds around 2001 clamped,
   // and line ends in text left as "\r\n" or "\r" where XML makes them "\n"
-  // (text is compared without its carriage returns).
+  // (where a "&#13;" stands beside one, either reading is taken).
   static bool equivalent(const PlistValue& ours, const PlistValue& libplist);
 };
 

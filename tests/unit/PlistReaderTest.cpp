@@ -440,6 +440,21 @@ TEST(PlistReader, HandWrittenTextReadsAsLibplistReadsIt) {
   }
 }
 
+// The differential oracle forgives libplist's raw line ends and nothing else.
+TEST(PlistReader, LibplistLineEndsAreTheOnlyTextDifferenceForgiven) {
+  const struct {
+    const char *ours, *libplist;
+    bool same;
+  } cases[] = {{"a\nb", "a\r\nb", true},    {"a\nb", "a\rb", true},
+               {"a\r\nb", "a\r\r\nb", true}, {"\n\n", "\r\n", true},
+               {"\r\nb", "\r\rb", true},     {"ab", "a\rb", false},
+               {"a\r\n", "a\n", false},      {"a\nb", "a b", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(PlistLibplist::equivalent(PlistValue(c.ours), PlistValue(c.libplist)), c.same)
+        << testing::PrintToString(std::string(c.ours)) << " / "
+        << testing::PrintToString(std::string(c.libplist));
+}
+
 // What the text means, where libplist 2.2 reads it otherwise (octal, wrapped,
 // clamped, "\r\n" kept) or not at all (a byte-order mark, UTF-16, ISO-8859-1).
 TEST(PlistReader, KnownValues) {
