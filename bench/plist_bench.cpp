@@ -127,7 +127,8 @@ void linear(const char* shape, int reps, const std::function<PlistValue(int)>& m
     ms[k] = bench::median(runs);
     bytes[k] = text.size();
   }
-  const double growth = (ms[1] / static_cast<double>(bytes[1])) / (ms[0] / static_cast<double>(bytes[0]));
+  const double growth =
+      (ms[1] / static_cast<double>(bytes[1])) / (ms[0] / static_cast<double>(bytes[0]));
   std::printf("linear: shape=%s bytes=%zu cpu_ms=%.2f bytes=%zu cpu_ms=%.2f growth=%.2f %s\n",
               shape, bytes[0], ms[0], bytes[1], ms[1], growth, growth < 2 ? "ok" : "MISSED");
 }

@@ -211,8 +211,7 @@ bool PlistLibplist::equivalent(const PlistValue& ours, const PlistValue& libplis
     if (a.size() != b.size()) return false;
     auto ib = b.begin();
     for (auto ia = a.begin(); ia != a.end(); ++ia, ++ib) {
-      if (!sameButLineEnds(ia->first, ib->first) ||
-          !equivalent(ia->second, ib->second))
+      if (!sameButLineEnds(ia->first, ib->first) || !equivalent(ia->second, ib->second))
         return false;
     }
     return true;

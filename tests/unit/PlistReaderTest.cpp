@@ -445,10 +445,9 @@ TEST(PlistReader, LibplistLineEndsAreTheOnlyTextDifferenceForgiven) {
   const struct {
     const char *ours, *libplist;
     bool same;
-  } cases[] = {{"a\nb", "a\r\nb", true},    {"a\nb", "a\rb", true},
-               {"a\r\nb", "a\r\r\nb", true}, {"\n\n", "\r\n", true},
-               {"\r\nb", "\r\rb", true},     {"ab", "a\rb", false},
-               {"a\r\n", "a\n", false},      {"a\nb", "a b", false}};
+  } cases[] = {{"a\nb", "a\r\nb", true}, {"a\nb", "a\rb", true},   {"a\r\nb", "a\r\r\nb", true},
+               {"\n\n", "\r\n", true},   {"\r\nb", "\r\rb", true}, {"ab", "a\rb", false},
+               {"a\r\n", "a\n", false},  {"a\nb", "a b", false}};
   for (const auto& c : cases)
     EXPECT_EQ(PlistLibplist::equivalent(PlistValue(c.ours), PlistValue(c.libplist)), c.same)
         << testing::PrintToString(std::string(c.ours)) << " / "

@@ -17,9 +17,9 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "Commands.h"
-#include "PlistTextValidator.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Environment.h"
+#include "PlistTextValidator.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {

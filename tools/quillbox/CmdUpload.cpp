@@ -14,9 +14,9 @@
 
 #include "AppURL.h"
 #include "Commands.h"
-#include "PlistTextValidator.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Terminal.h"
+#include "PlistTextValidator.h"
 #include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 
