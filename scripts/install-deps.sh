@@ -12,6 +12,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
   fonts-wqy-microhei chromium
+  libpython3.11-testsuite
 )
 # One dpkg-query for all of them keeps the check quick when everything is there.
 installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
