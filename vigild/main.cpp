@@ -1,7 +1,6 @@
 // vigild: the capture daemon. Waits for the trigger notification, counts down,
 // captures the screen and stores it in the client application's data area.
 #include <CLI/CLI.hpp>
-
 #include <string>
 #include <vector>
 
@@ -37,7 +36,6 @@ const std::vector<Setting> kSettings = {
     {"--prompt", "QUILLBOX_PROMPT", "how prompts are answered: confirm, decline, none (default none)"},
     {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
     {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
-    {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
     {"--tsa-url", "QUILLBOX_TSA_URL",
      "RFC 3161 time-stamp authority for evidence proofs (default none)"},
