@@ -1,6 +1,8 @@
 // vigild: the capture daemon. Waits for the trigger notification, counts down,
 // captures the screen and stores it in the client application's data area.
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -46,7 +48,7 @@ const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runDaemon(int argc, char** argv) {
   CLI::App app{
       "vigild: the capture daemon. Waits for the notification "
       "\"com.velmor.quillbox.server.screenshot\" (post it with `quillbox trigger`), counts down, "
@@ -80,4 +82,16 @@ int main(int argc, char** argv) {
   ServiceManager::notifyReady();  // the trigger is observed from here on
   RunLoop::main().run();
   return 0;
+}
+
+// Nothing may escape main(): an unexpected exception ends the program with a message.
+int main(int argc, char** argv) {
+  try {
+    return runDaemon(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vigild: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vigild: unexpected error\n");
+  }
+  return 1;
 }

@@ -133,8 +133,10 @@ std::optional<double> caf(Reader& r) {
   });
   if (bad || !(rate > 0) || !std::isfinite(rate)) return std::nullopt;
   if (validFrames && *validFrames >= 0) return positive(*validFrames / rate);
-  if (dataBytes && bytesPerPacket > 0 && framesPerPacket > 0)
-    return positive(static_cast<double>(*dataBytes / bytesPerPacket) * framesPerPacket / rate);
+  if (dataBytes && bytesPerPacket > 0 && framesPerPacket > 0) {
+    const int64_t packets = *dataBytes / bytesPerPacket;  // whole packets only
+    return positive(static_cast<double>(packets) * framesPerPacket / rate);
+  }
   return std::nullopt;
 }
 

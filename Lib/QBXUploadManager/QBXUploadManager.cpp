@@ -14,7 +14,6 @@ namespace quillbox {
 using platform::Log;
 using platform::NotificationCenter;
 using platform::PlistDict;
-using platform::PlistValue;
 using platform::strprintf;
 
 namespace {
@@ -389,7 +388,7 @@ void QBXUploadManager::setEventHandler(std::function<void(const UploadEvent&)> h
   eventHandler_ = std::move(handler);
 }
 
-void QBXUploadManager::emit(UploadEvent event) {
+void QBXUploadManager::emit(const UploadEvent& event) {
   if (eventHandler_) eventHandler_(event);
 }
 

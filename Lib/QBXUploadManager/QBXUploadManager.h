@@ -134,7 +134,7 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   void advanceQueue();
   void startCreatedTasks();
   void updateIdleTimer();
-  void emit(UploadEvent event);
+  void emit(const UploadEvent& event);
   void showPlainMessage(const std::string& text);
 
   bool isCreateSuccess_ = false;

@@ -27,7 +27,6 @@ using platform::FileSystem;
 using platform::HttpUpload;
 using platform::Log;
 using platform::NotificationCenter;
-using platform::PlistDict;
 using platform::PlistValue;
 using platform::strprintf;
 
@@ -467,7 +466,7 @@ bool QBXUploadTask::startUpload() {
   callbacks.onFinish = [this, id, channel](long status) {
     channel->loop->perform([this, id, status] { onFinish(id, status); });
   };
-  callbacks.onFail = [this, id, channel](std::string error) {
+  callbacks.onFail = [this, id, channel](const std::string& error) {
     channel->loop->perform([this, id, error] { onFail(id, error); });
   };
   auto connection = std::make_shared<HttpUpload>(
@@ -517,8 +516,8 @@ void QBXUploadTask::endRefused(const std::string& reason) {
   update();
 }
 
-void QBXUploadTask::runUploadThread(std::shared_ptr<HttpUpload> connection,
-                                    std::shared_ptr<UploadChannel> channel) {
+void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connection,
+                                    const std::shared_ptr<UploadChannel>& channel) {
   try {
     std::shared_ptr<platform::RunLoop> loop = platform::RunLoop::currentShared();
     channel->loop = loop;

@@ -179,8 +179,8 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
     int64_t rewrittenAt = 0;                  // upload thread only: bytes at the last rewrite
     std::chrono::steady_clock::time_point rewrittenTime;  // upload thread only
   };
-  void runUploadThread(std::shared_ptr<platform::HttpUpload> connection,
-                       std::shared_ptr<UploadChannel> channel);
+  void runUploadThread(const std::shared_ptr<platform::HttpUpload>& connection,
+                       const std::shared_ptr<UploadChannel>& channel);
   // Connection callbacks; a report of a connection other than the current one
   // (`id`) is ignored.
   void onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState);
