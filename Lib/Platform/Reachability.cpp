@@ -35,6 +35,7 @@ struct State {
   std::map<std::string, Entry> hosts;
   Reachability::Resolver resolver;  // empty: getaddrinfo
   std::chrono::milliseconds wait = Reachability::kResolveWait;
+  std::optional<std::chrono::milliseconds> keep;  // tests: both keeping times
   uint64_t epoch = 0;  // bumped when a test resets: late workers then change nothing
 };
 
@@ -118,22 +119,32 @@ void startResolution(State& s, const std::string& host) {
   }
 }
 
-bool fresh(const Entry& e, Clock::time_point now) {
+bool fresh(const State& s, const Entry& e, Clock::time_point now) {
   if (!e.answered) return false;
-  auto keep = e.addresses ? Reachability::kKeepResolved : Reachability::kKeepUnresolved;
+  std::chrono::milliseconds keep =
+      s.keep ? *s.keep
+             : std::chrono::milliseconds(e.addresses ? Reachability::kKeepResolved
+                                                     : Reachability::kKeepUnresolved);
   return now - e.answeredAt < keep;
 }
 
+// When a wait is needed at all.
+enum class Wait {
+  Unanswered,  // only for a host never answered: a stale answer is used at once
+  Stale,       // also for an answer past its keeping time
+};
+
 // The host's addresses: kept, or resolved within the wait, or the last kept
-// ones when the wait ran out.
-std::optional<Addresses> addressesOf(const std::string& host) {
+// ones when the wait ran out. A stale answer is refreshed behind the caller.
+std::optional<Addresses> addressesOf(const std::string& host, Wait when) {
   if (isNumeric(host)) return Addresses{host};
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   Entry& e = s.hosts[host];
-  if (fresh(e, Clock::now())) return e.addresses;
+  if (fresh(s, e, Clock::now())) return e.addresses;
   const uint64_t seen = e.generation;
   startResolution(s, host);
+  if (e.answered && when == Wait::Unanswered) return e.addresses;
   s.cv.wait_for(lock, s.wait, [&] { return s.hosts[host].generation != seen; });
   return s.hosts[host].addresses;
 }
@@ -142,8 +153,21 @@ std::optional<Addresses> addressesOf(const std::string& host) {
 
 bool Reachability::isReachable(const std::string& host, int port) {
   if (host.empty() || port <= 0 || port > 65535) return false;
-  auto addresses = addressesOf(host);
+  auto addresses = addressesOf(host, Wait::Unanswered);
   return addresses && routeExists(*addresses, port);
+}
+
+bool Reachability::resolve(const std::string& host) {
+  if (host.empty()) return false;
+  auto addresses = addressesOf(host, Wait::Stale);
+  return addresses && !addresses->empty();
+}
+
+void Reachability::resolveAhead(const std::string& host) {
+  if (host.empty() || isNumeric(host)) return;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!fresh(s, s.hosts[host], Clock::now())) startResolution(s, host);
 }
 
 bool Reachability::isReachableURL(const std::string& url) {
@@ -152,11 +176,13 @@ bool Reachability::isReachableURL(const std::string& url) {
   return hostAndPort(url, &host, &port) && isReachable(host, port);
 }
 
-void Reachability::setResolverForTesting(Resolver resolver, std::chrono::milliseconds wait) {
+void Reachability::setResolverForTesting(Resolver resolver, std::chrono::milliseconds wait,
+                                         std::optional<std::chrono::milliseconds> keep) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   s.resolver = std::move(resolver);
   s.wait = s.resolver ? wait : kResolveWait;
+  s.keep = s.resolver ? keep : std::nullopt;
   s.hosts.clear();
   ++s.epoch;
   s.cv.notify_all();

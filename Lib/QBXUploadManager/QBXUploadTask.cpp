@@ -187,6 +187,9 @@ void QBXUploadTask::start() {
       if (!self->getFileLenth()) return;
     }
     if (self->statuCancel_) return;
+    // startUpload() checks reachability on the main loop: resolve here, where
+    // waiting stalls nobody.
+    ServiceReachability::resolveServiceHost();
     platform::performOnMainThread(
         [self] {
           // The manager starts a prepared task itself unless a batch is

@@ -2,8 +2,9 @@
 //
 // The host and port come from the API base URL ("url" of the client
 // application's local plist "com.velmor.loacal.plist"), read afresh on every
-// call; the test itself is platform::Reachability's (no packet is sent, name
-// resolution waits a bounded time). Stateless; safe from any thread.
+// call; the test itself is platform::Reachability's (no packet is sent; only
+// a host never answered makes a check wait, a bounded time). Stateless; safe
+// from any thread.
 #pragma once
 
 namespace quillbox {
@@ -13,6 +14,10 @@ class ServiceReachability {
   // False when the plist, its "url" or a usable host is missing, or when no
   // route to the host exists.
   static bool isServiceReachable();
+  // Resolves the service host on the calling thread (bounded wait) unless a
+  // fresh answer is kept, so that a later check on the main loop does not
+  // wait. For workers; nothing happens without a usable URL.
+  static void resolveServiceHost();
 };
 
 }  // namespace quillbox

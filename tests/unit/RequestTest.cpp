@@ -491,6 +491,39 @@ TEST_F(RequestTest, ReachabilityNeverWaitsForASlowNameResolution) {
   Reachability::setResolverForTesting(nullptr, {});
 }
 
+TEST_F(RequestTest, ReachabilityUsesAStaleAnswerWhileItRefreshes) {
+  // Every answer is stale at once; the wait is longer than any test run, so
+  // a check that waited for the held resolver would never return.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool hold = false;
+  std::atomic<bool> resolves{true};
+  Reachability::setResolverForTesting(
+      [&](const std::string&) -> std::optional<std::vector<std::string>> {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return !hold; });
+        if (!resolves) return std::nullopt;
+        return std::vector<std::string>{"127.0.0.1"};
+      },
+      std::chrono::hours(1), std::chrono::milliseconds(0));
+  ASSERT_TRUE(Reachability::resolve("stale.example"));  // waits: nothing kept yet
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    hold = true;
+  }
+  resolves = false;
+  // The refresh is held; the kept addresses answer.
+  EXPECT_TRUE(Reachability::isReachable("stale.example", 443));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    hold = false;
+  }
+  cv.notify_all();
+  // resolve() waits for the refresh, which now finds nothing.
+  EXPECT_FALSE(Reachability::resolve("stale.example"));
+  Reachability::setResolverForTesting(nullptr, {});
+}
+
 // --- Automatic login ----------------------------------------------------------
 
 TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
