@@ -1,6 +1,8 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,3 +28,19 @@ class TempDir {
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// True under CI=true, where a missing prerequisite is a failure, not a skip.
+inline bool runningInCI() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
+// Ends the test for a missing prerequisite: a visible skip, or a failure in CI.
+#define QB_SKIP_OR_FAIL(reason) \
+  do {                          \
+    if (runningInCI()) {        \
+      FAIL() << (reason);       \
+    } else {                    \
+      GTEST_SKIP() << (reason); \
+    }                           \
+  } while (0)
