@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 # Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
 THREADED_TESTS ?= RunLoop|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload|UpdateCipher|integration.test_update|WeeApp|integration.test_widget|Proof|SignerKey|TimeStampClient|integration.test_proof
 
-.PHONY: deps build test demo bench test-sanitize fuzz clean format package
+.PHONY: deps build test demo bench test-sanitize fuzz clean format package lint
 
 deps:
 	./scripts/install-deps.sh
@@ -34,6 +34,9 @@ test-sanitize: test-asan test-tsan
 
 fuzz:
 	./fuzz/run.sh build-fuzz
+
+lint: $(BUILD)/CMakeCache.txt
+	./scripts/lint.sh $(BUILD) $(JOBS)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

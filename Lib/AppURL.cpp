@@ -51,7 +51,7 @@ bool locateQuillboxApp() {
   auto entries = FileSystem::Default().list(root);
   if (!entries) return false;
   for (const auto& entry : *entries) {
-    if (setQuillboxAppPath(root + "/" + entry)) return true;
+    if (setQuillboxAppPath(std::string(root).append("/").append(entry))) return true;
   }
   return false;
 }

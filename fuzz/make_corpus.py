@@ -54,6 +54,52 @@ def plists():
                        fmt=plistlib.FMT_BINARY))
 
 
+def binary_plist(objects, ref_size=1, offset_size=1):
+    """A binary property list of the given encoded objects (object 0 at the top)."""
+    data, offsets, at = [b"bplist00"], [], 8
+    for o in objects:
+        offsets.append(at)
+        data.append(o)
+        at += len(o)
+    data += [x.to_bytes(offset_size, "big") for x in offsets]
+    data.append(struct.pack(">6xBBQQQ", offset_size, ref_size, len(objects), 0, at))
+    return b"".join(data)
+
+
+def deep_plists():
+    """Depth-heavy and range-edge seeds for the readers (both targets)."""
+    import datetime
+    xml = lambda body: ('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n%s\n'
+                        '</plist>\n' % body).encode("utf-8")
+    for target in ("PropertyList", "PlistDifferential"):
+        put(target, "deep-arrays-512.xml", xml("<array>" * 512 + "<true/>" + "</array>" * 512))
+        put(target, "deep-arrays-600.xml", xml("<array>" * 600 + "</array>" * 600))
+        put(target, "deep-dicts-520.xml",
+            xml("<dict><key>k</key>" * 520 + "<string>x</string>" + "</dict>" * 520))
+        put(target, "edges.xml", xml(
+            "<dict><key>max</key><integer>18446744073709551615</integer>"
+            "<key>min</key><integer>-9223372036854775808</integer>"
+            "<key>octal?</key><integer>0123</integer><key>hex</key><integer>0x1F</integer>"
+            "<key>first</key><date>0001-01-01T00:00:00Z</date>"
+            "<key>last</key><date>9999-12-31T23:59:59Z</date>"
+            "<key>text</key><string>a&#13;b\r\nc<![CDATA[<&>]]><!-- c --></string></dict>"))
+        put(target, "bom.xml", b"\xef\xbb\xbf" + xml("<string>mark</string>"))
+        put(target, "utf16.xml", b"\xff\xfe" + xml("<string>\u4e2d</string>").decode().replace(
+            "UTF-8", "UTF-16").encode("utf-16-le"))
+    chain = lambda n: binary_plist([b"\xa1" + (i + 1).to_bytes(4, "big") for i in range(n)] +
+                                   [b"\x54seed"], ref_size=4, offset_size=4)
+    put("PropertyList", "deep-512.bin", chain(511))
+    put("PropertyList", "deep-600.bin", chain(600))
+    put("PropertyList", "deep-5000.bin", chain(5000))
+    put("PropertyList", "shared-doubling.bin",
+        binary_plist([b"\xa2" + bytes([i + 1, i + 1]) for i in range(30)] + [b"\x09"]))
+    put("PropertyList", "cycle.bin", binary_plist([b"\xa1\x01", b"\xa1\x00"]))
+    put("PropertyList", "edges.bin", plistlib.dumps(
+        [2**64 - 1, -2**63, 2**63, datetime.datetime(1, 1, 1),
+         datetime.datetime(2000, 12, 31, 23, 59, 59, 500000), "\x01\x00", {"k": b""}],
+        fmt=plistlib.FMT_BINARY))
+
+
 def png(width, height, color_type, bit_depth, rows, extra=b"", interlace=0):
     def chunk(kind, body):
         return (struct.pack(">I", len(body)) + kind + body +
@@ -195,6 +241,7 @@ def audio():
 def main():
     shutil.rmtree(ROOT, ignore_errors=True)
     plists()
+    deep_plists()
     pngs()
     base64s()
     replies()

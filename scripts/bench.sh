@@ -4,11 +4,12 @@
 #   digest:  file SHA-1 vs `openssl dgst -sha1`, peak memory of `quillbox digest`, store operations
 #   upload:  1 GiB upload to the reference service vs `curl -T`, peak memory of `quillbox upload`
 #   legacy:  1 GiB upload with the older uploader (1 MiB requests) vs `curl -T`, its peak memory
+#   plist:   our property-list readers vs libplist, large shapes, store upsert
 set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD="${1:-build}"
 status=0
-for b in capture digest upload legacy; do
+for b in capture digest upload legacy plist; do
   script="scripts/bench-$b.sh"
   [ -x "$script" ] || continue
   echo "== $b"

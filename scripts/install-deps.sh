@@ -8,10 +8,11 @@ PACKAGES=(
   libpcre2-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libasound2-dev
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils
-  clang libclang-rt-14-dev
+  xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils ffmpeg
+  clang libclang-rt-14-dev clang-tidy
   libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
   fonts-wqy-microhei chromium
+  libpython3.11-testsuite
 )
 # One dpkg-query for all of them keeps the check quick when everything is there.
 installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |

@@ -1,7 +1,8 @@
 // vigild: the capture daemon. Waits for the trigger notification, counts down,
 // captures the screen and stores it in the client application's data area.
 #include <CLI/CLI.hpp>
-
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,6 @@ const std::vector<Setting> kSettings = {
     {"--prompt", "QUILLBOX_PROMPT", "how prompts are answered: confirm, decline, none (default none)"},
     {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
     {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
-    {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
     {"--tsa-url", "QUILLBOX_TSA_URL",
      "RFC 3161 time-stamp authority for evidence proofs (default none)"},
@@ -49,7 +49,7 @@ const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runDaemon(int argc, char** argv) {
   CLI::App app{
       "vigild: the capture daemon. Waits for the notification "
       "\"com.velmor.quillbox.server.screenshot\" (post it with `quillbox trigger`), counts down, "
@@ -85,4 +85,16 @@ int main(int argc, char** argv) {
   ServiceManager::notifyReady();  // the trigger is observed from here on
   RunLoop::main().run();
   return 0;
+}
+
+// Nothing may escape main(): an unexpected exception ends the program with a message.
+int main(int argc, char** argv) {
+  try {
+    return runDaemon(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vigild: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vigild: unexpected error\n");
+  }
+  return 1;
 }

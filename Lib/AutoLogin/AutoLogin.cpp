@@ -1,7 +1,7 @@
 #include "AutoLogin/AutoLogin.h"
 
+#include <libxml/entities.h>
 #include <libxml/parser.h>
-#include <libxml/parserInternals.h>
 
 #include <thread>
 
@@ -12,8 +12,8 @@
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/PropertyList.h"
-#include "Platform/Reachability.h"
 #include "Request/FormBody.h"
+#include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SharedSettings.h"
 
@@ -111,9 +111,17 @@ void AutoLogin::toAutoLogin() {
 bool AutoLogin::toAutoLoginAndWait(std::chrono::seconds timeout) {
   uint64_t attempt = startAttempt();
   std::unique_lock<std::mutex> lock(waitMu_);
-  if (!waitCv_.wait_for(lock, timeout, [&] { return endedAttempts_ >= attempt; })) return false;
+  ++waiters_;
+  const bool ended = waitCv_.wait_for(lock, timeout, [&] { return endedAttempts_ >= attempt; });
+  --waiters_;
+  if (!ended) return false;
   auto it = outcomes_.find(attempt);
   return it != outcomes_.end() && it->second;
+}
+
+int AutoLogin::waitersForTesting() {
+  std::lock_guard<std::mutex> lock(waitMu_);
+  return waiters_;
 }
 
 uint64_t AutoLogin::startAttempt() {
@@ -129,7 +137,7 @@ uint64_t AutoLogin::startAttempt() {
       platform::Keychain::passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
   setStrUname(name);
   setStrUpwd(password);
-  if (!name.empty() && !password.empty() && platform::Reachability::isServiceReachable()) {
+  if (!name.empty() && !password.empty() && ServiceReachability::isServiceReachable()) {
     setStrUname(trimmed(name));
     std::thread([this] { runAttempt(); }).detach();
   } else {
@@ -153,7 +161,6 @@ void AutoLogin::runAttempt() {
     strCurrentElement.clear();
     dWebUserData = platform::PlistDict();
     nameLookedUp_ = false;
-    loginAfterLookup_ = false;
     isTelOrAccount();
     // A reply that never decided (not XML, no result/errorResult) is a
     // failure, so the guard is always released.
@@ -185,12 +192,21 @@ void AutoLogin::getName() {
       body, platform::strprintf(kLookupResourceFormat, "file", "upload.json"));
   strWebElementName = kModeGetName;
   if (result.respone && !result.respone->empty() && result.code != 500) {
-    loginAfterLookup_ = false;
     parseReply(*result.respone);
-    if (loginAfterLookup_ && !decided_.load()) isTelOrAccount();
+    if (decided_.load()) return;  // an errorResult somewhere in the reply
+    // The name is taken once the whole reply has been read: the service may
+    // wrap "string" in other elements, which close around it.
+    takeLookedUpName();
+    isTelOrAccount();
     return;
   }
   loadLogin();
+}
+
+void AutoLogin::takeLookedUpName() {
+  setStrUname(dWebUserData.getString("string"));
+  dWebUserData = platform::PlistDict();
+  strWebElementName.clear();
 }
 
 void AutoLogin::AccountLogin() {
@@ -271,7 +287,8 @@ void AutoLogin::parseReply(const std::string& text) {
 }
 
 std::optional<bool> AutoLogin::parseReplyForTesting(const std::string& mode,
-                                                    const std::string& text) {
+                                                    const std::string& text,
+                                                    std::string* lookedUpName) {
   AutoLogin probe;
   {
     std::lock_guard<std::mutex> lock(probe.waitMu_);
@@ -283,6 +300,10 @@ std::optional<bool> AutoLogin::parseReplyForTesting(const std::string& mode,
     std::lock_guard<std::mutex> lock(probe.attemptMu_);
     probe.strWebElementName = mode;
     probe.parseReply(text);
+    if (mode == kModeGetName && !probe.decided_.load()) {
+      probe.takeLookedUpName();
+      if (lookedUpName) *lookedUpName = probe.strUname();
+    }
   }
   if (!probe.decided_.load()) return std::nullopt;
   std::lock_guard<std::mutex> lock(probe.waitMu_);
@@ -317,13 +338,7 @@ void AutoLogin::didEndElement(const std::string& name) {
       loadLogin();
     }
     dWebUserData = platform::PlistDict();
-  } else if (strWebElementName == kModeGetName) {
-    setStrUname(dWebUserData.getString("string"));
-    dWebUserData = platform::PlistDict();
-    strWebElementName.clear();
-    if (errorLogin(name)) return;
-    loginAfterLookup_ = true;  // the account login runs once this reply is read
-  } else {
+  } else {  // the name look-up (its name is taken in getName()), or no reply being read
     errorLogin(name);
   }
 }

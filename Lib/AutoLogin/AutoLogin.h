@@ -54,6 +54,9 @@ class AutoLogin {
 
   // True while an attempt runs.
   bool isGetting() const { return bGetting.load(); }
+  // Callers blocked in toAutoLoginAndWait() (for tests that must know a
+  // waiter has joined the running attempt).
+  int waitersForTesting();
 
   std::string strUname() const;
   void setStrUname(const std::string& name);
@@ -73,8 +76,11 @@ class AutoLogin {
   // "getName") on a private instance, as an attempt's worker would. True or
   // false when the reply decided the attempt, nullopt when it did not. Like a
   // real attempt, a decided reply posts its outcome on the default centre and
-  // a "login" success writes the web-info plist into the container.
-  static std::optional<bool> parseReplyForTesting(const std::string& mode, const std::string& text);
+  // a "login" success writes the web-info plist into the container. For an
+  // undecided "getName" reply, `lookedUpName` (may be null) receives the
+  // account name the attempt would log in with.
+  static std::optional<bool> parseReplyForTesting(const std::string& mode, const std::string& text,
+                                                  std::string* lookedUpName = nullptr);
 
   // Parser callbacks (called by the SAX handler).
   void didStartElement(const std::string& name);
@@ -90,6 +96,9 @@ class AutoLogin {
   void runAttempt();
   // Parses a reply with the SAX2 reader (no DTD, no entity expansion).
   void parseReply(const std::string& text);
+  // After a look-up reply has been read: its "string" text (wherever the
+  // element stood) becomes strUname; the reply's data is dropped.
+  void takeLookedUpName();
   // Decides the current attempt once; later calls within the same attempt do
   // nothing. On the attempt's worker the outcome is held until the worker is
   // done with the reply (see runAttempt), elsewhere it is published at once.
@@ -99,7 +108,7 @@ class AutoLogin {
 
   std::atomic<bool> bGetting{false};
   std::atomic<bool> decided_{true};  // the current attempt has ended
-  bool heldOutcome_ = false;          // decided on the worker, not yet published
+  bool heldOutcome_ = false;         // decided on the worker, not yet published
 
   mutable std::mutex fieldsMu_;
   std::string strUname_;
@@ -111,13 +120,13 @@ class AutoLogin {
   std::string strCurrentElement;
   platform::PlistDict dWebUserData;
   bool nameLookedUp_ = false;  // the one number look-up of this attempt ran
-  bool loginAfterLookup_ = false;
 
   // Waiters of toAutoLoginAndWait: attempt numbers and their outcomes.
   std::mutex waitMu_;
   std::condition_variable waitCv_;
   uint64_t startedAttempts_ = 0;
   uint64_t endedAttempts_ = 0;
+  int waiters_ = 0;
   std::map<uint64_t, bool> outcomes_;
 };
 

@@ -57,7 +57,6 @@ class File {
  private:                                   \
   Type getter##_{};
 
-  QB_FILE_FIELD(int32_t, fileid, setFileid)                 // declared, never used; stays 0
   QB_FILE_FIELD(Text, name, setName)                        // text after the last "/" of fPath
   QB_FILE_FIELD(Text, folderId, setFolderId)                // server folder id ("&folderId=")
   QB_FILE_FIELD(int32_t, ftype, setFtype)                   // FileKind code
@@ -72,14 +71,10 @@ class File {
   QB_FILE_FIELD(Text, fHash, setFHash)                      // content SHA-1
   QB_FILE_FIELD(Text, fileID, setFileID)                    // the service's file id
   QB_FILE_FIELD(Text, fProgress, setFProgress)              // "%f", 0.000000 .. 1.000000
-  QB_FILE_FIELD(Text, fUpOrDown, setFUpOrDown)              // declared, never used
   QB_FILE_FIELD(std::optional<int64_t>, fTime, setFTime)    // recorded creation time, ms since 1970
-  QB_FILE_FIELD(Text, fSmallImg, setFSmallImg)              // declared, never used
-  QB_FILE_FIELD(Text, fMiddleImg, setFMiddleImg)            // declared, never used
   QB_FILE_FIELD(Text, fTimeLen, setFTimeLen)                // duration in ms ("&time_length=")
   QB_FILE_FIELD(Text, fStartTime, setFStartTime)            // ms since 1970 ("&start_time=")
   QB_FILE_FIELD(Text, fEndTime, setFEndTime)                // ms since 1970 ("&end_time=")
-  QB_FILE_FIELD(Text, fHfile0c, setFHfile0c)                // declared, never used
   QB_FILE_FIELD(std::optional<int64_t>, uploadedSize, setUploadedSize)  // bytes the service holds
   QB_FILE_FIELD(int32_t, fileState, setFileState)                       // FileState code
   QB_FILE_FIELD(Text, fPhotoTime, setFPhotoTime)  // capture time, ms since 1970 ("&photo_time=")

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Platform/Log.h"
+#include "Platform/Utf8.h"
 
 namespace quillbox {
 
@@ -82,38 +83,13 @@ bool CommonRegex::matches(const std::string& pattern, const std::string& text) {
 }
 
 long CommonRegex::utf16Length(const std::string& text) {
+  if (!platform::Utf8::isValid(text)) return -1;
+  // Well-formed: each lead byte starts one character; four-byte ones (astral)
+  // take two UTF-16 units.
   long units = 0;
-  size_t i = 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  while (i < text.size()) {
-    unsigned char c = s[i];
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      n = 1;
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 4;
-      cp = c & 0x07;
-    } else {
-      return -1;
-    }
-    if (i + n > text.size()) return -1;
-    for (size_t k = 1; k < n; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return -1;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return -1;
-    units += cp >= 0x10000 ? 2 : 1;
-    i += n;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++units;
+    if (c >= 0xF0) ++units;
   }
   return units;
 }

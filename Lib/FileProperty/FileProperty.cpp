@@ -16,7 +16,7 @@
 #include "Platform/HttpClient.h"
 #include "Platform/Log.h"
 #include "Platform/PropertyList.h"
-#include "Platform/Reachability.h"
+#include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
@@ -82,8 +82,7 @@ FileProperty::RegistrationEnvironment registrationEnvironment() {
   if (!env.waitBeforeRetry) {
     env.waitBeforeRetry = [] { std::this_thread::sleep_for(std::chrono::seconds(2)); };
   }
-  if (!env.isReachable)
-    env.isReachable = [] { return platform::Reachability::isServiceReachable(); };
+  if (!env.isReachable) env.isReachable = [] { return ServiceReachability::isServiceReachable(); };
   if (!env.post) {
     env.post = [](const std::string& body, const std::string& resource) {
       return Z_Request::postWithString(body, resource, false);

@@ -148,7 +148,7 @@ class FileProperty {
 
   // What registration needs of the world; tests replace parts of it. An
   // empty member keeps the default (detached std::thread; 2-second sleep;
-  // platform::Reachability::isServiceReachable; Z_Request::postWithString
+  // ServiceReachability::isServiceReachable; Z_Request::postWithString
   // without URL encoding; AutoLogin::toAutoLoginAndWait).
   struct RegistrationEnvironment {
     std::function<void(std::function<void()>)> startThread;

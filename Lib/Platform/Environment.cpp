@@ -114,7 +114,7 @@ std::string Environment::systemVersion() {
 std::string Environment::sound() {
   std::string s = get("QUILLBOX_SOUND");
   if (!s.empty()) return s;
-  const std::string system = "/System/Library/Audio/UISounds/photoShutter.caf";
+  std::string system = "/System/Library/Audio/UISounds/photoShutter.caf";
   if (FileSystem::Default().exists(system)) return system;
   return executableDir() + "/../share/quillbox/sounds/photoShutter.wav";
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "Platform/Environment.h"
 #include "Platform/FileSystem.h"
@@ -45,11 +46,15 @@ curl_slist* buildHeaderList(const HttpHeaders& headers) {
   for (const auto& [name, value] : headers) {
     // A line break would end the field early and let the rest pose as
     // further fields or a body.
-    if ((name + value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    const std::string_view breaks("\r\n\0", 3);
+    if (name.find_first_of(breaks) != std::string::npos ||
+        value.find_first_of(breaks) != std::string::npos) {
       NSLog("HttpClient: header field %s dropped: it holds a line break", name.c_str());
       continue;
     }
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    std::string line = name;
+    line += value.empty() ? ";" : ": ";
+    line += value;
     list = curl_slist_append(list, line.c_str());
   }
   if (!hasHeader(headers, "Accept")) list = curl_slist_append(list, "Accept:");

@@ -179,7 +179,7 @@ void JournalUserInterface::showAlert(std::shared_ptr<AlertView> alert) {
   RunLoop::main().perform([alert, index] { alert->deliverAnswer(index, kByPolicy); });
 }
 
-void JournalUserInterface::answerAlert(std::shared_ptr<AlertView> alert, int index) {
+void JournalUserInterface::answerAlert(const std::shared_ptr<AlertView>& alert, int index) {
   if (!alert) return;
   RunLoop::main().perform([alert, index] { alert->deliverAnswer(index, kByUser); });
 }

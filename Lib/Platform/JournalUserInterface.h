@@ -52,7 +52,7 @@ class JournalUserInterface : public UserInterface {
   // Answers a shown alert by hand: writes "alertAnswer" with "by": "user" and
   // calls the delegate, on the main run loop. An index outside the buttons is
   // refused with a log line.
-  void answerAlert(std::shared_ptr<AlertView> alert, int index);
+  void answerAlert(const std::shared_ptr<AlertView>& alert, int index);
 
  private:
   struct Impl;

@@ -61,7 +61,7 @@ void NotificationCenter::removeObserver(uint64_t id) {
 }
 
 void NotificationCenter::post(const std::string& name, std::any object, PlistDict userInfo) {
-  post(Notification{name, std::move(object), std::move(userInfo)});
+  post(Notification{name, std::move(object), std::move(userInfo), {}});
 }
 
 void NotificationCenter::post(const Notification& notification) {

@@ -14,6 +14,7 @@
 #include <any>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,9 @@ struct Notification {
   std::string name;
   std::any object;     // the sender's object (empty when none)
   PlistDict userInfo;  // extra information (empty when none)
+  // Entries of the user information that are live objects rather than
+  // property-list values (an upload task, a record), by key.
+  std::map<std::string, std::any> userObjects;
 };
 
 class NotificationCenter {

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "Platform/Log.h"
@@ -21,7 +20,12 @@ PlistValue PlistValue::boolean(bool b) {
 }
 PlistValue PlistValue::integer(int64_t i) {
   PlistValue v;
-  v.v_ = i;
+  v.v_ = PlistInteger{static_cast<uint64_t>(i), false};
+  return v;
+}
+PlistValue PlistValue::unsignedInteger(uint64_t u) {
+  PlistValue v;
+  v.v_ = PlistInteger{u, u > static_cast<uint64_t>(INT64_MAX)};
   return v;
 }
 PlistValue PlistValue::real(double d) {
@@ -35,12 +39,17 @@ PlistValue PlistValue::data(std::string bytes) {
   return v;
 }
 PlistValue PlistValue::date(double secondsSince1970) {
+  return dateSince2001(secondsSince1970 - PlistDate::kSince1970);
+}
+PlistValue PlistValue::dateSince2001(double secondsSince2001) {
   PlistValue v;
-  v.v_ = PlistDate{secondsSince1970};
+  v.v_ = PlistDate{secondsSince2001};
   return v;
 }
 
-const std::string* PlistValue::asString() const { return std::get_if<std::string>(&v_); }
+const std::string* PlistValue::asString() const {
+  return std::get_if<std::string>(&v_);
+}
 const PlistArray* PlistValue::asArray() const {
   auto* b = std::get_if<PlistBox<PlistArray>>(&v_);
   return b ? b->get() : nullptr;
@@ -57,18 +66,107 @@ PlistDict* PlistValue::asDict() {
   auto* b = std::get_if<PlistBox<PlistDict>>(&v_);
   return b ? b->get() : nullptr;
 }
-const PlistData* PlistValue::asData() const { return std::get_if<PlistData>(&v_); }
-const PlistDate* PlistValue::asDate() const { return std::get_if<PlistDate>(&v_); }
+const PlistData* PlistValue::asData() const {
+  return std::get_if<PlistData>(&v_);
+}
+const PlistDate* PlistValue::asDate() const {
+  return std::get_if<PlistDate>(&v_);
+}
 
 std::optional<int64_t> PlistValue::asInteger() const {
-  if (auto* i = std::get_if<int64_t>(&v_)) return *i;
+  if (auto* i = std::get_if<PlistInteger>(&v_)) {
+    if (i->isUnsigned) return std::nullopt;
+    return static_cast<int64_t>(i->bits);
+  }
   if (auto* b = std::get_if<bool>(&v_)) return *b ? 1 : 0;
   return std::nullopt;
+}
+std::optional<uint64_t> PlistValue::asUnsignedInteger() const {
+  auto* i = std::get_if<PlistInteger>(&v_);
+  if (!i || (!i->isUnsigned && static_cast<int64_t>(i->bits) < 0)) return std::nullopt;
+  return i->bits;
 }
 std::optional<double> PlistValue::asReal() const {
   if (auto* d = std::get_if<double>(&v_)) return *d;
   if (auto i = asInteger()) return static_cast<double>(*i);
+  if (auto u = asUnsignedInteger()) return static_cast<double>(*u);
   return std::nullopt;
+}
+
+namespace {
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (and back).
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+// Seconds since 2001 of 0001-01-01T00:00:00Z and of 10000-01-01T00:00:00Z.
+const double kFirstSecond =
+    static_cast<double>(daysFromCivil(1, 1, 1) * 86400) - PlistDate::kSince1970;
+const double kPastLast =
+    static_cast<double>(daysFromCivil(10000, 1, 1) * 86400) - PlistDate::kSince1970;
+
+}  // namespace
+
+bool PlistDate::inRange() const {
+  return secondsSince2001 >= kFirstSecond && secondsSince2001 < kPastLast;
+}
+
+std::optional<std::string> PlistDate::isoText() const {
+  if (!inRange()) return std::nullopt;
+  // Whole seconds since 1970 are exact in a double across the whole range.
+  const auto t =
+      static_cast<int64_t>(std::floor(secondsSince2001)) + static_cast<int64_t>(kSince1970);
+  const int64_t days = (t >= 0 ? t : t - 86399) / 86400;
+  const int64_t secs = t - days * 86400;
+  int64_t y;
+  unsigned m, d;
+  civilFromDays(days, y, m, d);
+  return strprintf("%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(y), m, d,
+                   static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
+                   static_cast<long long>(secs % 60));
+}
+
+std::optional<PlistDate> PlistDate::fromIsoText(std::string_view t) {
+  if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' ||
+      t[16] != ':' || t[19] != 'Z')
+    return std::nullopt;
+  auto num = [&](size_t at, size_t len, int& out) {
+    out = 0;
+    for (size_t i = at; i < at + len; ++i) {
+      if (t[i] < '0' || t[i] > '9') return false;
+      out = out * 10 + (t[i] - '0');
+    }
+    return true;
+  };
+  int y, mo, d, h, mi, s;
+  if (!num(0, 4, y) || !num(5, 2, mo) || !num(8, 2, d) || !num(11, 2, h) || !num(14, 2, mi) ||
+      !num(17, 2, s))
+    return std::nullopt;
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap) || h > 23 ||
+      mi > 59 || s > 59)
+    return std::nullopt;
+  const int64_t unix =
+      daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
+      mi * 60 + s;
+  return PlistDate{static_cast<double>(unix) - kSince1970};
 }
 
 namespace {
@@ -85,6 +183,7 @@ int64_t leadingInteger(const std::string& s) {
 
 int64_t PlistValue::integerValue() const {
   if (auto i = asInteger()) return *i;
+  if (asUnsignedInteger()) return INT64_MAX;  // 2^63 and above
   if (auto* d = std::get_if<double>(&v_)) {
     if (std::isnan(*d)) return 0;
     if (*d >= 9.2e18) return INT64_MAX;
@@ -103,7 +202,7 @@ double PlistValue::realValue() const {
 
 bool PlistValue::boolValue() const {
   if (auto* b = std::get_if<bool>(&v_)) return *b;
-  if (auto* i = std::get_if<int64_t>(&v_)) return *i != 0;
+  if (auto* i = std::get_if<PlistInteger>(&v_)) return i->bits != 0;
   if (auto* d = std::get_if<double>(&v_)) return *d != 0;
   if (auto* s = asString()) {
     size_t i = 0;
@@ -120,7 +219,8 @@ bool PlistValue::boolValue() const {
 std::string PlistValue::stringValue() const {
   if (auto* s = asString()) return *s;
   if (auto* b = std::get_if<bool>(&v_)) return *b ? "1" : "0";
-  if (auto* i = std::get_if<int64_t>(&v_)) return std::to_string(*i);
+  if (auto i = asInteger()) return std::to_string(*i);
+  if (auto u = asUnsignedInteger()) return std::to_string(*u);
   if (auto* d = std::get_if<double>(&v_)) return strprintf("%g", *d);
   return {};
 }
@@ -154,53 +254,11 @@ std::string PlistValue::description() const {
   return toJson(*this).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-const PlistValue* PlistDict::find(std::string_view key) const {
-  for (const auto& it : items_)
-    if (it.first == key) return &it.second;
-  return nullptr;
-}
-PlistValue* PlistDict::find(std::string_view key) {
-  for (auto& it : items_)
-    if (it.first == key) return &it.second;
-  return nullptr;
-}
-void PlistDict::set(std::string key, PlistValue value) {
-  if (PlistValue* v = find(key)) {
-    *v = std::move(value);
-    return;
-  }
-  items_.emplace_back(std::move(key), std::move(value));
-}
-void PlistDict::setAtEnd(std::string key, PlistValue value) {
-  erase(key);
-  items_.emplace_back(std::move(key), std::move(value));
-}
-bool PlistDict::erase(std::string_view key) {
-  for (auto it = items_.begin(); it != items_.end(); ++it) {
-    if (it->first == key) {
-      items_.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-std::string PlistDict::getString(std::string_view key) const {
-  const PlistValue* v = find(key);
-  return v ? v->stringValue() : std::string();
-}
-int64_t PlistDict::getInteger(std::string_view key) const {
-  const PlistValue* v = find(key);
-  return v ? v->integerValue() : 0;
-}
-bool PlistDict::getBool(std::string_view key) const {
-  const PlistValue* v = find(key);
-  return v ? v->boolValue() : false;
-}
-
-namespace {
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-std::string base64(const std::string& in) {
+std::string PlistData::base64() const {
+  static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string& in = bytes;
   std::string out;
+  out.reserve((in.size() + 2) / 3 * 4);
   size_t i = 0;
   while (i + 2 < in.size()) {
     uint32_t n = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
@@ -224,7 +282,6 @@ std::string base64(const std::string& in) {
   }
   return out;
 }
-}  // namespace
 
 nlohmann::ordered_json toJson(const PlistValue& v) {
   using T = PlistValue::Type;
@@ -234,21 +291,16 @@ nlohmann::ordered_json toJson(const PlistValue& v) {
     case T::Boolean:
       return v.boolValue();
     case T::Integer:
+      if (auto u = v.asUnsignedInteger()) return *u;
       return v.integerValue();
     case T::Real:
       return v.realValue();
     case T::String:
       return *v.asString();
     case T::Data:
-      return base64(v.asData()->bytes);
-    case T::Date: {
-      std::time_t t = static_cast<std::time_t>(v.asDate()->secondsSince1970);
-      std::tm tm{};
-      gmtime_r(&t, &tm);
-      char buf[32];
-      strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-      return std::string(buf);
-    }
+      return v.asData()->base64();
+    case T::Date:
+      return v.asDate()->isoText().value_or("");
     case T::Array: {
       nlohmann::ordered_json a = nlohmann::ordered_json::array();
       for (const auto& e : *v.asArray()) a.push_back(toJson(e));
@@ -267,8 +319,9 @@ namespace {
 template <typename J>
 PlistValue fromJsonT(const J& j) {
   if (j.is_boolean()) return PlistValue::boolean(j.template get<bool>());
+  // (Unsigned numbers answer is_number_integer() too.)
+  if (j.is_number_unsigned()) return PlistValue::unsignedInteger(j.template get<uint64_t>());
   if (j.is_number_integer()) return PlistValue::integer(j.template get<int64_t>());
-  if (j.is_number_unsigned()) return PlistValue::integer(static_cast<int64_t>(j.template get<uint64_t>()));
   if (j.is_number_float()) return PlistValue::real(j.template get<double>());
   if (j.is_string()) return PlistValue(j.template get<std::string>());
   if (j.is_array()) {
@@ -285,7 +338,11 @@ PlistValue fromJsonT(const J& j) {
 }
 }  // namespace
 
-PlistValue fromJson(const nlohmann::json& j) { return fromJsonT(j); }
-PlistValue fromJson(const nlohmann::ordered_json& j) { return fromJsonT(j); }
+PlistValue fromJson(const nlohmann::json& j) {
+  return fromJsonT(j);
+}
+PlistValue fromJson(const nlohmann::ordered_json& j) {
+  return fromJsonT(j);
+}
 
 }  // namespace quillbox::platform

@@ -1,14 +1,17 @@
 // PlistValue: the in-memory value of a property list.
 //
-// A value is one of: none (absent), boolean, integer (64-bit signed), real,
-// string (UTF-8), data (bytes), date, array or dictionary. Dictionaries keep
-// their keys in insertion order, so a file read and written again keeps its
-// layout. Values are plain data: copying copies deeply; no sharing between
-// threads is implied. Reading and writing files is PropertyList's business.
+// A value is one of: none (absent), boolean, integer (any whole number from
+// -2^63 to 2^64-1, kept exactly), real, string (UTF-8), data (bytes), date,
+// array or dictionary. Dictionaries keep their keys in insertion order, so a
+// file read and written again keeps its layout, and find or set a key in
+// constant time. Values are plain data: copying copies deeply; no sharing
+// between threads is implied. Reading and writing files is PropertyList's business.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,12 +19,14 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace quillbox::platform {
 
 class PlistValue;
 class PlistDict;
+
+// The deepest nesting of arrays and dictionaries the readers and writers take
+// (the documented limit of property lists); deeper documents are refused.
+inline constexpr size_t kPlistMaxDepth = 512;
 using PlistArray = std::vector<PlistValue>;
 
 // Deep-copying owner of a heap value (lets PlistValue hold arrays and dictionaries).
@@ -48,11 +53,30 @@ class PlistBox {
 
 struct PlistData {
   std::string bytes;
+  std::string base64() const;  // standard alphabet, "=" padded, one line
   bool operator==(const PlistData&) const = default;
 };
+// A point in time as property lists count it: seconds since 2001-01-01 UTC
+// (the binary form's own number, so it is carried without rounding).
 struct PlistDate {
-  double secondsSince1970 = 0;  // Unix time, fractions allowed
+  static constexpr double kSince1970 = 978307200.0;  // 2001-01-01 in Unix time
+  double secondsSince2001 = 0;
+  double secondsSince1970() const { return secondsSince2001 + kSince1970; }
+  // True for the years 1 to 9999 (what both file forms and their readers carry).
+  bool inRange() const;
+  // "YYYY-MM-DDTHH:MM:SSZ" of the whole second at or before the date;
+  // nullopt when it is out of range.
+  std::optional<std::string> isoText() const;
+  // Reads exactly that form (a real calendar date in years 1-9999).
+  static std::optional<PlistDate> fromIsoText(std::string_view text);
   bool operator==(const PlistDate&) const = default;
+};
+// An integer's 64 bits; `isUnsigned` marks values of 2^63 and above, whose bits
+// read as an unsigned number (it is never set for smaller values).
+struct PlistInteger {
+  uint64_t bits = 0;
+  bool isUnsigned = false;
+  bool operator==(const PlistInteger&) const = default;
 };
 
 class PlistValue {
@@ -67,9 +91,11 @@ class PlistValue {
   PlistValue(PlistDict d);
   static PlistValue boolean(bool b);
   static PlistValue integer(int64_t i);
+  static PlistValue unsignedInteger(uint64_t u);
   static PlistValue real(double d);
   static PlistValue data(std::string bytes);
   static PlistValue date(double secondsSince1970);
+  static PlistValue dateSince2001(double secondsSince2001);
 
   Type type() const { return static_cast<Type>(v_.index()); }
   bool isNone() const { return type() == Type::None; }
@@ -88,12 +114,16 @@ class PlistValue {
   PlistDict* asDict();
   const PlistData* asData() const;
   const PlistDate* asDate() const;
-  std::optional<int64_t> asInteger() const;  // Integer or Boolean only
-  std::optional<double> asReal() const;      // any number
+  // Integer (when it fits in 64 signed bits) or Boolean only.
+  std::optional<int64_t> asInteger() const;
+  // A non-negative Integer (any of 0 ... 2^64-1).
+  std::optional<uint64_t> asUnsignedInteger() const;
+  std::optional<double> asReal() const;  // any number
 
-  // Lenient reads with the platform's rules: a number gives its value; a string
-  // gives its leading decimal integer (leading white space and one sign allowed,
-  // no digits reads 0); anything else gives 0.
+  // Lenient reads with the platform's rules: a number gives its value (an
+  // integer above 2^63-1 gives 2^63-1); a string gives its leading decimal
+  // integer (leading white space and one sign allowed, no digits reads 0);
+  // anything else gives 0.
   int64_t integerValue() const;
   double realValue() const;
   // true for a true boolean, a non-zero number, or a string starting with
@@ -109,7 +139,7 @@ class PlistValue {
   std::string description() const;
 
  private:
-  std::variant<std::monostate, bool, int64_t, double, std::string, PlistData, PlistDate,
+  std::variant<std::monostate, bool, PlistInteger, double, std::string, PlistData, PlistDate,
                PlistBox<PlistArray>, PlistBox<PlistDict>>
       v_;
 };
@@ -118,6 +148,8 @@ class PlistDict {
  public:
   using Item = std::pair<std::string, PlistValue>;
 
+  // Look-up and insert take constant time on average: a dictionary past a few
+  // keys keeps a hash index of its items beside them.
   const PlistValue* find(std::string_view key) const;
   PlistValue* find(std::string_view key);
   bool contains(std::string_view key) const { return find(key) != nullptr; }
@@ -125,7 +157,9 @@ class PlistDict {
   void set(std::string key, PlistValue value);
   // Removes the key (if present) and appends it anew at the end.
   void setAtEnd(std::string key, PlistValue value);
+  // Removes the key; takes time linear in the size (the order is kept).
   bool erase(std::string_view key);
+  void reserve(size_t n) { items_.reserve(n); }
 
   // Lenient getters (see PlistValue): a missing key reads as empty / 0 / false.
   std::string getString(std::string_view key) const;
@@ -136,16 +170,26 @@ class PlistDict {
   bool empty() const { return items_.empty(); }
   std::vector<Item>::const_iterator begin() const { return items_.begin(); }
   std::vector<Item>::const_iterator end() const { return items_.end(); }
+  // REQUIRES: keys are not changed through these (values may be).
   std::vector<Item>::iterator begin() { return items_.begin(); }
   std::vector<Item>::iterator end() { return items_.end(); }
 
   bool operator==(const PlistDict& other) const { return items_ == other.items_; }
 
  private:
+  // Position of `key` in items_, or -1.
+  ptrdiff_t indexOf(std::string_view key) const;
+  void indexItem(size_t i);
+  void rebuildIndex();
+
   std::vector<Item> items_;
+  // Open addressing over items_ (slot = position + 1, 0 = free); empty while
+  // the dictionary is small enough for a plain scan.
+  std::vector<uint32_t> slots_;
 };
 
-// JSON forms (dictionaries keep their key order; (data as standard Base64 text, dates as ISO 8601 text).
+// JSON forms (dictionaries keep their key order; data as standard Base64 text, dates as ISO 8601
+// text).
 nlohmann::ordered_json toJson(const PlistValue& v);
 PlistValue fromJson(const nlohmann::json& j);
 PlistValue fromJson(const nlohmann::ordered_json& j);

@@ -42,6 +42,7 @@ std::optional<std::string> Process::findExecutable(const std::string& name) {
 bool Process::spawnDetached(const std::vector<std::string>& argv) {
   if (argv.empty()) return false;
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;

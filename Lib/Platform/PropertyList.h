@@ -3,11 +3,13 @@
 // Reads XML and binary property lists; writes XML. Files are read whole and
 // replaced whole, atomically. Safe for concurrent use from any thread.
 //
-// XML is read by a small strict reader of our own that builds values directly
-// (a store of ten thousand records reads several times faster than through
-// libplist). Whatever that reader does not fully understand (CDATA, processing
-// instructions, unknown entities or elements, odd number forms ...) goes to
-// libplist instead, so the value read is always the one libplist gives.
+// Both forms are read by strict readers of our own (PlistXmlReader,
+// PlistBinaryReader): values come back as other programs meant them (the
+// full integer range, dates in the years 1 to 9999, decimal "0123"), and a
+// malformed document is refused whole. XML is written by PlistXmlWriter in
+// the layout Apple's tools and plistlib write; a value XML cannot carry is
+// refused rather than written in a form strict readers reject. libplist
+// (PlistLibplist) stays as the reference the readers are measured against.
 #pragma once
 
 #include <optional>
@@ -20,18 +22,18 @@ namespace quillbox::platform {
 
 class PropertyList {
  public:
-  // The value of a plist text (XML or binary); nullopt when it isn't one.
-  // Values nested more than 512 levels deep read as none values (never a crash);
-  // an XML text holding a NUL byte is no property list.
+  // The value of a plist text (binary when it starts "bplist00", else XML);
+  // nullopt when it isn't one.
   static std::optional<PlistValue> parse(std::string_view bytes);
-  // The same, through libplist alone (the reference the direct reader must equal).
+  // The same, through libplist (see PlistLibplist).
   static std::optional<PlistValue> parseWithLibplist(std::string_view bytes);
-  // The direct XML reader alone: nullopt when the text is malformed or uses
-  // anything outside the subset it handles (parse then asks libplist).
+  // The XML reader alone.
   static std::optional<PlistValue> parseXmlDirect(std::string_view text);
-  // The XML text of a value (a None value gives an empty dictionary).
+  // The XML text of a value (a None value gives an empty dictionary); empty,
+  // with a log line, when the value cannot be written (see PlistXmlWriter).
   static std::string toXml(const PlistValue& value);
-  // The binary form (for tests and peers that want it).
+  // The binary form (for tests and peers that want it); empty, with a log
+  // line, when the value cannot be written (see PlistBinaryWriter).
   static std::string toBinary(const PlistValue& value);
 
   // Reads a file. nullopt when it is missing or not a property list; a file that
@@ -39,7 +41,8 @@ class PropertyList {
   static std::optional<PlistValue> read(const std::string& path);
   // Reads a file whose top level must be a dictionary; anything else reads as empty.
   static PlistDict readDictionary(const std::string& path);
-  // Writes the XML form atomically. Gives true on success.
+  // Writes the XML form atomically. Gives true on success; a value that cannot
+  // be written is logged and leaves the file as it was.
   static bool write(const std::string& path, const PlistValue& value);
 };
 

@@ -17,7 +17,7 @@ namespace quillbox::platform {
 namespace {
 
 // Log lines of this module.
-constexpr const char* kLogBadSpec =
+constexpr const char* kLogBadSetting =
     "Screen: unknown screen \"%s\" (use x11, file:PATH or synthetic)";
 constexpr const char* kLogFallback = "Screen: using the synthetic screen instead of \"%s\"";
 constexpr const char* kLogFileUnreadable = "Screen: cannot read the screen file %s";
@@ -182,7 +182,7 @@ std::unique_ptr<Screen> Screen::create(const std::string& setting) {
     return std::make_unique<SyntheticScreen>(w, h);
   if (setting.rfind("file:", 0) == 0 && setting.size() > 5)
     return std::make_unique<FileScreen>(setting.substr(5));
-  Log::printf(kLogBadSpec, setting.c_str());
+  Log::printf(kLogBadSetting, setting.c_str());
   return nullptr;
 }
 

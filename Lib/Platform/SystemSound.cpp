@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Platform/AudioChunks.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
@@ -106,42 +107,55 @@ std::optional<SystemSound::PCM> convert(const Reader& r, size_t off, size_t len,
   return pcm;
 }
 
+// The chunks of the sound file in memory.
+void walkChunks(const Reader& r, AudioChunks::Container container,
+                const std::function<bool(const AudioChunks::Chunk&)>& visit) {
+  AudioChunks::walk(
+      container,
+      [&r](int64_t offset, void* buffer, size_t n) {
+        if (offset < 0 || !r.has(static_cast<size_t>(offset), n)) return false;
+        memcpy(buffer, r.b.data() + offset, n);
+        return true;
+      },
+      AudioChunks::firstChunk(container), static_cast<int64_t>(r.b.size()), visit);
+}
+
 std::optional<SystemSound::PCM> decodeWAV(const Reader& r) {
   int channels = 0, bits = 0;
   uint32_t rate = 0;
   bool haveFmt = false;
-  for (size_t off = 12; r.has(off, 8);) {
-    const uint32_t size = r.le32(off + 4);
-    const size_t body = off + 8;
-    if (r.tag(off, "fmt ")) {
-      if (size < 16 || !r.has(body, 16)) return std::nullopt;
+  std::optional<SystemSound::PCM> pcm;
+  walkChunks(r, AudioChunks::Container::Wave, [&](const AudioChunks::Chunk& c) {
+    const size_t body = static_cast<size_t>(c.body);
+    if (c.tag == "fmt ") {
+      if (c.size < 16 || !r.has(body, 16)) return false;
       uint16_t format = r.le16(body);
       channels = r.le16(body + 2);
       rate = r.le32(body + 4);
       bits = r.le16(body + 14);
-      if (format == 0xFFFE && size >= 40 && r.has(body, 40)) format = r.le16(body + 24);
-      if (format != 1 || (bits != 8 && bits != 16) || !plausible(channels, rate))
-        return std::nullopt;
+      if (format == 0xFFFE && c.size >= 40 && r.has(body, 40)) format = r.le16(body + 24);
+      if (format != 1 || (bits != 8 && bits != 16) || !plausible(channels, rate)) return false;
       haveFmt = true;
-    } else if (r.tag(off, "data")) {
-      if (!haveFmt) return std::nullopt;
-      return convert(r, body, size, channels, static_cast<int>(rate), bits, false, true, true);
+      return true;
     }
-    off = body + size + (size & 1);
-    if (off < body) break;  // overflow
-  }
-  return std::nullopt;
+    if (c.tag != "data") return true;
+    if (haveFmt)
+      pcm = convert(r, body, static_cast<size_t>(c.size), channels, static_cast<int>(rate), bits,
+                    false, true, true);
+    return false;
+  });
+  return pcm;
 }
 
 std::optional<SystemSound::PCM> decodeCAF(const Reader& r) {
   if (!r.has(4, 4) || r.be32(4) >> 16 != 1) return std::nullopt;  // file version 1
   int channels = 0, bits = 0, rate = 0;
   bool isFloat = false, little = false, haveDesc = false;
-  for (size_t off = 8; r.has(off, 12);) {
-    const uint64_t size = r.be64(off + 4);
-    const size_t body = off + 12;
-    if (r.tag(off, "desc")) {
-      if (size < 32 || !r.has(body, 32)) return std::nullopt;
+  std::optional<SystemSound::PCM> pcm;
+  walkChunks(r, AudioChunks::Container::Caf, [&](const AudioChunks::Chunk& c) {
+    const size_t body = static_cast<size_t>(c.body);
+    if (c.tag == "desc") {
+      if (c.size < 32 || !r.has(body, 32)) return false;
       const uint64_t rateBits = r.be64(body);
       double sampleRate;
       memcpy(&sampleRate, &rateBits, 8);
@@ -153,26 +167,25 @@ std::optional<SystemSound::PCM> decodeCAF(const Reader& r) {
       const uint32_t bytesPerPacket = r.be32(body + 16), framesPerPacket = r.be32(body + 20);
       if (!r.tag(body + 8, "lpcm") || !std::isfinite(sampleRate) ||
           !plausible(channels, sampleRate))
-        return std::nullopt;
+        return false;
       if (isFloat ? (bits != 32 && bits != 64)
                   : (bits != 8 && bits != 16 && bits != 24 && bits != 32))
-        return std::nullopt;
+        return false;
       if (framesPerPacket != 1 || bytesPerPacket != static_cast<uint32_t>(channels * bits / 8))
-        return std::nullopt;
+        return false;
       rate = static_cast<int>(std::lround(sampleRate));
       haveDesc = true;
-    } else if (r.tag(off, "data")) {
-      if (!haveDesc || !r.has(body, 4)) return std::nullopt;
-      // The data chunk opens with a 4-byte edit count; a size of -1 runs to the end.
-      const size_t len = size == ~uint64_t{0} || size > r.b.size() ? r.b.size() - body - 4
-                                                                   : static_cast<size_t>(size) - 4;
-      if (size != ~uint64_t{0} && size < 4) return std::nullopt;
-      return convert(r, body + 4, len, channels, rate, bits, isFloat, little, false);
+      return true;
     }
-    if (size > r.b.size()) break;
-    off = body + static_cast<size_t>(size);
-  }
-  return std::nullopt;
+    if (c.tag != "data") return true;
+    // The data chunk opens with a 4-byte edit count; the samples are what the
+    // file holds after it.
+    if (haveDesc && c.available >= 4 && (c.toEnd || c.size >= 4))
+      pcm = convert(r, body + 4, static_cast<size_t>(c.available - 4), channels, rate, bits,
+                    isFloat, little, false);
+    return false;
+  });
+  return pcm;
 }
 
 // --- Playback -----------------------------------------------------------------

@@ -122,6 +122,7 @@ struct X11Screen::Connection {
       return false;
     }
     shm.shmaddr = img->data = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): shmat() reports failure as (void*)-1.
     if (shm.shmaddr == reinterpret_cast<char*>(-1)) {
       shmctl(shm.shmid, IPC_RMID, nullptr);
       img->data = nullptr;

@@ -14,7 +14,6 @@ namespace quillbox {
 using platform::Log;
 using platform::NotificationCenter;
 using platform::PlistDict;
-using platform::PlistValue;
 using platform::strprintf;
 
 namespace {
@@ -35,6 +34,7 @@ const char kLogNoRecord[] = "日志:没有文件属性记录, 不加入上传队
 const char kNoteUpload[] = "upload";
 const char kNoteCreateSuccess[] = "createFileOnServerSuccess";
 const char kNoteCreateFail[] = "createFileOnServerFail";
+const char kUserInfoTask[] = "Task";
 
 std::atomic<bool> g_widgetMode{false};
 
@@ -176,7 +176,6 @@ void QBXUploadManager::createFileOnServerFail(const QBXUploadTaskPtr& task,
     Log::printf(kLogDone, path.c_str());
     PlistDict info;
     info.set("reason", reason);
-    info.set("Task", path);
     createFileOnServerDone(info, task);
   }
   Log::printf(kLogFailEnd, path.c_str());
@@ -189,10 +188,12 @@ void QBXUploadManager::createFileOnServerDone(const std::optional<PlistDict>& us
   auto post = [this, userInfo, task] {
     if (isCreateSuccess_) {
       NotificationCenter::defaultCenter().post(kNoteCreateSuccess);
-    } else {
-      NotificationCenter::defaultCenter().post(kNoteCreateFail, task ? std::any(task) : std::any(),
-                                               userInfo.value_or(PlistDict()));
+      return;
     }
+    // No object; the user information holds "reason" and "Task", the task itself.
+    platform::Notification note{kNoteCreateFail, {}, userInfo.value_or(PlistDict()), {}};
+    if (task) note.userObjects[kUserInfoTask] = task;
+    NotificationCenter::defaultCenter().post(note);
   };
   platform::performOnMainThread(post, true);
 }
@@ -234,6 +235,8 @@ void QBXUploadManager::uploadFailed(const std::string& reason, const QBXUploadTa
       [this, reason, uploadTask] {
         postUploadMessage(uploadTask->file());
         ShowStatuBarMessage(strprintf(kFailedMessage, nameOf(uploadTask).c_str()));
+        // Also out of a preparing batch's created list, which would start it again.
+        removeTask(aTasksCreated_, uploadTask);
         removeTask(aTasksUploading_, uploadTask);
         removeTask(aTask_, uploadTask);
         advanceQueue();
@@ -313,6 +316,7 @@ void QBXUploadManager::stopUploadWithPath(const std::string& path) {
   candidate->stopUpload();
   ShowStatuBarMessage(strprintf(kStoppedMessage, nameOf(candidate).c_str()));
   postUploadMessage(candidate->file());
+  removeTask(aTasksCreated_, candidate);  // a stopped task must not be started by its batch
   removeTask(aTasksUploading_, candidate);
   removeTask(aTask_, candidate);
   advanceQueue();
@@ -325,6 +329,7 @@ void QBXUploadManager::stopAllTasks() {
   for (const auto& t : queue) {
     t->stopUpload();
     postUploadMessage(t->file());
+    removeTask(aTasksCreated_, t);
   }
   aTasksUploading_.clear();
   aTask_.clear();
@@ -383,7 +388,7 @@ void QBXUploadManager::setEventHandler(std::function<void(const UploadEvent&)> h
   eventHandler_ = std::move(handler);
 }
 
-void QBXUploadManager::emit(UploadEvent event) {
+void QBXUploadManager::emit(const UploadEvent& event) {
   if (eventHandler_) eventHandler_(event);
 }
 

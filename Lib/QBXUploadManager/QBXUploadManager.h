@@ -101,6 +101,9 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   // Main-thread steps (public for the tasks' hand-offs and tests).
   void postUploadMessage(const FilePtr& file);
   void ShowStatuBarMessage(const std::string& text);
+  // Posts "createFileOnServerSuccess" (no object, no user information) while
+  // isCreateSuccess is set, else "createFileOnServerFail" with no object and
+  // `userInfo` ("reason") plus "Task" = `task` among the user objects.
   void createFileOnServerDone(const std::optional<platform::PlistDict>& userInfo,
                               const QBXUploadTaskPtr& task = nullptr);
 
@@ -131,7 +134,7 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   void advanceQueue();
   void startCreatedTasks();
   void updateIdleTimer();
-  void emit(UploadEvent event);
+  void emit(const UploadEvent& event);
   void showPlainMessage(const std::string& text);
 
   bool isCreateSuccess_ = false;

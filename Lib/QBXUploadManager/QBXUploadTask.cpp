@@ -1,38 +1,32 @@
 #include "QBXUploadManager/QBXUploadTask.h"
 
 #include <algorithm>
-#include <cmath>
+#include <chrono>
 #include <exception>
-#include <nlohmann/json.hpp>
 #include <thread>
 
-#include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/FileLock.h"
 #include "Platform/FileSystem.h"
 #include "Platform/HttpClient.h"
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/PropertyList.h"
-#include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserInterface.h"
-#include "QBXUploadManager/AudioDuration.h"
+#include "QBXUploadManager/CreationForm.h"
+#include "QBXUploadManager/ServiceReply.h"
+#include "QBXUploadManager/UploadRecordBuilder.h"
+#include "QBXUploadManager/UploadStateRecord.h"
 #include "Request/FormBody.h"
+#include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
-#include "SHA1Help/SHA1Help.h"
-#include "SharedSettings.h"
-#include "base64/NSDataToBase64Encoding.h"
 
 namespace quillbox {
 
-using platform::Environment;
 using platform::FileSystem;
 using platform::HttpUpload;
 using platform::Log;
 using platform::NotificationCenter;
-using platform::PlistDict;
 using platform::PlistValue;
 using platform::strprintf;
 
@@ -69,7 +63,6 @@ const char kLogFail[] = "UploadManager fail:%s";
 const char kLogException[] = "QBXUploadTask Exception:%s";
 const char kLogDealloc[] =
     "QBXUploadTask dealloc:%s,self._URLConnection:%s,self._URLConnection.filePath:%s";
-const char kLogNoUser[] = "日志:没有当前用户, 上传状态未记录: %s";
 const char kLogThread[] = "日志:无法启动上传线程: %s";
 
 const char kNoteUpdateFileState[] = "updateFileState";
@@ -77,8 +70,6 @@ const char kNoteUpload[] = "upload";
 
 const char kResourceCreate[] = "file/create.json";
 const char kResourceLength[] = "file/length.json";
-const char kThumbnailSmall[] = "/img/samll";
-const char kThumbnailMiddle[] = "/img/middle";
 
 std::atomic<int> g_activeUploadThreads{0};
 
@@ -89,119 +80,13 @@ bool nonEmpty(const std::optional<std::string>& text) {
   return text && !text->empty();
 }
 
-// A reply text as a JSON object; anything else reads as an empty object.
-nlohmann::json parseObject(const std::optional<std::string>& text) {
-  if (!text) return nlohmann::json::object();
-  auto j = nlohmann::json::parse(*text, nullptr, false);
-  if (j.is_discarded() || !j.is_object()) return nlohmann::json::object();
-  return j;
-}
-
-std::optional<std::string> textMember(const nlohmann::json& j, const char* key) {
-  auto it = j.find(key);
-  if (it == j.end() || it->is_null()) return std::nullopt;
-  if (it->is_string()) return it->get<std::string>();
-  if (it->is_number_integer()) return std::to_string(it->get<int64_t>());
-  return it->dump();
-}
-
-// "length": a whole, non-negative number (a text of digits is accepted too).
-std::optional<int64_t> lengthMember(const nlohmann::json& j) {
-  auto it = j.find("length");
-  if (it == j.end()) return std::nullopt;
-  if (it->is_number_integer()) {
-    int64_t v = it->get<int64_t>();
-    return v >= 0 ? std::optional<int64_t>(v) : std::nullopt;
-  }
-  if (it->is_number_unsigned()) return static_cast<int64_t>(it->get<uint64_t>());
-  if (it->is_string()) {
-    const std::string s = it->get<std::string>();
-    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
-      return std::nullopt;
-    return std::stoll(s);
-  }
-  return std::nullopt;
-}
-
 int64_t parseLength(const std::optional<std::string>& fLen) {
   if (!fLen) return 0;
   return PlistValue(*fLen).integerValue();
 }
 
-std::string stemOf(const std::string& name) {
-  size_t dot = name.find('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
-std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
-  std::string path = strprintf("%s%s/%s", (Environment::home() + "/Documents").c_str(), folder,
-                               (stemOf(name) + "_Thumbnail.jpg").c_str());
-  auto bytes = FileSystem::Default().readFile(path);
-  if (!bytes) return std::nullopt;
-  return NSDataToBase64Encoding::encodeBase64(*bytes);
-}
-
-// The creation form: the four mandatory fields, the optional ones in their
-// order, and (when asked) the thumbnails.
-FormBody creationForm(const File& f, bool withThumbnails, std::string* plainBeforeImages) {
-  FormBody form;
-  form.add("name", f.name().value_or(""))
-      .add("type", formatKindCode(f.ftype()))
-      .add("length", f.fLen().value_or(""))
-      .add("hash", f.fHash().value_or(""));
-  auto opt = [&form](const char* key, const File::Text& v) {
-    if (v) form.add(key, *v);
-  };
-  opt("start_time", f.fStartTime());
-  opt("end_time", f.fEndTime());
-  opt("comment", f.fComment());
-  opt("gps", f.fGps());
-  opt("time_length", f.fTimeLen());
-  opt("photo_time", f.fPhotoTime());
-  opt("labels", f.fLabels());
-  opt("sha1", f.fSHA1());
-  if (f.fTime()) form.add("time", *f.fTime());
-  if (plainBeforeImages) *plainBeforeImages = form.plainText();
-  if (withThumbnails && f.name()) {
-    if (auto small = thumbnailBase64(kThumbnailSmall, *f.name())) form.add("small_img", *small);
-    if (auto middle = thumbnailBase64(kThumbnailMiddle, *f.name())) form.add("middle_img", *middle);
-  }
-  return form;
-}
-
 void postNotification(const char* name, std::any object) {
   NotificationCenter::defaultCenter().post(name, std::move(object));
-}
-
-// fileID (property store, else upload-state record) and the kind-specific fields.
-void fillFromStores(File& f, const std::string& path, int32_t kind,
-                    const std::optional<PlistValue>& photoTime) {
-  auto id = Z_Request::getFilePropertyWithPath(path, "fileID");
-  std::string fileID = id ? id->stringValue() : "";
-  if (fileID.empty()) {
-    if (auto up = Z_Request::getUpInfoWithPath(path)) fileID = up->getString("fileID");
-  }
-  if (!fileID.empty()) f.setFileID(fileID);
-
-  if (kind == FileKind::Audio) {
-    auto seconds = AudioDuration::playingTimeSeconds(path);
-    double ms = seconds ? std::floor(*seconds * 1000.0) : 0;
-    if (!(ms >= 0 && ms <= 2147483647.0)) ms = 0;
-    f.setFTimeLen(strprintf("%d", static_cast<int>(ms)));
-  } else if (kind == FileKind::TimedRecording) {
-    if (auto attrs = FileSystem::Default().attributes(path)) {
-      using std::chrono::duration_cast;
-      using std::chrono::seconds;
-      long long created = duration_cast<seconds>(attrs->creationDate.time_since_epoch()).count();
-      long long modified =
-          duration_cast<seconds>(attrs->modificationDate.time_since_epoch()).count();
-      f.setFTimeLen(strprintf("%lld", (modified - created) * 1000));
-      f.setFStartTime(strprintf("%lld", created * 1000));
-      f.setFEndTime(strprintf("%lld", modified * 1000));
-    }
-  } else if (kind == FileKind::Picture && photoTime) {
-    f.setFPhotoTime(photoTime->stringValue());
-  }
 }
 
 }  // namespace
@@ -302,6 +187,9 @@ void QBXUploadTask::start() {
       if (!self->getFileLenth()) return;
     }
     if (self->statuCancel_) return;
+    // startUpload() checks reachability on the main loop: resolve here, where
+    // waiting stalls nobody.
+    ServiceReachability::resolveServiceHost();
     platform::performOnMainThread(
         [self] {
           // The manager starts a prepared task itself unless a batch is
@@ -352,13 +240,13 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
   std::string path = orNull(snapshot.fPath());
   Log::printf(kLogCreateStart, path.c_str());
   std::string plain;
-  FormBody form = creationForm(snapshot, true, &plain);
+  FormBody form = CreationForm::build(snapshot, true, &plain);
   Log::printf(kLogCreateBody, plain.c_str());
 
   RequestResult result = Z_Request::postWithString(form, kResourceCreate);
+  const ServiceReply reply(result.respone);
   if (result.code == 200 && nonEmpty(result.respone)) {
-    nlohmann::json reply = parseObject(result.respone);
-    if (auto id = textMember(reply, "id"); id && !id->empty()) {
+    if (auto id = reply.text("id"); id && !id->empty()) {
       {
         std::lock_guard<std::recursive_mutex> lock(mu_);
         file_->setFileID(*id);
@@ -374,7 +262,7 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
       }
       return true;
     }
-    if (auto error = textMember(reply, "error")) {
+    if (auto error = reply.text("error")) {
       Log::printf(kLogCreateErr111, path.c_str());
       fail(*error);
     } else {
@@ -384,29 +272,29 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
     return false;
   }
   Log::printf(kLogCreateErr1, path.c_str(), orNull(result.respone).c_str());
-  nlohmann::json reply = parseObject(result.respone);
-  if (auto error = textMember(reply, "error"))
-    fail(*error);
-  else
-    fail(kReasonNetworkRetry);
+  fail(reply.text("error").value_or(kReasonNetworkRetry));
   return false;
 }
 
-bool QBXUploadTask::getFileLenth() {
-  std::string fileID, path;
+std::optional<std::string> QBXUploadTask::queryLength(std::string* path) {
+  std::string fileID;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (!file_) return false;
+    if (!file_) return std::nullopt;
     fileID = file_->fileID().value_or("");
-    path = orNull(file_->fPath());
+    *path = orNull(file_->fPath());
   }
-  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
-  nlohmann::json j = parseObject(reply);
-  if (auto length = lengthMember(j)) {
+  return Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+}
+
+bool QBXUploadTask::settleLength(const std::optional<std::string>& replyText,
+                                 const std::string& path) {
+  const ServiceReply reply(replyText);
+  if (auto length = reply.length()) {
     succeed(*length);
     return true;
   }
-  if (auto error = textMember(j, "error")) {
+  if (auto error = reply.text("error")) {
     Log::printf(kLogCreateErr111, path.c_str());
     fail(*error);
   } else {
@@ -414,6 +302,12 @@ bool QBXUploadTask::getFileLenth() {
     fail(kReasonUploadFailed);
   }
   return false;
+}
+
+bool QBXUploadTask::getFileLenth() {
+  std::string path;
+  auto reply = queryLength(&path);
+  return settleLength(reply, path);
 }
 
 // ---------------------------------------------------------------- batch path
@@ -441,36 +335,20 @@ void QBXUploadTask::createFileOnServer() {
 
 void QBXUploadTask::createFileOnServerThread() {
   if (!createOnServer(false)) return;
-  std::string fileID, path;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    fileID = file_->fileID().value_or("");
-    path = orNull(file_->fPath());
-  }
-  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
-  nlohmann::json j = parseObject(reply);
-  if (auto length = lengthMember(j)) {
-    succeed(*length);
-    Log::printf(kLogCreateEnd, path.c_str());
-  } else if (auto error = textMember(j, "error")) {
-    Log::printf(kLogCreateErr111, path.c_str());
-    fail(*error);
-  } else {
-    Log::printf(kLogCreateErr222, path.c_str());
-    fail(kReasonUploadFailed);
-  }
+  std::string path;
+  auto reply = queryLength(&path);
+  if (settleLength(reply, path)) Log::printf(kLogCreateEnd, path.c_str());
 }
 
 void QBXUploadTask::getFileUploadedLengthThread() {
-  std::string fileID, path;
+  std::string path;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!file_) return;
-    fileID = file_->fileID().value_or("");
     path = orNull(file_->fPath());
   }
   Log::printf(kLogLengthStart, path.c_str());
-  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  auto reply = queryLength(&path);
   if (!reply) {
     Log::printf(kLogLengthErr, path.c_str());
     {
@@ -479,11 +357,11 @@ void QBXUploadTask::getFileUploadedLengthThread() {
     }
     fail(kReasonNetworkLater);
   } else {
-    nlohmann::json j = parseObject(reply);
-    if (auto length = lengthMember(j))
+    const ServiceReply j(reply);
+    if (auto length = j.length())
       succeed(*length);
     else
-      fail(textMember(j, "error").value_or(kReasonUploadFailed));
+      fail(j.text("error").value_or(kReasonUploadFailed));
   }
   Log::printf(kLogLengthEnd, path.c_str());
 }
@@ -544,7 +422,7 @@ bool QBXUploadTask::startUpload() {
     endRefused(kReasonNoParameters);
     return false;
   }
-  if (!platform::Reachability::isServiceReachable()) {
+  if (!ServiceReachability::isServiceReachable()) {
     platform::UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
                                                 3000);
     endRefused(kToastNoNetwork);
@@ -565,19 +443,33 @@ bool QBXUploadTask::startUpload() {
   // the upload thread's loop, so that the state bookkeeping never holds up the
   // transfer. The upload thread keeps the task alive until its loop has ended.
   auto channel = std::make_shared<UploadChannel>();
+  channel->rewrittenAt = offset;
+  channel->rewrittenTime = std::chrono::steady_clock::now();
   HttpUpload::Callbacks callbacks;
   callbacks.onProgress = [this, id, channel, offset, total](int64_t bytes) {
     channel->sent += bytes;
     channel->unreported += bytes;
-    if (channel->unreported < kProgressBlockBytes && offset + channel->sent < total) return;
+    const bool last = offset + channel->sent >= total;
+    if (channel->unreported < kProgressReportBytes && !last) return;
     channel->unreported = 0;
     const int64_t uploaded = offset + channel->sent;
-    channel->loop->perform([this, id, uploaded] { onBodyBlock(id, uploaded); });
+    channel->loop->perform([this, id, uploaded, last, channel] {
+      // The upload-state plist is read and replaced whole: rewritten only
+      // now and then, and always for the last block.
+      const auto now = std::chrono::steady_clock::now();
+      const bool rewrite = last || uploaded - channel->rewrittenAt >= kStateRewriteBytes ||
+                           now - channel->rewrittenTime >= kStateRewriteInterval;
+      if (rewrite) {
+        channel->rewrittenAt = uploaded;
+        channel->rewrittenTime = now;
+      }
+      onBodyBlock(id, uploaded, rewrite);
+    });
   };
   callbacks.onFinish = [this, id, channel](long status) {
     channel->loop->perform([this, id, status] { onFinish(id, status); });
   };
-  callbacks.onFail = [this, id, channel](std::string error) {
+  callbacks.onFail = [this, id, channel](const std::string& error) {
     channel->loop->perform([this, id, error] { onFail(id, error); });
   };
   auto connection = std::make_shared<HttpUpload>(
@@ -627,8 +519,8 @@ void QBXUploadTask::endRefused(const std::string& reason) {
   update();
 }
 
-void QBXUploadTask::runUploadThread(std::shared_ptr<HttpUpload> connection,
-                                    std::shared_ptr<UploadChannel> channel) {
+void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connection,
+                                    const std::shared_ptr<UploadChannel>& channel) {
   try {
     std::shared_ptr<platform::RunLoop> loop = platform::RunLoop::currentShared();
     channel->loop = loop;
@@ -645,7 +537,7 @@ void QBXUploadTask::runUploadThread(std::shared_ptr<HttpUpload> connection,
   g_activeUploadThreads.fetch_sub(1);
 }
 
-void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded) {
+void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState) {
   int64_t total;
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -655,7 +547,7 @@ void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded) {
     file_->setFProgress(progressText(uploaded, total));
     if (file_->fileState() != FileState::Uploading) file_->setFileState(FileState::Uploading);
     Log::printf(kLogDidSend, static_cast<double>(uploaded));
-    update();
+    if (rewriteState) update();
   }
   if (!delegate_) return;
   try {
@@ -743,25 +635,8 @@ void QBXUploadTask::setStateByName(int32_t state) {
 
 void QBXUploadTask::initFile() {
   if (!filePath_) return;
-  auto value = Z_Request::getFilePropertyWithPath(*filePath_, "");
-  if (!value || !value->asDict()) return;
-  const PlistDict& property = *value->asDict();
-  auto f = std::make_shared<File>();
-  auto text = [&property](const char* key) -> File::Text {
-    const PlistValue* v = property.find(key);
-    if (!v || v->isNone()) return std::nullopt;
-    return v->stringValue();
-  };
-  f->setFSHA1(text("sha1"));
-  f->setFHash(text("hash"));
-  if (const PlistValue* t = property.find("time")) f->setFTime(t->integerValue());
-  f->setName(platform::lastPathComponent(*filePath_));
-  f->setFPath(*filePath_);
-  f->setFLen(strprintf("%lld", static_cast<long long>(property.getInteger("size"))));
-  f->setFtype(fileType_);
-  std::optional<PlistValue> time;
-  if (const PlistValue* t = property.find("time")) time = *t;
-  fillFromStores(*f, *filePath_, fileType_, time);
+  FilePtr f = UploadRecordBuilder::fromPropertyRecord(*filePath_, fileType_);
+  if (!f) return;
   setFile(f);
 
   updateFilePropertyWithPath(*filePath_, "state", PlistValue::integer(FileState::Waiting));
@@ -787,65 +662,12 @@ void QBXUploadTask::update() {
 // ---------------------------------------------------------------- upload-state record
 
 std::optional<std::string> QBXUploadTask::getUserTempMediaPathWillCreat(bool creat) {
-  auto user = SharedSettings::currentUserName();
-  if (!user) return std::nullopt;
-  std::string documents = strprintf("%s/Documents", Environment::home().c_str());
-  std::string path = strprintf("%s/%s/TempMedia", documents.c_str(), user->c_str());
-  FileSystem& fs = FileSystem::Default();
-  if (fs.isDirectory(path) || !creat) return path;
-  if (!fs.createDirectories(path)) return std::nullopt;
-  return path;
+  return UploadStateRecord::userTempMediaPath(creat);
 }
 
 void QBXUploadTask::writeFileUpInfoToFile() {
-  auto user = SharedSettings::currentUserName();
-  if (!user || AppURL::sharedAppURL().appURL().empty()) {
-    Log::printf(kLogNoUser, "writeFileUpInfoToFile");
-    return;
-  }
-  const std::string plist = Z_Request::getAppLibFilePath(Z_Request::kUpInfoPlist);
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (!file_) return;
-  File& f = *file_;
-  platform::StoreLock storeLock(plist);
-
-  PlistDict dic;
-  if (f.name()) dic.set("name", *f.name());
-  if (f.fLen()) dic.set("size", *f.fLen());
-  if (f.fTime()) dic.set("date", PlistValue::integer(*f.fTime()));
-  if (f.ftype() == FileKind::NotSet) {
-    auto tempMedia = getUserTempMediaPathWillCreat(true);
-    bool below =
-        f.fPath() && tempMedia &&
-        platform::deletingLastPathComponent(*f.fPath()).find(*tempMedia) != std::string::npos;
-    if (!f.fPath() || below) f.setFtype(FileKind::TempMedia);
-  }
-  dic.set("type", PlistValue::integer(f.ftype()));
-  dic.set("state", PlistValue::integer(f.fileState()));
-  if (f.fSHA1()) dic.set("fsha1", *f.fSHA1());
-  if (f.fHash()) dic.set("fHash", *f.fHash());
-  if (f.fileID()) dic.set("fileID", *f.fileID());
-
-  std::optional<PlistDict> stored;
-  if (f.fPath()) stored = Z_Request::getUpInfoWithPath(*f.fPath());
-  const PlistValue* storedValue = stored ? stored->find("value") : nullptr;
-  if (!f.uploadedSize() && storedValue && storedValue->isNumber()) {
-    double value = storedValue->realValue();
-    dic.set("value", PlistValue::real(value));
-    // fProgress is the 0.95-scaled fraction everywhere; a finished file reads 1.
-    f.setFProgress(value >= 1.0
-                       ? std::string("1.000000")
-                       : strprintf("%f", static_cast<float>(std::max(value, 0.0)) * 0.95f));
-  } else {
-    int64_t total = parseLength(f.fLen());
-    int64_t uploaded = f.uploadedSize().value_or(0);
-    float value = total > 0 ? static_cast<float>(uploaded) / static_cast<float>(total)
-                            : (f.fileState() == FileState::Finished ? 1.0f : 0.0f);
-    dic.set("value", PlistValue::real(value));
-  }
-  if (f.fPath()) dic.set("path", *f.fPath());
-  dic.set("bCheck", PlistValue::boolean(bCheck_));
-  FileProperty::sharedFileProperty().writeDicTOFile(Z_Request::kUpInfoPlist, dic, *user);
+  if (file_) UploadStateRecord::write(*file_, bCheck_);
 }
 
 // ---------------------------------------------------------------- record builder
@@ -856,33 +678,11 @@ FilePtr QBXUploadTask::getFileWillUploadWithPath(const std::string& path, int32_
 
 FilePtr QBXUploadTask::getFileWillUploadWithPath(const std::string& path, int32_t folderEnum,
                                                  const std::atomic<bool>* statuCancel) {
-  auto verified =
-      FileProperty::sharedFileProperty().toCheckFilePropertyWithLocal(path, statuCancel);
-  if (!verified) return nullptr;
-  auto f = std::make_shared<File>();
-  f->setName(platform::lastPathComponent(path));
-  f->setFPath(path);
-  f->setFSHA1(verified->getString("sha1"));
-  if (const PlistValue* t = verified->find("time")) f->setFTime(t->integerValue());
-  f->setFLen(strprintf("%lld", static_cast<long long>(verified->getInteger("size"))));
-  f->setFtype(folderEnum);
-
-  // The check has just hashed the content ("md5" of the verified property);
-  // hash again only when it didn't give one.
-  std::optional<std::string> hash = verified->getString("md5");
-  if (hash->size() != 40) hash = SHA1Help::file_sha1(path, statuCancel);
-  if (!hash) return nullptr;
-  f->setFHash(*hash);
-  FileProperty::sharedFileProperty().updateFilePropertyWithPath(path, "hash", PlistValue(*hash));
-
-  std::optional<PlistValue> time;
-  if (const PlistValue* t = verified->find("time")) time = *t;
-  fillFromStores(*f, path, folderEnum, time);
-  return f;
+  return UploadRecordBuilder::build(path, folderEnum, statuCancel);
 }
 
 std::string QBXUploadTask::creationBodyPlainText(const File& file) {
-  return creationForm(file, true, nullptr).plainText();
+  return CreationForm::build(file, true, nullptr).plainText();
 }
 
 }  // namespace quillbox

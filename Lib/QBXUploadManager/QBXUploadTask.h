@@ -27,6 +27,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,10 +51,17 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   // Task steps (`_taskStep`).
   enum Step : int32_t { kNew = 0, kPreparing = 1, kUploading = 2, kEnded = 3 };
 
-  // Progress is reported (record, upload-state plist, delegate) once per this
-  // many body bytes and at the end of the body: 64 plist rewrites per GiB, done
-  // on the upload thread while the transfer thread goes on sending.
-  static constexpr int64_t kProgressBlockBytes = 16 * 1024 * 1024;
+  // Progress is reported (record, "didSendBodyData:%f" log line, delegate,
+  // hence the manager's "upload" notification) once per this many body bytes
+  // and at the end of the body, on the upload thread while the transfer thread
+  // goes on sending.
+  static constexpr int64_t kProgressReportBytes = 256 * 1024;
+  // The upload-state plist is rewritten with a report only when this many
+  // bytes or this much time have passed since its last rewrite, and always for
+  // the last block, at the end and on failure: a fast upload rewrites it 64
+  // times per GiB, a slow one once a second.
+  static constexpr int64_t kStateRewriteBytes = 16 * 1024 * 1024;
+  static constexpr std::chrono::seconds kStateRewriteInterval{1};
 
   static std::shared_ptr<QBXUploadTask> create();
   ~QBXUploadTask();
@@ -127,30 +135,21 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   bool updateFilePropertyWithPath(const std::string& path, const std::string& key,
                                   const platform::PlistValue& value);
 
-  // --- upload-state record ---
-  // Upserts the task's summary {"name","size","date","type","state","fsha1",
-  // "fHash","fileID","value","path","bCheck"} under the current user in
-  // "com.velmor.upinfo.plist" (Documents-relative match; one record per file,
-  // at the end). A kind-0 record below the user's TempMedia folder (or without
-  // a path) becomes kind 11, in the record too. Read-compute-write holds the
-  // store lock of the plist. Nothing is written without a usable user name.
+  // --- upload-state record (UploadStateRecord) ---
+  // Upserts the task's summary of its record into "com.velmor.upinfo.plist"
+  // (UploadStateRecord::write with the task's bCheck), under the task's guard.
   void writeFileUpInfoToFile();
-  // home + "/Documents/" + user + "/TempMedia"; created (mkdir -p) when missing
-  // and `creat`; nullopt without a user or when it had to be made and couldn't.
+  // UploadStateRecord::userTempMediaPath.
   static std::optional<std::string> getUserTempMediaPathWillCreat(bool creat);
 
-  // --- record builder ---
-  // A new record of a stored evidence file, filled from the property store,
-  // or nullptr when the tamper check refuses it (missing, changed, no record
-  // of the current user, cancelled through `statuCancel`, may be null).
-  // Kind 2 reads the audio playing time (WAV, AIFF, CAF, MP4/M4A headers;
-  // "0" for anything else), kind 6 the file's dates, kind 9 the photo time.
+  // --- record builder (UploadRecordBuilder) ---
+  // A new record of a stored evidence file, or nullptr when the tamper check
+  // refuses it (see UploadRecordBuilder::build).
   static FilePtr getFileWillUploadWithPath(const std::string& path, int32_t folderEnum,
                                            const std::atomic<bool>* statuCancel);
   static FilePtr getFileWillUploadWithPath(const std::string& path, int32_t folderEnum);
 
-  // The creation form of a record, fields in sending order (thumbnails from
-  // home + "/Documents/img/samll|middle/<stem>_Thumbnail.jpg" when they exist).
+  // The creation form of a record as plain text (CreationForm::build).
   static std::string creationBodyPlainText(const File& file);
 
   // The progress text of a running upload: (uploaded ÷ total, as 32-bit
@@ -165,6 +164,11 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
  private:
   QBXUploadTask() = default;
   bool createOnServer(bool ownUpdate);
+  // The length query (file/length.json?id=) for the record's fileID; `path`
+  // receives the record's path for the log lines. The reply text or nullopt.
+  std::optional<std::string> queryLength(std::string* path);
+  // Succeeds with the reply's "length", else fails with its "error" or "上传失败".
+  bool settleLength(const std::optional<std::string>& reply, const std::string& path);
   void succeed(int64_t length);
   void fail(const std::string& reason);
   void endRefused(const std::string& reason);
@@ -172,12 +176,14 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
     std::shared_ptr<platform::RunLoop> loop;  // the upload thread's; set before the transfer
     int64_t sent = 0;                         // transfer thread only
     int64_t unreported = 0;                   // transfer thread only
+    int64_t rewrittenAt = 0;                  // upload thread only: bytes at the last rewrite
+    std::chrono::steady_clock::time_point rewrittenTime;  // upload thread only
   };
-  void runUploadThread(std::shared_ptr<platform::HttpUpload> connection,
-                       std::shared_ptr<UploadChannel> channel);
+  void runUploadThread(const std::shared_ptr<platform::HttpUpload>& connection,
+                       const std::shared_ptr<UploadChannel>& channel);
   // Connection callbacks; a report of a connection other than the current one
   // (`id`) is ignored.
-  void onBodyBlock(uint64_t id, int64_t uploaded);
+  void onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState);
   void onFinish(uint64_t id, long status);
   void onFail(uint64_t id, const std::string& error);
   void setStateByName(int32_t state);

@@ -78,13 +78,17 @@ HttpHeaders loginHeaders() {
           {"User-Agent", Z_Request::userAgent()}};
 }
 
-RequestResult post(const std::string& resource, const std::optional<std::string>& bytes) {
+// `shown`: the unescaped body for the "postString = " line (none: no line).
+// The lines come in the order "userDic:" (the headers), "postString = ", "uri:".
+RequestResult post(const std::string& resource, const std::optional<std::string>& bytes,
+                   const std::optional<std::string>& shown) {
   HttpRequest request;
   request.url = Z_Request::requestURL(resource);
   request.method = "POST";
   request.headers = Z_Request::setHeader();
   request.timeoutSeconds = Z_Request::kPostTimeoutSeconds;
   request.body = bytes ? *bytes : std::string();
+  if (shown) NSLog("postString = %s", shown->c_str());
   NSLog("uri:%s", request.url.c_str());
   HttpResponse response = HttpClient::send(request);
   auto text = decode(response.body);
@@ -183,25 +187,25 @@ RequestResult Z_Request::postWithString(const std::string& body, const std::stri
 
 RequestResult Z_Request::postWithString(const std::string& body, const std::string& resource,
                                         bool shouldUrlEncode) {
-  std::optional<std::string> bytes;
+  std::optional<std::string> bytes, shown;
   if (!body.empty()) {
     if (shouldUrlEncode) {
       bytes = stringByURLEncodingStringParameter(body);
-      NSLog("postString = %s", body.c_str());
+      shown = body;
     } else {
       bytes = body;
     }
   }
-  return post(resource, bytes);
+  return post(resource, bytes, shown);
 }
 
 RequestResult Z_Request::postWithString(const FormBody& body, const std::string& resource) {
-  std::optional<std::string> bytes;
+  std::optional<std::string> bytes, shown;
   if (!body.empty()) {
     bytes = body.text();
-    NSLog("postString = %s", body.plainText().c_str());
+    shown = body.plainText();
   }
-  return post(resource, bytes);
+  return post(resource, bytes, shown);
 }
 
 std::optional<PlistDict> Z_Request::getFilePropertyWithPath(const std::string& path) {

@@ -6,9 +6,9 @@
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/PlistValue.h"
-#include "Platform/Reachability.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserInterface.h"
+#include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 
 namespace quillbox {
@@ -87,7 +87,7 @@ bool UploadManager::start() {
           file_ ? orNull(file_->fileID()).c_str() : "(null)");
     return false;
   }
-  if (!platform::Reachability::isServiceReachable()) {
+  if (!ServiceReachability::isServiceReachable()) {
     UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
     return false;
   }
@@ -133,7 +133,7 @@ void UploadManager::cancel() {
 
 void UploadManager::connectionDidSendBodyData(FileUploadConnection&, int64_t,
                                               int64_t totalBytesWritten, int64_t) {
-  if (!platform::Reachability::isServiceReachable()) {
+  if (!ServiceReachability::isServiceReachable()) {
     UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
     return;
   }

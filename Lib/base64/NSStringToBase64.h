@@ -22,9 +22,6 @@ class NSStringToBase64 {
   static std::optional<std::string> webSafeDecodeBase64(std::string_view text);
   // Standard alphabet, the decoded bytes as they are (no UTF-8 check).
   static std::optional<std::string> dataByDecodeBase64(std::string_view text);
-
-  // True when `bytes` is well-formed UTF-8.
-  static bool isValidUtf8(std::string_view bytes);
 };
 
 }  // namespace quillbox

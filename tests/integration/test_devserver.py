@@ -511,13 +511,16 @@ class StartupTest(unittest.TestCase):
             lines = f.read().splitlines()
         self.assertTrue(lines[0].startswith("POST /3/login.json"), lines)
         self.assertIn("status=500", lines[0])
-        for bad in (["--host", "0.0.0.0"], ["--users", os.path.join(work, "missing")],
-                    ["--fail", "nonsense"]):
+        for bad, status, message in (
+                (["--host", "0.0.0.0"], 2, "refusing to listen on 0.0.0.0 (not loopback)"),
+                (["--users", os.path.join(work, "missing")], 1, "cannot read users file"),
+                (["--fail", "nonsense"], 1, "--fail expects RESOURCE:COUNT:STATUS")):
             with self.subTest(bad=bad):
                 out = subprocess.run([devserver.devserver_binary(), "--port", "0", "--data",
                                       os.path.join(work, "d")] + bad,
                                      capture_output=True, text=True, timeout=60)
-                self.assertNotEqual(out.returncode, 0)
+                self.assertEqual(out.returncode, status, out.stderr)
+                self.assertIn(message, out.stderr)
                 self.assertNotIn("READY", out.stdout)
 
 

@@ -1,12 +1,13 @@
 """After the PNG is stored: property record, evidence prompt, thumbnails, version gate, upload."""
 
+import base64
 import hashlib
 import os
 import signal
 import subprocess
 import sys
-import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import DEMO_USER, start_devserver  # noqa: E402
@@ -47,14 +48,15 @@ class HandOff(unittest.TestCase):
 
     def start(self, prompt, client_version="1.3.07010"):
         self.box = make_sandbox(user=USER, client_version=client_version)
-        self.box.write_plist("com.velmor.info.plist", {"screenshotsound": True})
+        self.box.write_plist("com.velmor.info.plist",
+                             {"screenshotsound": True, "screenshotsecond": 1})
         self.box.write_plist("com.velmor.userinfo.plist", {"userName": USER, "usernamelogin": USER})
         self.box.write_plist("com.velmor.loacal.plist", {"url": self.server.base_url})
         # A session the service accepts, as the client application would have left it.
         self.box.write_plist("com.velmor.webinfo.plist",
                              {"type": "0", "access_token": self.server.login()})
-        env = self.box.env(QUILLBOX_PROMPT=prompt, QUILLBOX_CA_FILE=self.server.cert_path,
-                           QUILLBOX_HOME=self.box.container)
+        # The daemon keeps the sandbox's home, which is not the container.
+        env = self.box.env(QUILLBOX_PROMPT=prompt, QUILLBOX_CA_FILE=self.server.cert_path)
         self.env = env
         self.log_path = os.path.join(self.box.root, "vigild.log")
         self.log = open(self.log_path, "w")
@@ -78,6 +80,19 @@ class HandOff(unittest.TestCase):
         self.assertTrue(alerts, self.daemon_log())
         return alerts[0]
 
+    def assert_nothing_started(self):
+        """The daemon handles one event at a time on its main thread: once a
+        second capture has been prompted, the first prompt's answer has been
+        handled completely, and an upload it started would have logged."""
+        subprocess.run([bin("quillbox"), "trigger"], env=self.env, check=True, timeout=10)
+        self.assertTrue(wait_for(lambda: len(self.events("alert")) == 2, timeout=30),
+                        self.daemon_log())
+        self.assertNotIn("日志：开始上传", self.daemon_log())
+        self.assertEqual(self.events("statusBar"), [])
+        resources = [r["resource"] for r in self.server.requests()]
+        self.assertNotIn("file/create.json", resources)
+        self.assertNotIn("file/upload.json", resources)
+
     def test_prompt_layout_and_preserve_later(self):
         self.start("decline")
         alert = self.stored()
@@ -97,8 +112,8 @@ class HandOff(unittest.TestCase):
 
         answer = wait_for(lambda: self.events("alertAnswer"), timeout=10)
         self.assertEqual(answer[0]["index"], 0)
-        time.sleep(1.0)
         # "稍后存证" leaves the file, its record and its thumbnails, and starts nothing.
+        self.assert_nothing_started()
         stem = name.split(".")[0]
         for folder in ("img/samll", "img/middle"):
             self.assertTrue(wait_for(lambda: os.path.exists(
@@ -108,9 +123,6 @@ class HandOff(unittest.TestCase):
         record = [r for r in store[USER] if r["path"] == path][0]
         self.assertEqual(record["hash"], sha1_of(path))
         self.assertEqual(record["type"], 8)
-        self.assertEqual(self.events("statusBar"), [])
-        resources = [r["resource"] for r in self.server.requests()]
-        self.assertNotIn("file/create.json", resources)
 
     def test_old_client_version_is_refused(self):
         self.start("confirm", client_version="1.3.07009")
@@ -120,10 +132,7 @@ class HandOff(unittest.TestCase):
         self.assertTrue(toast, self.journal())
         self.assertEqual(toast[0]["position"], "center")
         self.assertEqual(toast[0]["durationMs"], 2000)
-        time.sleep(1.0)
-        resources = [r["resource"] for r in self.server.requests()]
-        self.assertNotIn("file/create.json", resources)
-        self.assertNotIn("file/upload.json", resources)
+        self.assert_nothing_started()
 
     def test_confirmed_capture_is_uploaded(self):
         self.start("confirm", client_version="1.3.07010")
@@ -140,12 +149,16 @@ class HandOff(unittest.TestCase):
         resources = [r["resource"] for r in api]
         self.assertEqual(resources, ["file/create.json", "file/length.json", "file/upload.json"])
         create, length, upload = api
-        fields = [kv.split("=", 1)[0] for kv in create["body"].split("&")]
-        self.assertEqual(fields[:4], ["name", "type", "length", "hash"])
-        self.assertIn("type=08", create["body"].split("&"))
-        # The thumbnails lie under the daemon's home, so they go with the creation.
-        self.assertIn("small_img", fields)
-        self.assertIn("middle_img", fields)
+        form = dict(kv.split("=", 1) for kv in create["body"].split("&"))
+        self.assertEqual(list(form)[:4], ["name", "type", "length", "hash"])
+        self.assertEqual(form["type"], "08")
+        # The thumbnails lie in the container's Documents, not under the
+        # daemon's home; both go with the creation, byte for byte.
+        stem = os.path.basename(path).split(".")[0]
+        for field, folder in (("small_img", "img/samll"), ("middle_img", "img/middle")):
+            with open(os.path.join(self.box.documents, folder, stem + "_Thumbnail.jpg"), "rb") as f:
+                self.assertEqual(base64.urlsafe_b64decode(urllib.parse.unquote(form[field])),
+                                 f.read(), field)
         size = os.path.getsize(path)
         headers = {k.lower(): v for k, v in upload["headers"]}
         self.assertEqual(headers["content-length"], str(size))

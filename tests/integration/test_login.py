@@ -131,7 +131,9 @@ class LoginTest(unittest.TestCase):
         return [(k, v) for k, v in headers if k.lower() not in ("host", "content-length")]
 
     def test_number_is_looked_up_then_logged_in(self):
-        lookup = b"<?xml version=\"1.0\"?><result><string>alice01</string></result>"
+        # The account name stands after another element inside "result".
+        lookup = (b"<?xml version=\"1.0\"?><result><type>0</type>"
+                  b"<string>alice01</string></result>")
         self.start({"/3/file/upload.json": (200, lookup), "/3/login.json": OK_LOGIN})
         self.account("13800138000", password="pass1234")
         run = self.login()

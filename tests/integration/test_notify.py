@@ -95,7 +95,9 @@ class NotifyTest(unittest.TestCase):
         env = dict(self.env, QUILLBOX_NOTIFY_DIR=path)
         r = subprocess.run([QUILLBOX, "notify", "post", "x"], env=env,
                            capture_output=True, text=True, timeout=60)
-        self.assertNotEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("is not a folder owned by this user", r.stderr)
+        self.assertIn('quillbox: could not post "x"', r.stderr)
 
 
 if __name__ == "__main__":

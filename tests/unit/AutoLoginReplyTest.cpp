@@ -57,11 +57,25 @@ TEST_F(AutoLoginReplyTest, LoginRepliesDecideAndSuccessWritesWebInfo) {
   EXPECT_FALSE(fs::exists(webInfo()));
 }
 
-TEST_F(AutoLoginReplyTest, NameLookupRepliesNeverSucceedByThemselves) {
-  EXPECT_EQ(AutoLogin::parseReplyForTesting("getName", "<r><string>alice</string></r>"),
-            std::nullopt);
-  EXPECT_EQ(AutoLogin::parseReplyForTesting("getName", "<errorResult>x</errorResult>"),
-            std::optional<bool>(false));
+TEST_F(AutoLoginReplyTest, NameLookupTakesStringWhereverItStandsAndNeverSucceedsByItself) {
+  struct Case {
+    const char* reply;
+    std::optional<bool> outcome;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"<r><string>alice</string></r>", std::nullopt, "alice"},
+      {"<result><type>0</type><string>NAME</string></result>", std::nullopt, "NAME"},
+      {"<result><a><b>x</b></a><string>deep</string><c>y</c></result>", std::nullopt, "deep"},
+      {"<result><type>0</type></result>", std::nullopt, ""},
+      {"<r><string>alice</string><errorResult>x</errorResult></r>", false, ""},
+      {"<errorResult>x</errorResult>", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    EXPECT_EQ(AutoLogin::parseReplyForTesting("getName", c.reply, &name), c.outcome) << c.reply;
+    EXPECT_EQ(name, c.name) << c.reply;
+  }
   EXPECT_FALSE(fs::exists(webInfo()));
 }
 

@@ -1,11 +1,17 @@
 // Common utilities: whole-text validity tests, formatting, escaping, icons.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
+#include <filesystem>
+
 #include "CommonLib/CommonLib.h"
 #include "CommonLib/CommonRegex.h"
 #include "CommonLib/DriviceInfo.h"
 #include "CommonLib/StringExtension.h"
+#include "Platform/Environment.h"
 #include "Request/FormBody.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 
@@ -160,6 +166,26 @@ TEST(FormBodyTest, AmpersandAndEqualsInValuesCannotSplitFields) {
   EXPECT_EQ(form.text(), "comment=a%26admin%3D1&n=42");
 }
 
-TEST(DriviceInfoTest, DiskSpaceIsPositive) {
-  EXPECT_GT(freeSpace(), 0);
+TEST(DriviceInfoTest, DiskSpaceAgreesWithStat) {
+  // GNU stat's reading of the same file systems: block size, free and total blocks.
+  auto statOf = [](const std::string& path) {
+    std::array<long long, 3> v{-1, -1, -1};
+    if (FILE* p = popen(("stat -f -c '%s %f %b' '" + path + "'").c_str(), "r")) {
+      if (fscanf(p, "%lld %lld %lld", &v[0], &v[1], &v[2]) != 3) v = {-1, -1, -1};
+      pclose(p);
+    }
+    return v;
+  };
+  const auto root = statOf("/");
+  ASSERT_GT(root[0], 0) << "stat -f did not answer";
+  // Other programs write meanwhile: the free space agrees to within 256 MiB.
+  EXPECT_NEAR(static_cast<double>(freeSpace()), static_cast<double>(root[0] * root[1]),
+              256.0 * 1024 * 1024);
+  TempDir home;
+  std::filesystem::create_directories(home.file("Documents"));
+  platform::Environment::set("QUILLBOX_HOME", home.path());
+  const auto docs = statOf(home.file("Documents"));
+  EXPECT_FLOAT_EQ(DriviceInfo::getTotalDiskSpaceInBytes(),
+                  static_cast<float>(static_cast<double>(docs[0]) * static_cast<double>(docs[2])));
+  platform::Environment::set("QUILLBOX_HOME", "");
 }

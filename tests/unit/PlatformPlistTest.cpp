@@ -2,10 +2,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <vector>
 
 #include "AppURL.h"
 #include "Platform/FileSystem.h"
+#include "Platform/Log.h"
 #include "Platform/PropertyList.h"
+#include "PlistTestSupport.h"
 #include "TestSupport.h"
 
 using namespace quillbox;
@@ -33,7 +37,8 @@ TEST(PropertyList, RoundTripKeepsOrderAndTypes) {
   EXPECT_EQ(*back, PlistValue(d));
   std::vector<std::string> keys;
   for (auto& [k, v] : *back->asDict()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"zeta", "alpha", "big", "flag", "ratio", "bytes", "list"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"zeta", "alpha", "big", "flag", "ratio", "bytes", "list"}));
   auto fromBin = PropertyList::parse(PropertyList::toBinary(PlistValue(d)));
   ASSERT_TRUE(fromBin);
   EXPECT_EQ(fromBin->asDict()->getInteger("alpha"), -5);
@@ -90,9 +95,10 @@ TEST(AppURL, LocatorFindsExactNameAndFollowsMoves) {
 }
 
 // Binary lists written by Python's plistlib: strings with a NUL character in
-// them (legal in the binary form, fatal inside libplist) are refused as a
-// whole, while ordinary ones, long and non-ASCII, still read.
-TEST(PropertyList, BinaryStringsWithNulAreRefused) {
+// them (legal in the binary form, fatal inside libplist) read as written and
+// survive a binary round trip, but are refused as XML (which cannot carry a
+// NUL); ordinary ones, long and non-ASCII, read too.
+TEST(PropertyList, BinaryStringsWithNulReadButAreNoXml) {
   if (std::system("python3 -c 'import plistlib' 2>/dev/null") != 0)
     PREREQUISITE_MISSING("python3 with plistlib is not available");
   std::string dir = tempDir();
@@ -119,8 +125,14 @@ TEST(PropertyList, BinaryStringsWithNulAreRefused) {
   std::string wide;
   for (int i = 0; i < 20; ++i) wide += "截屏";
   EXPECT_EQ(ok->asDict()->getString("wide"), wide);
-  for (const char* bad : {"ascii-value", "ascii-key", "wide-value", "wide-key", "nested"})
-    EXPECT_FALSE(PropertyList::read(dir + "/" + bad)) << bad;
+  EXPECT_EQ(PropertyList::read(dir + "/ascii-value")->asDict()->getString("k"),
+            std::string("a\0b", 3));
+  for (const char* nul : {"ascii-value", "ascii-key", "wide-value", "wide-key", "nested"}) {
+    auto v = PropertyList::read(dir + "/" + nul);
+    ASSERT_TRUE(v) << nul;
+    EXPECT_EQ(PropertyList::parse(PropertyList::toBinary(*v)), v) << nul;
+    EXPECT_EQ(PropertyList::toXml(*v), "") << nul;
+  }
   std::filesystem::remove_all(dir);
 }
 
@@ -139,4 +151,77 @@ TEST(PropertyList, FuzzRegressionsReadSafely) {
     }
   }
   EXPECT_GE(seen, 4);
+}
+
+// A value XML 1.0 cannot carry is refused at the write, with a log line naming
+// what is wrong, and the file keeps its old contents.
+TEST(PropertyList, UnwritableValuesLeaveTheFileAsItWas) {
+  TempDir dir;
+  const std::string path = dir.file("store.plist");
+  PlistDict old;
+  old.set("kept", PlistValue("yes"));
+  ASSERT_TRUE(PropertyList::write(path, PlistValue(old)));
+  const std::string before = *FileSystem::Default().readFile(path);
+  PlistValue deep = PlistValue(PlistArray{});
+  for (int i = 0; i < 512; ++i) deep = PlistValue(PlistArray{deep});
+  auto withKey = [](std::string key) {
+    PlistDict d;
+    d.set(std::move(key), PlistValue::integer(1));
+    return PlistValue(std::move(d));
+  };
+  const struct {
+    PlistValue value;
+    const char* logged;
+  } cases[] = {
+      {PlistValue("bell\x07"), "control character U+0007"},
+      {withKey("tab\tok but \x1f not"), "a key with the control character U+001F"},
+      {PlistValue(std::string("nul\0", 4)), "control character U+0000"},
+      {PlistValue("\xEF\xBF\xBE"), "non-character U+FFFE"},
+      {PlistValue("\xC3\x28"), "not UTF-8"},
+      {PlistValue::date(253402300800.0), "date outside the years 1 to 9999"},
+      {PlistValue::dateSince2001(NAN), "date outside the years 1 to 9999"},
+      {deep, "more than 512 levels"},
+  };
+  std::vector<std::string> lines;
+  Log::setSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+  for (const auto& c : cases) {
+    lines.clear();
+    EXPECT_FALSE(PropertyList::write(path, c.value)) << c.logged;
+    EXPECT_EQ(*FileSystem::Default().readFile(path), before) << c.logged;
+    ASSERT_EQ(lines.size(), 1u) << c.logged;
+    EXPECT_NE(lines[0].find("plist: refused to write " + path), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(c.logged), std::string::npos) << lines[0];
+  }
+  Log::setSinkForTesting(nullptr);
+}
+
+// Insertion order, and every key found, at any size; erasing keeps the rest.
+TEST(PlistDict, KeepsOrderAndFindsEveryKey) {
+  PlistDict d;
+  std::map<std::string, int64_t> oracle;
+  std::vector<std::string> order;
+  const int n = 3000;
+  for (int i = 0; i < n; ++i) {
+    std::string key = "k" + std::to_string(i * 7 % n);
+    d.set(key, PlistValue::integer(i));
+    oracle[key] = i;
+    order.push_back(key);
+  }
+  d.set("k0", PlistValue::integer(-5));  // in place
+  oracle["k0"] = -5;
+  for (int i = 0; i < n; i += 2) {
+    ASSERT_TRUE(d.erase(order[i]));
+    oracle.erase(order[i]);
+  }
+  d.setAtEnd(order[1], PlistValue::integer(-1));
+  oracle[order[1]] = -1;
+  ASSERT_EQ(d.size(), oracle.size());
+  size_t at = 0;
+  for (const auto& [k, v] : d) {
+    // Odd positions in insertion order, then the key moved to the end.
+    EXPECT_EQ(k, at + 1 < d.size() ? order[2 * at + 3] : order[1]);
+    ++at;
+  }
+  for (const auto& [k, v] : oracle) ASSERT_EQ(d.getInteger(k), v) << k;
+  for (int i = 0; i < n; i += 2) ASSERT_FALSE(d.contains(order[i]));
 }

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <any>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -59,6 +61,7 @@ class FakeService {
           events_.push_back("upload " + names_[id] + " index=" + req.get_param_value("index") +
                             " bytes=" + std::to_string(req.body.size()));
           held_[id] += static_cast<int64_t>(req.body.size());
+          bodies_[id] += req.body;
           res.set_content("{}", "application/json");
         });
     port_ = server_.bind_to_any_port("127.0.0.1");
@@ -82,6 +85,16 @@ class FakeService {
   }
   // Set before the requests arrive.
   std::set<std::string> failNames, slowNames;
+  // The service already holds `bytes` of the file `id`.
+  void hold(const std::string& id, const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    held_[id] = static_cast<int64_t>(bytes.size());
+    bodies_[id] = bytes;
+  }
+  std::string body(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return bodies_[id];
+  }
 
  private:
   httplib::Server server_;
@@ -91,6 +104,7 @@ class FakeService {
   std::vector<std::string> events_;
   std::map<std::string, std::string> names_;
   std::map<std::string, int64_t> held_;
+  std::map<std::string, std::string> bodies_;
   int nextId_ = 0;
 };
 
@@ -215,7 +229,10 @@ class QBXUploadManagerTest : public ::testing::Test {
 
 TEST_F(QBXUploadManagerTest, AnEmptyBatchPostsAndShowsNothing) {
   manager().startUploadWithFiles({});
-  RunLoop::main().runFor(std::chrono::milliseconds(50));
+  // Whatever the call handed to the main loop runs before this marker.
+  bool marker = false;
+  RunLoop::main().perform([&] { marker = true; });
+  ASSERT_TRUE(runUntil([&] { return marker; }));
   EXPECT_EQ(allNotes(), 0u);
   EXPECT_TRUE(ui_.messages().empty());
   EXPECT_EQ(manager().getUploadCount(), 0);
@@ -266,13 +283,40 @@ TEST_F(QBXUploadManagerTest, PreparedTasksStartWhenTheLastPreparationFails) {
   service_.failNames = {"bad.png"};
   service_.slowNames = {"bad.png"};  // fails after good.png has been prepared
   FilePtr good = record("good.png"), bad = record("bad.png");
+  std::optional<Notification> failNote;
+  uint64_t id = NotificationCenter::defaultCenter().addObserver(
+      "createFileOnServerFail", [&](const Notification& n) { failNote = n; });
   manager().startUploadWithFiles({good, bad});
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
+  NotificationCenter::defaultCenter().removeObserver(id);
   EXPECT_EQ(service_.count("upload good.png"), 1u);
   EXPECT_EQ(notes("createFileOnServerFail"), 1u);
+  // No object; "reason" and "Task" (the task itself) in the user information.
+  ASSERT_TRUE(failNote);
+  EXPECT_FALSE(failNote->object.has_value());
+  EXPECT_FALSE(failNote->userInfo.getString("reason").empty());
+  auto task = std::any_cast<QBXUploadTaskPtr>(failNote->userObjects.at("Task"));
+  EXPECT_EQ(task->file(), bad);
   EXPECT_EQ(bad->fileState(), FileState::Stopped);
   EXPECT_TRUE(manager().aTasksWillUpload().empty());
   EXPECT_TRUE(manager().aTasksCreated().empty());
+}
+
+TEST_F(QBXUploadManagerTest, ATaskThatFailedToStartWhileABatchPreparesIsNotStartedAgain) {
+  service_.slowNames = {"slow.png"};
+  manager().startUploadWithFiles({record("slow.png")});
+  // A prepared single-file task without a file id: its own start fails.
+  FilePtr lone = record("lone.png");
+  auto task = QBXUploadTask::create();
+  task->setFile(lone);
+  task->setDelegate(&manager());
+  manager().createFileOnServerSuccess(task);  // the batch is still preparing: not started
+  ASSERT_FALSE(task->startUpload());
+  manager().uploadFailed(task->failureReason(), task);
+  EXPECT_TRUE(manager().aTasksCreated().empty());
+  ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
+  EXPECT_EQ(messagesWith("\"lone.png\"上传失败!"), 1u);
+  EXPECT_EQ(service_.count("upload lone.png"), 0u);
 }
 
 TEST_F(QBXUploadManagerTest, IsCanUpLoadFollowsTheUserLevel) {
@@ -332,6 +376,21 @@ TEST_F(QBXUploadManagerTest, ARecordWithAFileIdResumesWithoutCreation) {
   manager().startUploadWithFiles({a});
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
   EXPECT_EQ(events(), (std::vector<std::string>{"length ", "upload  index=0 bytes=4000"}));
+}
+
+TEST_F(QBXUploadManagerTest, AResumedUploadSendsTheFileFromTheHeldLength) {
+  FilePtr a = record("resume.png", 0);
+  std::string bytes;
+  for (int i = 0; i < 700000; ++i) bytes += static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  std::ofstream(*a->fPath(), std::ios::binary) << bytes;
+  a->setFLen(std::to_string(bytes.size()));
+  a->setFileID(std::string("id-r"));
+  service_.hold("id-r", bytes.substr(0, 300001));
+  manager().startUploadWithFiles({a});
+  ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
+  EXPECT_EQ(service_.count("upload  index=300001 bytes=399999"), 1u);
+  EXPECT_TRUE(service_.body("id-r") == bytes);  // the rest, byte for byte, after what it held
+  EXPECT_EQ(a->uploadedSize(), std::optional<int64_t>(bytes.size()));
 }
 
 TEST_F(QBXUploadManagerTest, WidgetTextsAndStopOfAnUnknownPath) {

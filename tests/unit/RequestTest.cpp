@@ -16,9 +16,11 @@
 #include "Platform/FileSystem.h"
 #include "Platform/HttpClient.h"
 #include "Platform/Keychain.h"
+#include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/PropertyList.h"
 #include "Platform/Reachability.h"
+#include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "TestSupport.h"
 
@@ -150,6 +152,39 @@ TEST_F(RequestTest, PostBodiesAndEscaping) {
   EXPECT_EQ(seen[1].second, "a=1%202&b=%2Bx");
   EXPECT_EQ(seen[2].second, "a=1 2&b=+x");
   EXPECT_EQ(seen[3].second, "hash=h%26x%3D1&size=12");
+}
+
+TEST_F(RequestTest, CommonHeadersAndLogLinesComeInTheirOrder) {
+  TestServer s;
+  s.server().Post("/3/file/safe.json", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("{}", "application/json");
+  });
+  useServer(s);
+  lib(Z_Request::kWebInfoPlist, PlistValue(dict({{"access_token", PlistValue("tok")}})));
+  EXPECT_EQ(Z_Request::setHeader(),
+            (HttpHeaders{{"Authorization", "OAuth2 tok"},
+                         {"Accept", "application/json"},
+                         {"Connection", "Keep-Alive"},
+                         {"User-Client", "da-zu"},
+                         {"Content-Type", "application/x-www-form-urlencoded"},
+                         {"Accept-Language", "zh-CN,zh"},
+                         {"Accept-Charset", "GBK,utf-8"},
+                         {"User-Agent", "QuillBoxiOS/9.8.7"}}));
+  std::mutex mu;
+  std::vector<std::string> lines;
+  Log::setSinkForTesting([&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(mu);
+    lines.push_back(line.substr(0, line.find_first_of(":=") + 1));
+  });
+  FormBody form;
+  form.add("a", "1");
+  Z_Request::postWithString("a=1", "file/safe.json");
+  Z_Request::postWithString(form, "file/safe.json");
+  Log::setSinkForTesting(nullptr);
+  const std::vector<std::string> one = {"userDic:", "postString =", "uri:", "result:"};
+  std::vector<std::string> both = one;
+  both.insert(both.end(), one.begin(), one.end());
+  EXPECT_EQ(lines, both);
 }
 
 TEST_F(RequestTest, ServerFormateKeepsOnlyUtf8Bodies) {
@@ -417,9 +452,76 @@ TEST_F(RequestTest, Reachability) {
   EXPECT_FALSE(Reachability::hostAndPort("no url", &host, &port));
   EXPECT_TRUE(Reachability::isReachable("127.0.0.1", 9));
   EXPECT_FALSE(Reachability::isReachable("", 443));
-  EXPECT_FALSE(Reachability::isServiceReachable());  // no local plist
+  EXPECT_FALSE(ServiceReachability::isServiceReachable());  // no local plist
   lib(Z_Request::kLocalPlist, PlistValue(dict({{"url", PlistValue("http://127.0.0.1:1/3/")}})));
-  EXPECT_TRUE(Reachability::isServiceReachable());
+  EXPECT_TRUE(ServiceReachability::isServiceReachable());
+}
+
+TEST_F(RequestTest, ReachabilityNeverWaitsForASlowNameResolution) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> calls{0};
+  Reachability::setResolverForTesting(
+      [&](const std::string&) -> std::optional<std::vector<std::string>> {
+        ++calls;
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return release; });
+        return std::vector<std::string>{"127.0.0.1"};
+      },
+      std::chrono::milliseconds(20));
+  // The resolver is held: both answers come without it (nothing kept yet), and
+  // the second call joins the resolution that runs.
+  EXPECT_FALSE(Reachability::isReachable("slow.example", 443));
+  EXPECT_FALSE(Reachability::isReachableURL("https://slow.example/3/"));
+  EXPECT_EQ(calls.load(), 1);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  // Once it has ended, its answer is kept and used without resolving again.
+  bool reachable = false;
+  for (int i = 0; i < 500 && !reachable; ++i) {
+    reachable = Reachability::isReachable("slow.example", 443);
+    if (!reachable) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(reachable);
+  EXPECT_EQ(calls.load(), 1);
+  Reachability::setResolverForTesting(nullptr, {});
+}
+
+TEST_F(RequestTest, ReachabilityUsesAStaleAnswerWhileItRefreshes) {
+  // Every answer is stale at once; the wait is longer than any test run, so
+  // a check that waited for the held resolver would never return.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool hold = false;
+  std::atomic<bool> resolves{true};
+  Reachability::setResolverForTesting(
+      [&](const std::string&) -> std::optional<std::vector<std::string>> {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return !hold; });
+        if (!resolves) return std::nullopt;
+        return std::vector<std::string>{"127.0.0.1"};
+      },
+      std::chrono::hours(1), std::chrono::milliseconds(0));
+  ASSERT_TRUE(Reachability::resolve("stale.example"));  // waits: nothing kept yet
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    hold = true;
+  }
+  resolves = false;
+  // The refresh is held; the kept addresses answer.
+  EXPECT_TRUE(Reachability::isReachable("stale.example", 443));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    hold = false;
+  }
+  cv.notify_all();
+  // resolve() waits for the refresh, which now finds nothing.
+  EXPECT_FALSE(Reachability::resolve("stale.example"));
+  Reachability::setResolverForTesting(nullptr, {});
 }
 
 // --- Automatic login ----------------------------------------------------------
@@ -464,7 +566,9 @@ TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
   for (auto& t : starters) t.join();
   bool waited = false;
   std::thread waiter([&] { waited = login.toAutoLoginAndWait(std::chrono::seconds(60)); });
-  while (logins.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The reply is held until the waiter has joined the running attempt.
+  while (logins.load() == 0 || login.waitersForTesting() == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   {
     std::lock_guard<std::mutex> lock(mu);
     release = true;
@@ -476,10 +580,13 @@ TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
   EXPECT_EQ(PropertyList::readDictionary(container_ + "/Library/" + Z_Request::kWebInfoPlist)
                 .getString("access_token"),
             "T");
-  // Wait for the worker to post its last notification.
-  for (int i = 0; i < 500 && login.isGetting(); ++i)
+  // Wait for the worker's last notification, the outcome.
+  auto outcomePosted = [&] {
+    std::lock_guard<std::mutex> lock(noticeMu);
+    return !notices.empty() && notices.back().rfind("AutoLoginNotice:", 0) == 0;
+  };
+  for (int i = 0; i < 1000 && !outcomePosted(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   center.removeObserver(id);
   std::lock_guard<std::mutex> lock(noticeMu);
   EXPECT_EQ(notices, (std::vector<std::string>{"updateUser", "AutoLoginNotice:AutoLoginSeccess"}));

@@ -75,7 +75,7 @@ TEST(ScreenSynthetic, PictureIsDeterministicAndShowsTheTime) {
   EXPECT_TRUE(renderSyntheticScreen(3, 2, 23, 59, 59).valid());
 }
 
-TEST(ScreenCreate, RefusesUnknownOrMalformedSpecs) {
+TEST(ScreenCreate, RefusesUnknownOrMalformedSettings) {
   for (const char* setting :
        {"", "X11", "wayland", "file:", "synthetic:", "synthetic:0x10", "synthetic:10x",
         "synthetic:x10", "synthetic:axb", "synthetic:99999x1", "synthetic:-5x5"}) {

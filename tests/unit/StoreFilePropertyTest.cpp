@@ -115,7 +115,6 @@ class StoreFixture : public ::testing::Test {
 
 TEST(StoreFileRecord, NewRecordAndKindCodes) {
   auto f = std::make_shared<File>();
-  EXPECT_EQ(f->fileid(), 0);
   EXPECT_EQ(f->ftype(), 0);
   EXPECT_EQ(f->fileState(), FileState::New);
   EXPECT_FALSE(f->name());
@@ -130,6 +129,13 @@ TEST(StoreFileRecord, NewRecordAndKindCodes) {
   EXPECT_EQ(formatKindCode(FileKind::Screenshot), "08");
   EXPECT_EQ(formatKindCode(FileKind::TempMedia), "11");
   EXPECT_EQ(formatKindCode(0), "00");
+}
+
+TEST(StoreFileProperty, KeyedDigestOfAKnownRecord) {
+  // sha1 of "da39...0709" "1700000000123" "12345" and the client secret, by sha1sum.
+  EXPECT_EQ(
+      FileProperty::keyedDigest("da39a3ee5e6b4b0d3255bfef95601890afd80709", 1700000000123, 12345),
+      "4ae04c2003120d470f5b4c5c73b0700e55e923d4");
 }
 
 TEST(StoreFileProperty, PathReductions) {
@@ -302,14 +308,26 @@ TEST_F(StoreFixture, TamperCheck) {
   writeDoc("ScreenShot/alice/a.png", "evidence-bytes");
   ASSERT_TRUE(store().toCheckFilePropertyWithLocal(a));
 
-  // Tampering with the recorded time, size or keyed digest.
-  for (const char* field : {"time", "size", "sha1"}) {
-    SCOPED_TRACE(field);
+  // Tampering with the recorded time, size, keyed digest or content digest:
+  // digests that differ in their last character only, or by one more.
+  auto lastChanged = [](std::string d) {
+    d.back() = d.back() == '0' ? '1' : '0';
+    return d;
+  };
+  const std::string sha1 = original.getString("sha1"), hash = original.getString("hash");
+  const std::pair<const char*, PlistValue> forgeries[] = {
+      {"time", PlistValue::integer(original.getInteger("time") + 1)},
+      {"size", PlistValue::integer(original.getInteger("size") + 1)},
+      {"sha1", PlistValue(std::string(40, '0'))},
+      {"sha1", PlistValue(lastChanged(sha1))},
+      {"sha1", PlistValue(sha1 + "0")},
+      {"hash", PlistValue(lastChanged(hash))},
+      {"hash", PlistValue(hash + "0")},
+  };
+  for (const auto& [field, value] : forgeries) {
+    SCOPED_TRACE(std::string(field) + "=" + value.stringValue());
     PlistDict forged = original;
-    if (std::string(field) == "sha1")
-      forged.set("sha1", PlistValue(std::string(40, '0')));
-    else
-      forged.set(field, PlistValue::integer(original.getInteger(field) + 1));
+    forged.set(field, value);
     ASSERT_TRUE(store().writeDicTOFile(FileProperty::kStoreFile, forged, "alice"));
     EXPECT_FALSE(store().toCheckFilePropertyWithLocal(a));
   }

@@ -60,6 +60,16 @@ class ThumbnailTest : public ::testing::Test {
     return std::string(buf, n);
   }
 
+  // ImageMagick's estimate of a JPEG file's quality ("" when it can't tell).
+  static std::string quality(const std::string& path) {
+    FILE* f = popen(("identify -format %Q '" + path + "' 2>/dev/null").c_str(), "r");
+    if (!f) return {};
+    char buf[32] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    pclose(f);
+    return std::string(buf, n);
+  }
+
   std::string root_;
 };
 
@@ -83,6 +93,9 @@ TEST_F(ThumbnailTest, TypeDecidesWhichThumbnailsAreWritten) {
   EXPECT_TRUE(UIImageThumbnailToLocal::ThumbnalToLocal(img, "t2.png", false, 2));
   EXPECT_EQ(identify(small("t2_Thumbnail.jpg"), 0, 0).substr(0, 5), "40x40");
   EXPECT_EQ(identify(middle("t2_Thumbnail.jpg"), 0, 0).substr(0, 5), "80x80");
+  // Quality 1.0 of the original is JPEG quality 100, as an independent reader estimates it.
+  EXPECT_EQ(quality(small("t2_Thumbnail.jpg")), "100");
+  EXPECT_EQ(quality(middle("t2_Thumbnail.jpg")), "100");
 }
 
 TEST_F(ThumbnailTest, NonSquareSourceIsStretchedNotCropped) {

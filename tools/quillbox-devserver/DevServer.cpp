@@ -166,7 +166,7 @@ bool DevServer::start(std::string* error) {
   server_->Put(".*", withReader);
   server_->Delete(".*", withReader);
   server_->set_exception_handler(
-      [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+      [this](const httplib::Request& req, httplib::Response& res, const std::exception_ptr& ep) {
         std::string what = "unknown";
         try {
           if (ep) std::rethrow_exception(ep);
@@ -241,7 +241,7 @@ void DevServer::serveApi(Exchange& x) {
       lock.unlock();
       readBody(x, kFormLimit);
       x.res.status = reply.status;
-      x.res.set_content(reply.body, reply.contentType.c_str());
+      x.res.set_content(reply.body, reply.contentType);
       return;
     }
   }

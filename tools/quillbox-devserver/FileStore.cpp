@@ -146,7 +146,8 @@ std::optional<std::string> FileStore::create(FileRecord record,
   record.created = nowIso();
   for (const auto& [field, bytes] : images) {
     std::string name = field == "small_img" ? "small.jpg" : "middle.jpg";
-    if (fs.writeAtomically(dir + "/" + name, bytes)) record.images[field] = name;
+    if (fs.writeAtomically(std::string(dir).append("/").append(name), bytes))
+      record.images[field] = name;
   }
   if (!fs.writeAtomically(dir + "/" + kDataFile, "") ||
       !fs.writeAtomically(dir + "/" + kMetaFile, dumpJson(toJson(record), 1))) {

@@ -1,5 +1,7 @@
 #include "FormBody.h"
 
+#include "Platform/Base64.h"
+
 namespace quillbox::devserver {
 namespace {
 
@@ -7,15 +9,6 @@ int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+' || c == '-') return 62;
-  if (c == '/' || c == '_') return 63;
   return -1;
 }
 
@@ -86,29 +79,12 @@ bool isDecimal(std::string_view text) {
 }
 
 std::optional<std::string> decodeBase64(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() * 3 / 4);
-  uint32_t acc = 0;
-  int bits = 0;
-  size_t i = 0;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '=') break;
-    if (c == '\r' || c == '\n') continue;
-    int v = base64Value(c);
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-    }
-  }
-  for (; i < text.size(); ++i) {
-    if (text[i] != '=') return std::nullopt;  // data after padding
-  }
-  if (bits >= 6) return std::nullopt;  // a lone sextet cannot end a quantum
-  return out;
+  platform::Base64::DecodeOptions lenient;
+  lenient.alphabet = platform::Base64::Alphabet::Either;
+  lenient.skipWhitespace = true;
+  lenient.paddingOptional = true;
+  lenient.allowEmpty = true;
+  return platform::Base64::decode(text, lenient);
 }
 
 std::string xmlEscape(std::string_view text) {

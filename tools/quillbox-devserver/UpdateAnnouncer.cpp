@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FormBody.h"
+#include "Platform/Base64.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -25,14 +26,6 @@ std::string upperMd5(const std::string& text) {
     out += digits[md[i] >> 4];
     out += digits[md[i] & 15];
   }
-  return out;
-}
-
-std::string base64(const std::vector<unsigned char>& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                          static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
   return out;
 }
 
@@ -106,8 +99,10 @@ std::string UpdateAnnouncer::encipher(const std::string& keyString, const std::s
       EVP_EncryptFinal_ex(ctx.get(), out.data() + n, &last) != 1) {
     return {};
   }
-  out.resize(static_cast<size_t>(n + last));
-  return base64(out);
+  out.resize(static_cast<size_t>(n) + static_cast<size_t>(last));
+  return platform::Base64::encode(
+      std::string_view(reinterpret_cast<const char*>(out.data()), out.size()),
+      platform::Base64::Alphabet::Standard);
 }
 
 void UpdateAnnouncer::answerCheck(const FormBody& query, httplib::Response& res) const {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <thread>
 
@@ -37,7 +38,7 @@ bool isLoopbackHost(const std::string& host) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runServer(int argc, char** argv) {
   using quillbox::devserver::DevServer;
   using quillbox::devserver::DevServerOptions;
   quillbox::platform::Log::setProgramName("quillbox-devserver");
@@ -100,4 +101,16 @@ int main(int argc, char** argv) {
   watcher.join();
   quillbox::platform::Log::line(gStopRequested ? "stopped" : "listener ended");
   return ok || gStopRequested ? 0 : 1;
+}
+
+// Nothing may escape main(): an unexpected exception ends the program with a message.
+int main(int argc, char** argv) {
+  try {
+    return runServer(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillbox-devserver: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quillbox-devserver: unexpected error\n");
+  }
+  return 1;
 }

@@ -19,6 +19,7 @@
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Environment.h"
+#include "PlistTextValidator.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {
@@ -102,7 +103,9 @@ Command::Registration recordCmd(33, [](CLI::App& app) {
   auto args = std::make_shared<RecordArgs>();
   auto* cmd = app.add_subcommand(
       "record", "create the property record of files under Documents and register them");
-  cmd->add_option("PATH", args->paths, "files below the container's Documents folder")->required();
+  cmd->add_option("PATH", args->paths, "files below the container's Documents folder")
+      ->required()
+      ->check(PlistTextValidator());
   cmd->add_option("--kind", args->kind, "kind code (8 = phone screenshot)")->capture_default_str();
   cmd->add_option("--wait", args->waitSeconds,
                   "wait up to SECONDS for the service to confirm the registrations");

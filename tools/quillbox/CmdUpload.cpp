@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Terminal.h"
+#include "PlistTextValidator.h"
 #include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 
@@ -105,7 +106,8 @@ Command::Registration upload(40, [](CLI::App& app) {
   auto options = std::make_shared<UploadOptions>();
   auto* cmd = app.add_subcommand("upload", "upload one evidence file to the service (resumable)");
   cmd->add_option("PATH", options->path, "the evidence file (inside the container's Documents)")
-      ->required();
+      ->required()
+      ->check(PlistTextValidator());
   cmd->add_option("--kind", options->kind,
                   "kind code (8 screenshot, 2 audio, 6 recording, 9 picture)")
       ->capture_default_str();

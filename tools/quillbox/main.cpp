@@ -1,6 +1,7 @@
 // quillbox: every operation a user or a test may want without the daemon.
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
 #include "Commands.h"
 #include "Platform/Log.h"
@@ -25,7 +26,7 @@ int Command::exitStatus() { return g_exitStatus; }
 
 }  // namespace quillbox::tool
 
-int main(int argc, char** argv) {
+static int runTool(int argc, char** argv) {
   using quillbox::tool::Command;
   CLI::App app{"quillbox: evidence capture tool (notifications, verify, digests, upload, login)"};
   app.require_subcommand(1);
@@ -39,4 +40,16 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   return Command::exitStatus();
+}
+
+// Nothing may escape main(): an unexpected exception ends the program with a message.
+int main(int argc, char** argv) {
+  try {
+    return runTool(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillbox: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quillbox: unexpected error\n");
+  }
+  return 1;
 }

@@ -1,0 +1,21 @@
+#include "Request/ServiceReachability.h"
+
+#include <string>
+
+#include "Platform/Reachability.h"
+#include "Request/Z_Request.h"
+
+namespace quillbox {
+
+bool ServiceReachability::isServiceReachable() {
+  return platform::Reachability::isReachableURL(Z_Request::apiBaseURL());
+}
+
+void ServiceReachability::resolveServiceHost() {
+  std::string host;
+  int port = 0;
+  if (platform::Reachability::hostAndPort(Z_Request::apiBaseURL(), &host, &port))
+    platform::Reachability::resolve(host);
+}
+
+}  // namespace quillbox
