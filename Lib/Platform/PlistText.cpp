@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Platform/Base64.h"
+
 namespace quillbox::platform {
 namespace {
 
@@ -179,39 +181,13 @@ std::optional<double> PlistText::real(std::string_view t) {
 
 // Standard Base64 with white space anywhere and "=" padding only at the end.
 bool PlistText::base64(std::string_view t, std::string& out) {
-  static const auto table = [] {
-    std::array<int8_t, 256> a{};
-    a.fill(-1);
-    const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) a[static_cast<unsigned char>(abc[i])] = static_cast<int8_t>(i);
-    return a;
-  }();
-  out.clear();
-  out.reserve(t.size() / 4 * 3);
-  uint32_t acc = 0;
-  int n = 0, pad = 0;
-  bool done = false;  // padding seen: only white space may follow
-  for (char ch : t) {
-    if (isSpace(ch)) continue;
-    if (done) return false;
-    if (ch == '=') {
-      if (n < 2) return false;
-      ++pad;
-    } else {
-      int8_t v = table[static_cast<unsigned char>(ch)];
-      if (v < 0 || pad > 0) return false;
-      acc = (acc << 6) | static_cast<uint32_t>(v);
-    }
-    if (++n < 4) continue;
-    acc <<= 6 * pad;
-    out += static_cast<char>(acc >> 16);
-    if (pad < 2) out += static_cast<char>((acc >> 8) & 0xFF);
-    if (pad < 1) out += static_cast<char>(acc & 0xFF);
-    done = pad > 0;
-    acc = 0;
-    n = 0;
-  }
-  return n == 0;
+  Base64::DecodeOptions options;
+  options.skipWhitespace = true;
+  options.allowEmpty = true;
+  auto bytes = Base64::decode(t, options);
+  if (!bytes) return false;
+  out = std::move(*bytes);
+  return true;
 }
 
 }  // namespace quillbox::platform

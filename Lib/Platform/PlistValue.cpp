@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "Platform/Base64.h"
 #include "Platform/Log.h"
 
 namespace quillbox::platform {
@@ -255,32 +256,7 @@ std::string PlistValue::description() const {
 }
 
 std::string PlistData::base64() const {
-  static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const std::string& in = bytes;
-  std::string out;
-  out.reserve((in.size() + 2) / 3 * 4);
-  size_t i = 0;
-  while (i + 2 < in.size()) {
-    uint32_t n = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
-    out += kB64[n >> 18];
-    out += kB64[(n >> 12) & 63];
-    out += kB64[(n >> 6) & 63];
-    out += kB64[n & 63];
-    i += 3;
-  }
-  if (i + 1 == in.size()) {
-    uint32_t n = uint8_t(in[i]) << 16;
-    out += kB64[n >> 18];
-    out += kB64[(n >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == in.size()) {
-    uint32_t n = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8);
-    out += kB64[n >> 18];
-    out += kB64[(n >> 12) & 63];
-    out += kB64[(n >> 6) & 63];
-    out += '=';
-  }
-  return out;
+  return Base64::encode(bytes, Base64::Alphabet::Standard);
 }
 
 nlohmann::ordered_json toJson(const PlistValue& v) {
