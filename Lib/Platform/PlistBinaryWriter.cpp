@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Platform/Utf8.h"
+
 namespace quillbox::platform {
 namespace {
 
@@ -18,7 +20,8 @@ void putBigEndian(std::string& out, uint64_t v, size_t width) {
   for (size_t i = width; i-- > 0;) out += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-// A marker with its count: in the low half when below 15, else as an integer object after it.
+// A marker with its count: in the low half when below 15, else as an integer
+// object after it.
 void putMarker(std::string& out, unsigned kind, uint64_t n) {
   if (n < 15) {
     out += static_cast<char>(kind << 4 | n);
@@ -35,35 +38,16 @@ bool toUtf16(std::string_view s, std::vector<uint16_t>& units) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
-    const unsigned char c = *p;
-    size_t n;
     uint32_t cp;
-    if (c < 0x80) {
-      n = 0, cp = c;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= n) return false;
-    for (size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
+    const size_t n = Utf8::decode(p, end, cp);
+    if (n == 0) return false;
     if (cp >= 0x10000) {
       units.push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
       units.push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
     } else {
       units.push_back(static_cast<uint16_t>(cp));
     }
-    p += n + 1;
+    p += n;
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Platform/Base64.h"
+#include "Platform/Utf8.h"
 
 namespace quillbox::platform {
 namespace {
@@ -57,24 +58,10 @@ bool PlistText::isXmlText(std::string_view s) {
       ++p;
       continue;
     }
-    size_t n;
     uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= n) return false;
-    for (size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || !isXmlChar(cp)) return false;
-    p += n + 1;
+    const size_t n = Utf8::decode(p, end, cp);
+    if (n == 0 || !isXmlChar(cp)) return false;
+    p += n;
   }
   return true;
 }

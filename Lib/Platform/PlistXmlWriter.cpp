@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Platform/Utf8.h"
+
 namespace quillbox::platform {
 namespace {
 
@@ -245,38 +247,24 @@ std::optional<std::string> PlistXmlWriter::unwritable(std::string_view s) {
       ++p;
       continue;
     }
-    size_t n;
     uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return std::string("bytes that are not UTF-8");
-    }
-    if (static_cast<size_t>(end - p) <= n) return std::string("bytes that are not UTF-8");
-    for (size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return std::string("bytes that are not UTF-8");
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return std::string("bytes that are not UTF-8");
+    const size_t n = Utf8::decode(p, end, cp);
+    if (n == 0) return std::string("bytes that are not UTF-8");
     if (cp == 0xFFFE || cp == 0xFFFF) {
       std::snprintf(buf, sizeof buf, "the non-character U+%04X", cp);
       return std::string(buf);
     }
-    p += n + 1;
+    p += n;
   }
   return std::nullopt;
 }
 
 bool PlistXmlWriter::write(const PlistValue& value, std::string& out, std::string* why) {
   out.assign(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
-      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n");
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+      "\"-//Apple//DTD PLIST "
+      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
+      "version=\"1.0\">\n");
   // One allocation up front: growing a store-sized text step by step touches
   // (and faults in) fresh pages at every step.
   out.reserve(out.size() + sizeHint(value, 0) + 4096);
