@@ -85,13 +85,13 @@ std::shared_ptr<platform::View> quillboxWeeAppController::view() {
       platform::ViewImage::imageWithContentsOfFile(bundle + "/WeeAppBackground.png")
           .stretchableImage(kBackgroundLeftCap, kBackgroundTopCap)));
 
-  struct ButtonSpec {
+  struct ButtonLayout {
     Rect frame;
     const char* title;
     const char* image;
     void (quillboxWeeAppController::*action)();
   };
-  static const ButtonSpec kButtons[] = {
+  static const ButtonLayout kButtons[] = {
       {{25, 5, 45, 45}, "截屏存证", "screenShot.png", &quillboxWeeAppController::actionScreenShot},
       {{100, 5, 45, 45}, "拍照存证", "photo.png", &quillboxWeeAppController::actionPhoto},
       {{175, 5, 45, 45}, "录像存证", "video.png", &quillboxWeeAppController::actionVideo},
@@ -99,7 +99,7 @@ std::shared_ptr<platform::View> quillboxWeeAppController::view() {
   };
   const bool useTapRecognizer = isMajorSystemVersionFive();
   for (size_t i = 0; i < std::size(kButtons); ++i) {
-    const ButtonSpec& b = kButtons[i];
+    const ButtonLayout& b = kButtons[i];
     auto button =
         makeButton(b.frame, b.title, (bundle + "/" + b.image).c_str(), b.action, useTapRecognizer);
     if (i == 3) Log::line(kRebuiltLog);

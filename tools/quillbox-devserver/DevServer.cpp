@@ -11,6 +11,7 @@
 #include "FormBody.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Log.h"
+#include "ServerText.h"
 #include "TimeStampAuthority.h"
 
 namespace quillbox::devserver {
@@ -38,26 +39,6 @@ constexpr const char* kNotFound = "not found";
 
 std::string dumpJson(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::string sha1Hex(const std::string& text) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(text.data(), text.size(), md, &len, EVP_sha1(), nullptr);
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out.push_back(digits[md[i] >> 4]);
-    out.push_back(digits[md[i] & 15]);
-  }
-  return out;
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
 }
 
 bool isLoopbackAddress(const std::string& addr) {

@@ -8,6 +8,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/Log.h"
+#include "ServerText.h"
 #include "SessionTokens.h"
 
 namespace quillbox::devserver {
@@ -192,13 +193,7 @@ std::optional<std::string> FileStore::sha1Of(const std::string& id) const {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(ctx.get(), md, &len);
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out.push_back(digits[md[i] >> 4]);
-    out.push_back(digits[md[i] & 15]);
-  }
-  return out;
+  return hexOf(md, len);
 }
 
 std::unique_ptr<FileStore::Append> FileStore::beginAppend(const std::string& id, int64_t index,

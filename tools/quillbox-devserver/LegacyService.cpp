@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include "Platform/Base64.h"
+#include "ServerText.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -20,25 +21,6 @@ constexpr int64_t kSpaceTotal = 10LL * 1024 * 1024 * 1024;
 // Fields of the message form that are not kept among the file's other fields.
 const char* const kMessageOwnFields[] = {"service", "name",   "ftype",    "file0Len",
                                          "hfile0c", "format", "smallImg", "middleImg"};
-
-std::string lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string sha1Hex(const std::string& text) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(text.data(), text.size(), md, &len, EVP_sha1(), nullptr);
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out.push_back(digits[md[i] >> 4]);
-    out.push_back(digits[md[i] & 15]);
-  }
-  return out;
-}
 
 std::string element(const char* name, const std::string& text) {
   return std::string("<") + name + ">" + xmlEscape(text) + "</" + name + ">";
