@@ -74,7 +74,7 @@ test-asan:
 
 # ThreadSanitizer runs the threaded tests (THREADED_TESTS; the fuzz replays
 # whose names match are single-threaded) and builds what they run.
-TSAN_TARGETS ?= unit_tests quillbox-cli quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
+TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
 test-tsan:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
