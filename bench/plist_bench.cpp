@@ -98,12 +98,6 @@ PlistValue wideDict(int keys) {
   return PlistValue(std::move(d));
 }
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 // Reads a document of one shape and one ten times larger. Linear time keeps
 // the time per byte the same (growth 1; quadratic time would give 10). The
 // reader's own CPU time is measured: on a busy machine a long read is
@@ -120,9 +114,9 @@ void linear(const char* shape, int reps, const std::function<PlistValue(int)>& m
     }
     std::vector<double> runs;
     for (int i = 0; i < reps; ++i) {
-      const double t0 = cpuMs();
+      const double t0 = bench::threadCpuMs();
       if (!PropertyList::parse(text)) std::exit(1);
-      runs.push_back(cpuMs() - t0);
+      runs.push_back(bench::threadCpuMs() - t0);
     }
     ms[k] = bench::median(runs);
     bytes[k] = text.size();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "AppURL.h"
+#include "BenchSupport.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/FileSystem.h"
 #include "Platform/PropertyList.h"
@@ -60,20 +61,14 @@ void report(const char* op, size_t records, Times t) {
               t.cpuMs[t.cpuMs.size() / 2]);
 }
 
-double threadCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 template <typename F>
 Times timeIt(int reps, F&& f) {
   Times t;
   for (int i = 0; i < reps; ++i) {
     auto t0 = Clock::now();
-    const double c0 = threadCpuMs();
+    const double c0 = bench::threadCpuMs();
     f(i);
-    t.cpuMs.push_back(threadCpuMs() - c0);
+    t.cpuMs.push_back(bench::threadCpuMs() - c0);
     t.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }
   return t;

@@ -12,20 +12,6 @@
 #include "Platform/Utf8.h"
 
 namespace quillbox::platform {
-namespace {
-
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-}  // namespace
 
 bool PlistText::isXmlChar(uint32_t cp) {
   return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
@@ -111,8 +97,8 @@ bool PlistText::utf16ToUtf8(std::string_view s, bool bigEndian, std::string& out
 // Integers: optional white space around "[+-]digits" (leading zeros are
 // decimal) or "0x" hexadecimal digits; -2^63 ... 2^64-1.
 std::optional<PlistValue> PlistText::integer(std::string_view t) {
-  while (!t.empty() && isSpace(t.front())) t.remove_prefix(1);
-  while (!t.empty() && isSpace(t.back())) t.remove_suffix(1);
+  while (!t.empty() && PlistText::isSpace(t.front())) t.remove_prefix(1);
+  while (!t.empty() && PlistText::isSpace(t.back())) t.remove_suffix(1);
   int base = 10;
   bool negative = false;
   if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
@@ -134,11 +120,11 @@ std::optional<PlistValue> PlistText::integer(std::string_view t) {
 // Reals: optional white space around a decimal number ("-1.5", "3", ".25",
 // "1e+100") or "inf", "infinity", "nan" (any case, with a sign); no hex floats.
 std::optional<double> PlistText::real(std::string_view t) {
-  while (!t.empty() && isSpace(t.front())) t.remove_prefix(1);
-  while (!t.empty() && isSpace(t.back())) t.remove_suffix(1);
+  while (!t.empty() && PlistText::isSpace(t.front())) t.remove_prefix(1);
+  while (!t.empty() && PlistText::isSpace(t.back())) t.remove_suffix(1);
   std::string_view body = t;
   if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
-  const std::string word = lower(body);
+  const std::string word = PlistText::lowerAscii(body);
   if (word != "inf" && word != "infinity" && word != "nan") {
     size_t i = 0, digits = 0;
     while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++digits;
@@ -175,6 +161,13 @@ bool PlistText::base64(std::string_view t, std::string& out) {
   if (!bytes) return false;
   out = std::move(*bytes);
   return true;
+}
+
+std::string PlistText::lowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 }  // namespace quillbox::platform

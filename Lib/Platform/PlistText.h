@@ -15,6 +15,10 @@ namespace quillbox::platform {
 
 class PlistText {
  public:
+  // The white space of the XML form: space, tab, line feed, carriage return.
+  static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  // `text` with ASCII letters lowered (names of encodings, "inf", "nan").
+  static std::string lowerAscii(std::string_view text);
   // A code point XML 1.0 allows in a document: tab, line ends, and everything
   // from U+0020 but surrogates, U+FFFE and U+FFFF.
   static bool isXmlChar(uint32_t cp);

@@ -10,34 +10,23 @@
 namespace quillbox::platform {
 namespace {
 
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 // The encoding named by an XML declaration at the start of `s` ("" when none),
 // read only far enough to choose how to decode the bytes; the reader checks
 // the declaration itself.
 std::string declaredEncoding(std::string_view s) {
   size_t p = 0;
-  while (p < s.size() && isSpace(s[p])) ++p;
+  while (p < s.size() && PlistText::isSpace(s[p])) ++p;
   if (s.substr(p, 5) != "<?xml") return "";
   const size_t end = s.find("?>", p);
   const std::string_view decl = s.substr(p, end == std::string_view::npos ? 0 : end - p);
   size_t at = decl.find("encoding");
   if (at == std::string_view::npos) return "";
   at += 8;
-  while (at < decl.size() && (isSpace(decl[at]) || decl[at] == '=')) ++at;
+  while (at < decl.size() && (PlistText::isSpace(decl[at]) || decl[at] == '=')) ++at;
   if (at >= decl.size() || (decl[at] != '"' && decl[at] != '\'')) return "";
   const size_t close = decl.find(decl[at], at + 1);
   if (close == std::string_view::npos) return "";
-  return lower(decl.substr(at + 1, close - at - 1));
+  return PlistText::lowerAscii(decl.substr(at + 1, close - at - 1));
 }
 
 class XmlReader {
@@ -49,7 +38,7 @@ class XmlReader {
 
   std::optional<PlistValue> run() {
     skipSpace();
-    if (starts("<?xml") && p_ + 5 < s_.size() && isSpace(s_[p_ + 5]) && !declaration())
+    if (starts("<?xml") && p_ + 5 < s_.size() && PlistText::isSpace(s_[p_ + 5]) && !declaration())
       return std::nullopt;
     bool doctype = false;
     for (;;) {
@@ -98,12 +87,12 @@ class XmlReader {
 
   bool starts(std::string_view t) const { return s_.substr(p_, t.size()) == t; }
   void skipSpace() {
-    while (p_ < s_.size() && isSpace(s_[p_])) ++p_;
+    while (p_ < s_.size() && PlistText::isSpace(s_[p_])) ++p_;
   }
   std::string_view readName() {
     size_t b = p_;
-    while (p_ < s_.size() && !isSpace(s_[p_]) && s_[p_] != '/' && s_[p_] != '>' && s_[p_] != '=' &&
-           s_[p_] != '<' && s_[p_] != '?')
+    while (p_ < s_.size() && !PlistText::isSpace(s_[p_]) && s_[p_] != '/' && s_[p_] != '>' &&
+           s_[p_] != '=' && s_[p_] != '<' && s_[p_] != '?')
       ++p_;
     return s_.substr(b, p_ - b);
   }
@@ -175,7 +164,7 @@ class XmlReader {
       size_t i = next;
       while (i < std::size(kNames) && kNames[i] != name) ++i;
       if (i == std::size(kNames) || (next == 0 && i != 0)) return false;
-      if (name == "encoding") encoding_ = lower(value);
+      if (name == "encoding") encoding_ = PlistText::lowerAscii(value);
       next = i + 1;
     }
   }
@@ -189,7 +178,7 @@ class XmlReader {
   // A processing instruction other than a declaration; the cursor on "<?".
   bool instruction() {
     p_ += 2;
-    if (lower(readName()) == "xml") return false;
+    if (PlistText::lowerAscii(readName()) == "xml") return false;
     const size_t end = s_.find("?>", p_);
     if (end == std::string_view::npos) return false;
     p_ = end + 2;
@@ -214,7 +203,7 @@ class XmlReader {
   // entity could expand without bound; property lists never need one).
   bool doctypeDeclaration() {
     p_ += 9;
-    if (p_ >= s_.size() || !isSpace(s_[p_])) return false;
+    if (p_ >= s_.size() || !PlistText::isSpace(s_[p_])) return false;
     bool subset = false;
     while (p_ < s_.size()) {
       const char c = s_[p_];
@@ -383,7 +372,7 @@ class XmlReader {
       case Kind::True:
       case Kind::False:
         for (char c : text)
-          if (!isSpace(c)) return false;
+          if (!PlistText::isSpace(c)) return false;
         return emit(PlistValue::boolean(kind == Kind::True));
       case Kind::Data: {
         std::string bytes;
