@@ -15,7 +15,8 @@ PACKAGES=(
   libpython3.11-testsuite
 )
 # One dpkg-query for all of them keeps the check quick when everything is there.
-installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
+# dpkg-query fails when it has never heard of a package: that only means missing.
+installed=" $( (dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null || true) |
   awk '/ install ok installed$/ {print $1}' | tr '\n' ' ') "
 missing=()
 for p in "${PACKAGES[@]}"; do
