@@ -8,6 +8,7 @@
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
 #include "Platform/FileSystem.h"
+#include "Platform/HttpClient.h"
 #include "Platform/Keychain.h"
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
@@ -169,7 +170,10 @@ void AutoLogin::runAttempt() {
     tOnAttemptWorker = false;
   }
   // Published only now that the worker is done with the reply and the parser,
-  // so that whoever waits for the outcome sees all of the attempt's work.
+  // so that whoever waits for the outcome sees all of the attempt's work; and
+  // once the worker's TLS-library state is freed, as the waiter may end the
+  // process at once.
+  platform::HttpClient::releaseThreadState();
   publish(success);
 }
 

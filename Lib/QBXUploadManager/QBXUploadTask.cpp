@@ -73,6 +73,13 @@ const char kResourceLength[] = "file/length.json";
 
 std::atomic<int> g_activeUploadThreads{0};
 
+// The last step of a counted worker thread: it frees its TLS-library state
+// first, so a process that ends once the count is zero leaves nothing behind.
+void endWorkerThread() {
+  platform::HttpClient::releaseThreadState();
+  g_activeUploadThreads.fetch_sub(1);
+}
+
 std::string orNull(const std::optional<std::string>& text) {
   return text ? *text : "(null)";
 }
@@ -203,6 +210,7 @@ void QBXUploadTask::start() {
 }
 
 void QBXUploadTask::startPreparation(std::function<void()> work) {
+  g_activeUploadThreads.fetch_add(1);
   try {
     std::thread([work = std::move(work)] {
       try {
@@ -210,8 +218,10 @@ void QBXUploadTask::startPreparation(std::function<void()> work) {
       } catch (const std::exception& e) {
         Log::printf(kLogException, e.what());
       }
+      endWorkerThread();
     }).detach();
   } catch (const std::exception& e) {
+    g_activeUploadThreads.fetch_sub(1);
     Log::printf(kLogThread, e.what());
     createFileOnServerFail(kReasonUploadFailed);
   }
@@ -534,7 +544,7 @@ void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connectio
   } catch (const std::exception& e) {
     Log::printf(kLogException, e.what());
   }
-  g_activeUploadThreads.fetch_sub(1);
+  endWorkerThread();
 }
 
 void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState) {

@@ -63,9 +63,10 @@ class ChaosCase(unittest.TestCase):
     def run_tool(self, *args, timeout=300):
         r = subprocess.run([bin("quillbox")] + list(args), env=self.env, capture_output=True,
                            text=True, timeout=timeout)
-        if r.returncode < 0:
+        # A signal, or a sanitizer's report (those end with exit code 1).
+        if r.returncode < 0 or "Sanitizer" in r.stderr or "runtime error:" in r.stderr:
             with self.lock:
-                self.crashes.append("%s: signal %d: %s" % (args, -r.returncode, r.stderr[-1500:]))
+                self.crashes.append("%s: exit %d: %s" % (args, r.returncode, r.stderr[-1500:]))
         return r
 
     def make_file(self, name, size):
@@ -98,6 +99,7 @@ class ChaosCase(unittest.TestCase):
         self.srv.set_fault(staged)
 
         attempts = {}
+        last_error = {}
 
         def upload(path):
             for n in range(1, ATTEMPTS + 1):
@@ -105,6 +107,7 @@ class ChaosCase(unittest.TestCase):
                 if r.returncode == 0:
                     attempts[path] = n
                     return
+                last_error[path] = r.stderr[-1500:]
 
         def register(path):
             r = self.run_tool("record", path, "--register", "--wait", "240", timeout=300)
@@ -129,7 +132,8 @@ class ChaosCase(unittest.TestCase):
 
         self.assertEqual(self.crashes, [])
         for path in uploads:
-            self.assertIn(path, attempts, "upload never completed: " + path)
+            self.assertIn(path, attempts, "upload never completed: %s; its last attempt:\n%s"
+                          % (path, last_error.get(path)))
             info = self.srv.file_info(self.file_id(path))
             self.assertEqual((info["length"], info["sha1"]),
                              (os.path.getsize(path), sha1sum(path)), path)
