@@ -452,7 +452,10 @@ void DevServer::uploadBytes(Exchange& x) {
     case FileStore::AppendError::kIo:
       return refuse(500, {{"error", "cannot open the file"}});
   }
-  auto drop = faults_.takeUploadDrop();
+  std::optional<int64_t> declared;
+  const std::string lengthText = x.req.get_header_value("Content-Length");
+  if (isDecimal(lengthText)) declared = std::stoll(lengthText);
+  auto drop = faults_.takeUploadDrop(declared);
   bool ioError = false;
   bool complete = true;
   x.bodyRead = true;

@@ -246,14 +246,17 @@ std::optional<StagedReply> FaultSwitches::takeFailure(const std::string& resourc
   return std::nullopt;
 }
 
-std::optional<int64_t> FaultSwitches::takeUploadDrop() {
+std::optional<int64_t> FaultSwitches::takeUploadDrop(std::optional<int64_t> bodyLength) {
   std::lock_guard lock(mutex_);
   if (drops_.empty()) {
     if (!chaosStrikes("file/upload.json")) return std::nullopt;
     ++chaos_.injected["drop"];
-    return static_cast<int64_t>(chaos_.rng() % (2 * 1024 * 1024));
+    uint64_t span = bodyLength && *bodyLength > 0 ? static_cast<uint64_t>(*bodyLength)
+                                                  : 2 * 1024 * 1024;
+    return static_cast<int64_t>(chaos_.rng() % span);
   }
   int64_t bytes = drops_.front().afterBytes;
+  if (bodyLength && *bodyLength <= bytes) return std::nullopt;
   if (--drops_.front().count <= 0) drops_.pop_front();
   return bytes;
 }

@@ -57,8 +57,10 @@ class FaultSwitches {
 
   // Consumes one staged failure for `resource`, when one is pending.
   std::optional<StagedReply> takeFailure(const std::string& resource);
-  // Consumes one pending drop; gives the bytes to keep.
-  std::optional<int64_t> takeUploadDrop();
+  // Consumes one pending drop for an upload whose body is `bodyLength` bytes
+  // (nullopt: not declared); gives the bytes to keep. A staged drop waits for
+  // an upload it can cut mid-body, so a short resumed tail doesn't use it up.
+  std::optional<int64_t> takeUploadDrop(std::optional<int64_t> bodyLength);
   // Delay for a request of `resource` in milliseconds (0 for none).
   int64_t delayFor(const std::string& resource) const;
 
