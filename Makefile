@@ -45,7 +45,7 @@ format:
 	find Lib vigild tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 # ---- Sanitizer runs, soak ----------------------------------------------------
-.PHONY: test-asan test-tsan soak
+.PHONY: asan-build test-asan tsan-build test-tsan soak
 # Sanitizer trees build lean: -O1 with line tables only, and only the targets
 # their tests run. Reports of uninstrumented Debian libraries are handled in
 # tests/sanitizers/*.supp (reviewed, each naming the library); nothing is
@@ -63,21 +63,25 @@ export TSAN_OPTIONS ?= suppressions=$(SUPP)/tsan.supp:second_deadlock_stack=1:ha
 # design), the install test (the same programs from an installed prefix), the
 # browser and dunst variants of the widget and desktop tests (the same host
 # and backend as test_widget_host and test_desktop, driven by other clients).
-ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer quillbox-cli vigild quillbox-devserver \
+ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer capture_bench quillbox-cli vigild quillbox-devserver \
   quillbox-weeapp-host quillboxWeeApp bundles
 ASAN_EXCLUDE ?= integration.test_(soak|install|widget_browser|desktop_dunst)
 
-test-asan:
+asan-build:
 	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-asan -j $(SANITIZE_JOBS) --target $(ASAN_TARGETS)
+
+test-asan: asan-build
 	cd build-asan && ctest --output-on-failure -j $(SANITIZE_JOBS) -E '$(ASAN_EXCLUDE)'
 
 # ThreadSanitizer runs the threaded tests (THREADED_TESTS; the fuzz replays
 # whose names match are single-threaded) and builds what they run.
 TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
-test-tsan:
+tsan-build:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
+
+test-tsan: tsan-build
 	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -R '$(THREADED_TESTS)' -E '^fuzz\.'
 
 # The long soak (`make test` runs a CI-sized part of it).
