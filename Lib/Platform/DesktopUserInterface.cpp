@@ -269,7 +269,7 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
       if (!*key || *end || index < 0 || index > 1000) return 0;
       self->acted.insert(id);
       auto alert = it->second;
-      self->answers.push_back(
+      self->answers.emplace_back(
           [alert, index] { alert->deliverAnswer(static_cast<int>(index), kByUser); });
     } else if (sd_bus_message_is_signal(m, kNotifyIface, "NotificationClosed")) {
       uint32_t reason = 0;

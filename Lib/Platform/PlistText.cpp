@@ -21,9 +21,9 @@ bool PlistText::isXmlChar(uint32_t cp) {
 // True when the text is well-formed UTF-8 (no overlongs, no surrogates) made
 // only of XML 1.0 characters (no NUL, no C0 controls but tab and line ends,
 // no U+FFFE or U+FFFF).
-bool PlistText::isXmlText(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
+bool PlistText::isXmlText(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
   while (p < end) {
     // Eight ASCII bytes at a time: most of a property list is such text, with
     // a tab or a line feed in most runs of eight.
@@ -144,7 +144,7 @@ std::optional<double> PlistText::real(std::string_view t) {
   }
   // The number as text readers give it: a value too large is infinite, one too
   // small is zero (strtod in the C locale does both).
-  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
   const std::string text(t);
   char* end = nullptr;
   const double d = strtod_l(text.c_str(), &end, cLocale);

@@ -233,9 +233,9 @@ size_t sizeHint(const PlistValue& v, size_t depth) {
 
 }  // namespace
 
-std::optional<std::string> PlistXmlWriter::unwritable(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
+std::optional<std::string> PlistXmlWriter::unwritable(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
   char buf[64];
   while (p < end) {
     const unsigned char c = *p;

@@ -37,7 +37,8 @@ size_t Utf8::decode(const unsigned char* p, const unsigned char* end, uint32_t& 
   if (c < 0x80) {
     cp = c;
     return 1;
-  } else if (c >= 0xC2 && c <= 0xDF) {  // 0xC0 and 0xC1 only ever start overlong forms
+  }
+  if (c >= 0xC2 && c <= 0xDF) {  // 0xC0 and 0xC1 only ever start overlong forms
     n = 1, cp = c & 0x1F;
   } else if (c >= 0xE0 && c <= 0xEF) {
     n = 2, cp = c & 0x0F;

@@ -449,15 +449,16 @@ bool EvidenceProof::exportTo(const std::string& path, const std::string& dir,
 
   std::vector<std::pair<std::string, std::string>> copies = {
       {path, name}, {files.json, name + kJsonSuffix}, {files.sig, name + kSigSuffix}};
-  if (haveStamp) copies.push_back({files.tsr, name + kTsrSuffix});
-  if (!roots.empty()) copies.push_back({roots, "tsa-root.pem"});
+  if (haveStamp) copies.emplace_back(files.tsr, name + kTsrSuffix);
+  if (!roots.empty()) copies.emplace_back(roots, "tsa-root.pem");
+  const std::string folder = dir + "/";
   auto put = [&](const std::string& target, bool ok) {
-    if (!ok) *error = "cannot write " + dir + "/" + target;
+    if (!ok) *error = "cannot write " + folder + target;
     if (ok) written->push_back(target);
     return ok;
   };
   for (const auto& [from, to] : copies) {
-    if (!put(to, fs.copyAtomically(from, dir + "/" + to))) return false;
+    if (!put(to, fs.copyAtomically(from, folder + to))) return false;
   }
   if (!put(kSignerFile, pem && fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
   std::string readme = verifyText(name, member(sidecar, "sha256"), member(sidecar, "signer"),

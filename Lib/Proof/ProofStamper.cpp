@@ -67,10 +67,11 @@ void ProofStamper::scan() {
   std::vector<std::string> pending;
   for (const std::string& user : fs.list(root).value_or(std::vector<std::string>{})) {
     if (!platform::isSafePathComponent(user)) continue;
-    const std::string folder = root + "/" + user;
+    std::string folder = root;
+    folder.append("/").append(user).append("/");
     for (const std::string& name : fs.list(folder).value_or(std::vector<std::string>{})) {
       if (!endsWith(name, EvidenceProof::kJsonSuffix)) continue;
-      const std::string json = folder + "/" + name;
+      const std::string json = folder + name;
       if (!fs.exists(EvidenceProof::filesOfSidecar(json).tsr)) pending.push_back(json);
     }
   }

@@ -102,6 +102,8 @@ class UploadManager : public FileUploadConnectionDelegate,
   std::atomic<UploadManagerDelegate*> delegate_{nullptr};
   FilePtr file_;
   UploadRange rang_;
+  // The system's own name for the running chunk connection, kept as it stands.
+  // NOLINTNEXTLINE(bugprone-reserved-identifier)
   FileUploadConnectionPtr _URLConnection;
   int64_t theFileSize_ = 0;
   int64_t uploadedSize_ = 0;

@@ -45,8 +45,10 @@ std::optional<LoadedWeeApp> WeeAppLoader::load(const std::string& bundleDir, std
   }
   const std::string here = Environment::executableDir();
   for (const std::string& dir : {bundleDir, here, here + "/../lib"}) {
-    if (FileSystem::Default().exists(dir + "/" + executable)) {
-      app.libraryPath = dir + "/" + executable;
+    std::string candidate = dir;
+    candidate.append("/").append(executable);
+    if (FileSystem::Default().exists(candidate)) {
+      app.libraryPath = std::move(candidate);
       break;
     }
   }

@@ -63,7 +63,7 @@ constexpr int kStopCheckMs = 100;
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int runHost(int argc, char** argv) {
   using namespace quillbox::platform;
   using namespace quillbox::weeapphost;
   Log::setProgramName("quillbox-weeapp-host");
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   // The tree never changes once built; describe it once, here on the main thread.
   nlohmann::ordered_json description = describeView(*root, files);
   description["height"] = controller.viewHeight();
-  const std::string viewJson =
+  std::string viewJson =
       description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
   PageServerHooks hooks;
@@ -154,4 +154,16 @@ int main(int argc, char** argv) {
   // tearing down what they use.
   std::fflush(nullptr);
   std::_Exit(0);
+}
+
+// Nothing may escape main(): an unexpected exception ends the program with a message.
+int main(int argc, char** argv) {
+  try {
+    return runHost(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "quillbox-weeapp-host: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "quillbox-weeapp-host: unexpected error\n";
+  }
+  return 1;
 }

@@ -130,7 +130,7 @@ void keySched(const uint8_t* key) {
   const int nk = m_uRounds - 6;           // key words
   const int words = 4 * (m_uRounds + 1);  // round-key words
   uint8_t* w = m_expandedKey;             // word i is w[4i..4i+3]
-  std::memcpy(w, key, static_cast<size_t>(4 * nk));
+  std::memcpy(w, key, static_cast<size_t>(nk) * 4);
   uint8_t rcon = 1;
   for (int i = nk; i < words; ++i) {
     uint8_t t[4];
