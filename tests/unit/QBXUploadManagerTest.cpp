@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "AppURL.h"
+#include "FileProperty/FileProperty.h"
 #include "Platform/Environment.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/PropertyList.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
+#include "ScreenShotManager/ScreenShotManager.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -112,7 +114,10 @@ class FakeService {
 class RecordingUI : public UserInterface {
  public:
   void showToast(const std::string&, ToastPosition, int) override {}
-  void showAlert(std::shared_ptr<AlertView>) override {}
+  void showAlert(std::shared_ptr<AlertView> alert) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    alerts_.push_back(std::move(alert));
+  }
   void showStatusBarMessage(const std::string& text, StatusBarKind kind, int durationMs,
                             bool animated) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -126,11 +131,16 @@ class RecordingUI : public UserInterface {
     std::lock_guard<std::mutex> lock(mu_);
     return messages_;
   }
+  std::vector<std::shared_ptr<AlertView>> alerts() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return alerts_;
+  }
   std::atomic<bool> idleDisabled{false};
 
  private:
   std::mutex mu_;
   std::vector<std::string> messages_;
+  std::vector<std::shared_ptr<AlertView>> alerts_;
 };
 
 class QBXUploadManagerTest : public ::testing::Test {
@@ -431,4 +441,24 @@ TEST_F(QBXUploadManagerTest, AResumeOffsetPastTheEndOfTheFileFailsWithAReason) {
   EXPECT_EQ(messagesWith("\"short.png\"上传失败!"), 1u);
   EXPECT_EQ(service_.count("upload"), 0u);
   EXPECT_EQ(a->fileState(), FileState::Stopped);
+}
+
+// "存证" on an older evidence prompt, answered after a newer one was shown,
+// uploads the older screenshot: each prompt answers for its own file.
+TEST_F(QBXUploadManagerTest, AnEvidencePromptUploadsItsOwnScreenshotAfterANewerOneWasShown) {
+  PlistDict client;
+  client.set("CFBundleVersion", PlistValue("1.4.0"));  // past the upload gate
+  ASSERT_TRUE(PropertyList::write(container_ + "/quillbox.app/Info.plist", PlistValue(client)));
+  FilePtr older = record("older.png"), newer = record("newer.png");
+  for (const FilePtr& f : {older, newer})
+    ASSERT_TRUE(FileProperty::sharedFileProperty().toSaveFilePropertyWithoutRegistration(
+        *f->fPath(), FileKind::Screenshot));
+  ScreenShotManager& shots = ScreenShotManager::sharedManager();
+  shots.showUploadAlert("older.png", *older->fPath());
+  shots.showUploadAlert("newer.png", *newer->fPath());
+  ASSERT_EQ(ui_.alerts().size(), 2u);
+  ui_.alerts()[0]->deliverAnswer(1, "user");
+  ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
+  EXPECT_EQ(service_.count("create older.png"), 1u);
+  EXPECT_EQ(service_.count("create newer.png"), 0u);
 }
