@@ -11,6 +11,11 @@
 # so a prefix can be moved as a whole. To install another program or plug-in,
 # add its target to QUILLBOX_INSTALL_TARGETS; a manual page: QUILLBOX_MAN_PAGES.
 
+# Installing and packaging take what is built and never build: `make package`
+# and the README's `make build && cmake --install build` build first, and a
+# packaging test must not relink programs that other tests are running.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 # Target name, then (for a manual page) its one-line description.
 set(QUILLBOX_INSTALL_TARGETS vigild quillbox-cli quillbox-devserver quillbox-weeapp-host quillboxWeeApp)
 set(QUILLBOX_MAN_PAGES
