@@ -289,48 +289,8 @@ std::string readFile(const std::string& path) {
   return ss.str();
 }
 
-// The typed JSON form the plistlib script writes: ["s", text], ["i", n],
-// ["r", x], ["b", flag], ["d", unix seconds], ["x", hex], ["a", [...]], ["o", [[k, v]...]].
-nlohmann::json typed(const PlistValue& v) {
-  using T = PlistValue::Type;
-  switch (v.type()) {
-    case T::String:
-      return {"s", *v.asString()};
-    case T::Integer:
-      if (auto i = v.asInteger()) return {"i", *i};
-      return {"i", *v.asUnsignedInteger()};
-    case T::Real:
-      return {"r", *v.asReal()};
-    case T::Boolean:
-      return {"b", v.boolValue()};
-    case T::Date:
-      return {"d", static_cast<int64_t>(v.asDate()->secondsSince1970())};
-    case T::Data: {
-      std::string hex;
-      char buf[3];
-      for (unsigned char c : v.asData()->bytes) {
-        std::snprintf(buf, sizeof buf, "%02x", c);
-        hex += buf;
-      }
-      return {"x", hex};
-    }
-    case T::Array: {
-      nlohmann::json a = nlohmann::json::array();
-      for (const auto& e : *v.asArray()) a.push_back(typed(e));
-      return {"a", a};
-    }
-    case T::Dict: {
-      nlohmann::json o = nlohmann::json::array();
-      for (const auto& [k, e] : *v.asDict()) o.push_back({k, typed(e)});
-      return {"o", o};
-    }
-    default:
-      return {"none"};
-  }
-}
-
 const char* const kPlistlibScript = R"PY(
-import calendar, datetime, json, plistlib, random, sys
+import calendar, datetime, json, plistlib, random, struct, sys
 out = sys.argv[1]
 random.seed(20240101)
 pieces = ["a", " lead", "trail ", "\n", "\t", "中文", "&<>\"'", "&amp;", "😀", "x  y", "]]>", ""]
@@ -351,13 +311,16 @@ def value(depth):
     n = random.randint(0, 4)
     if k % 2: return [value(depth + 1) for _ in range(n)]
     return {text() + str(i): value(depth + 1) for i in range(n)}
+# The typed JSON form typedPlist makes of ours: reals as their bits, dates in
+# microseconds since 1970.
 def typed(v):
     if isinstance(v, bool): return ["b", v]
     if isinstance(v, int): return ["i", v]
-    if isinstance(v, float): return ["r", v]
+    if isinstance(v, float): return ["r", struct.unpack(">Q", struct.pack(">d", v))[0]]
     if isinstance(v, str): return ["s", v]
     if isinstance(v, bytes): return ["x", v.hex()]
-    if isinstance(v, datetime.datetime): return ["d", calendar.timegm(v.utctimetuple())]
+    if isinstance(v, datetime.datetime):
+        return ["d", calendar.timegm(v.utctimetuple()) * 1000000 + v.microsecond]
     if isinstance(v, list): return ["a", [typed(e) for e in v]]
     return ["o", [[k, typed(e)] for k, e in v.items()]]
 for i in range(60):
@@ -584,7 +547,7 @@ TEST(PlistReader, PlistlibFilesReadAsPlistlibWroteThem) {
     nlohmann::json expected = nlohmann::json::parse(readFile(base + ".json"));
     auto direct = PropertyList::parseXmlDirect(xml);
     ASSERT_TRUE(direct) << "not handled: " << base << ".plist";
-    EXPECT_EQ(typed(*direct), expected) << base << ".plist";
+    EXPECT_EQ(typedPlist(*direct), expected) << base << ".plist";
     auto reference = PropertyList::parseWithLibplist(xml);
     ASSERT_TRUE(reference);
     EXPECT_TRUE(PlistLibplist::equivalent(*direct, *reference)) << base << ".plist";
