@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 
 namespace quillbox {
 

@@ -1,14 +1,13 @@
 #include "SharedSettings.h"
 
 #include "AppURL.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 
 namespace quillbox {
 
 using platform::Log;
-using platform::PlistDict;
 using platform::PropertyList;
 
 PlistDict SharedSettings::captureSettings() {
@@ -17,7 +16,7 @@ PlistDict SharedSettings::captureSettings() {
 }
 
 int SharedSettings::countdownSeconds(const PlistDict& settings) {
-  const platform::PlistValue* v = settings.find("screenshotsecond");
+  const PlistValue* v = settings.find("screenshotsecond");
   if (!v) return 5;
   int64_t n = v->integerValue();
   if (n < 1) return 5;
@@ -35,7 +34,7 @@ PlistDict SharedSettings::userInfo() {
 
 std::optional<std::string> SharedSettings::currentUserName() {
   PlistDict info = userInfo();
-  const platform::PlistValue* v = info.find("userName");
+  const PlistValue* v = info.find("userName");
   if (!v || !v->asString()) return std::nullopt;
   const std::string& name = *v->asString();
   if (!platform::isSafePathComponent(name)) {

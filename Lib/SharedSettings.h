@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -19,14 +19,14 @@ class SharedSettings {
   static constexpr const char* kNoUserFolder = "_nouser";
 
   // The capture-settings plist (empty when the container is unknown or the file unreadable).
-  static platform::PlistDict captureSettings();
+  static PlistDict captureSettings();
   // The countdown: "screenshotsecond" read as an integer; missing or below 1 gives 5.
-  static int countdownSeconds(const platform::PlistDict& settings);
+  static int countdownSeconds(const PlistDict& settings);
   // "screenshotsound" read as a boolean: true means capture silently.
-  static bool isSilent(const platform::PlistDict& settings);
+  static bool isSilent(const PlistDict& settings);
 
   // The user-info plist.
-  static platform::PlistDict userInfo();
+  static PlistDict userInfo();
   // "userName" when it is usable as a folder name; nullopt when missing or
   // unsafe (empty, ".", "..", holding "/" or NUL), with a log line for unsafe names.
   static std::optional<std::string> currentUserName();

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/ImageCodec.h"
-#include "Platform/Screen.h"
-#include "Platform/X11Screen.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Media/ImageCodec.h"
+#include "Platform/Media/Screen.h"
+#include "Platform/Media/X11Screen.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 using bench::Clock;
 using bench::median;

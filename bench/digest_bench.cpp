@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "MD5/MD5.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 #include "SHA1Help/SHA1Help.h"
 
 using Clock = std::chrono::steady_clock;

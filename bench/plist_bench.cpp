@@ -26,9 +26,11 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "Platform/PlistValue.h"
-#include "Platform/PropertyList.h"
+#include "PropertyList/PlistValue.h"
+#include "Platform/Files/PropertyList.h"
+#include "PropertyList/Reference/PlistLibplist.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 
 namespace {
@@ -144,7 +146,7 @@ int main(int argc, char** argv) {
   std::printf("store: %zu records, %zu bytes of XML\n", records, storeXml.size());
   // Both readers must give the stored value; only the reading is timed.
   if (PropertyList::parseXmlDirect(storeXml) != store ||
-      PropertyList::parseWithLibplist(storeXml) != store) {
+      PlistLibplist::parse(storeXml) != store) {
     std::fprintf(stderr, "plist_bench: a reader does not give the store's value\n");
     return 1;
   }
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
     oursMs.push_back(timeRead("store/ours", 1,
                               [&] { return PropertyList::parseXmlDirect(storeXml).has_value(); }));
     libplistMs.push_back(timeRead("store/libplist", 1, [&] {
-      return PropertyList::parseWithLibplist(storeXml).has_value();
+      return PlistLibplist::parse(storeXml).has_value();
     }));
   }
   const double ours = bench::median(oursMs), libplist = bench::median(libplistMs);
@@ -184,7 +186,7 @@ int main(int argc, char** argv) {
                   }),
          500);
   report("dict100k-xml", "libplist", timeRead("dict/libplist", 1, [&] {
-           auto v = PropertyList::parseWithLibplist(dictXml);
+           auto v = PlistLibplist::parse(dictXml);
            return v && v->asDict()->size() == 100000;
          }));
 
@@ -199,7 +201,7 @@ int main(int argc, char** argv) {
                   }),
          500);
   report("array100k-binary", "libplist", timeRead("array/libplist", 1, [&] {
-           auto v = PropertyList::parseWithLibplist(arrayBin);
+           auto v = PlistLibplist::parse(arrayBin);
            return v && v->asArray()->size() == 100000;
          }));
 

@@ -26,8 +26,8 @@
 #include "AppURL.h"
 #include "BenchSupport.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/FileSystem.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 #include "SHA1Help/SHA1Help.h"
 
 using namespace quillbox;

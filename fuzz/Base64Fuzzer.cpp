@@ -1,4 +1,4 @@
-// Fuzzes the Base64 decoders (platform::Base64, NSDataToBase64Encoding,
+// Fuzzes the Base64 decoders (Base64, NSDataToBase64Encoding,
 // NSStringToBase64). Each decoding must agree with the plain decoder of its
 // alphabet, re-encoding decoded bytes must decode to the same bytes again, and
 // the lenient decoder must give whatever the strict one gives.
@@ -9,15 +9,15 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "Platform/Base64.h"
-#include "Platform/Utf8.h"
+#include "base64/Base64.h"
+#include "PropertyList/Utf8.h"
 #include "base64/NSDataToBase64Encoding.h"
 #include "base64/NSStringToBase64.h"
 
 using quillbox::NSDataToBase64Encoding;
 using quillbox::NSStringToBase64;
-using quillbox::platform::Base64;
-using quillbox::platform::Utf8;
+using quillbox::Base64;
+using quillbox::Utf8;
 
 namespace {
 

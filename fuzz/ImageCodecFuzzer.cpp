@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "Platform/ImageCodec.h"
+#include "Platform/Media/ImageCodec.h"
 
 using quillbox::platform::Image;
 using quillbox::platform::ImageCodec;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "Platform/Keychain.h"
+#include "Platform/Files/Keychain.h"
 
 using quillbox::platform::Keychain;
 

@@ -7,17 +7,18 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "Platform/PlistBinaryReader.h"
-#include "Platform/PlistLibplist.h"
-#include "Platform/PropertyList.h"
+#include "PropertyList/PlistBinaryReader.h"
+#include "PropertyList/Reference/PlistLibplist.h"
+#include "Platform/Files/PropertyList.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   if (PlistBinaryReader::looksBinary(bytes)) return 0;  // the XML reader only
   auto ours = PropertyList::parseXmlDirect(bytes);
-  auto theirs = PropertyList::parseWithLibplist(bytes);
+  auto theirs = PlistLibplist::parse(bytes);
   if (!ours || !theirs) return 0;
   if (!PlistLibplist::equivalent(*ours, *theirs)) {
     std::fprintf(stderr, "ours:     %s\nlibplist: %s\n", ours->description().c_str(),

@@ -8,10 +8,10 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "Platform/PlistXmlWriter.h"
-#include "Platform/PropertyList.h"
+#include "PropertyList/PlistXmlWriter.h"
+#include "Platform/Files/PropertyList.h"
 
-using quillbox::platform::PlistXmlWriter;
+using quillbox::PlistXmlWriter;
 using quillbox::platform::PropertyList;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

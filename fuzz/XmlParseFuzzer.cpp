@@ -11,8 +11,8 @@
 #include "XmlParse/XmlParse.h"
 
 using quillbox::XmlParse;
-using quillbox::platform::PlistDict;
-using quillbox::platform::PlistValue;
+using quillbox::PlistDict;
+using quillbox::PlistValue;
 
 namespace {
 

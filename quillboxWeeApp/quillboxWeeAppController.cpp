@@ -10,14 +10,14 @@
 #include "Base/File.h"
 #include "CommonLib/StringExtension.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Button.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/ImageCodec.h"
-#include "Platform/ImageView.h"
-#include "Platform/Log.h"
-#include "Platform/Screen.h"
-#include "Platform/TapGestureRecognizer.h"
+#include "Platform/UI/Button.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Media/ImageCodec.h"
+#include "Platform/UI/ImageView.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Media/Screen.h"
+#include "Platform/UI/TapGestureRecognizer.h"
 #include "PluginInfo/PluginInfo.h"
 #include "Proof/EvidenceProof.h"
 #include "ScreenShotManager/ScreenShotManager.h"
@@ -138,7 +138,7 @@ void quillboxWeeAppController::viewDidAppear() {
   if (AppURL::sharedAppURL().appURL().empty()) return;
   int64_t shown = 0;
   if (auto info = PluginInfo::readPluginInfo()) {
-    if (const platform::PlistValue* v = info->find("update")) shown = v->integerValue();
+    if (const PlistValue* v = info->find("update")) shown = v->integerValue();
   }
   if (shown % kChecksEvery == 0) {
     std::weak_ptr<int> alive = alive_;
@@ -226,7 +226,7 @@ void quillboxWeeAppController::stopCountdownTimer() {
 
 void quillboxWeeAppController::shot() {
   ++iTime_;
-  platform::PlistDict settings = SharedSettings::captureSettings();
+  PlistDict settings = SharedSettings::captureSettings();
   // Counting on past the length would never meet it again when the settings
   // were shortened during the countdown: such a count captures at once.
   if (iTime_ < SharedSettings::countdownSeconds(settings)) return;
@@ -256,7 +256,7 @@ std::string quillboxWeeAppController::getScreenShot() {
   localtime_r(&t, &tm);
   char stamp[24];
   std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
-  return platform::strprintf("ScreenShot_%s.png", stamp);
+  return strprintf("ScreenShot_%s.png", stamp);
 }
 
 void quillboxWeeAppController::playSound() {

@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/BBWeeAppController.h"
-#include "Platform/Button.h"
-#include "Platform/Image.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
-#include "Platform/View.h"
+#include "Platform/UI/BBWeeAppController.h"
+#include "Platform/UI/Button.h"
+#include "Platform/Media/Image.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
+#include "Platform/UI/View.h"
 
 namespace quillbox {
 

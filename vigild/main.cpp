@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/DarwinNotifyCenter.h"
-#include "Platform/Environment.h"
-#include "Platform/Log.h"
-#include "Platform/MemoryArenas.h"
-#include "Platform/RunLoop.h"
-#include "Platform/ServiceManager.h"
+#include "Platform/Loop/DarwinNotifyCenter.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Process/MemoryArenas.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/ServiceManager.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"

@@ -7,12 +7,12 @@
 
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
-#include "Platform/FileSystem.h"
-#include "Platform/HttpClient.h"
-#include "Platform/Keychain.h"
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Net/HttpClient.h"
+#include "Platform/Files/Keychain.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Files/PropertyList.h"
 #include "Request/FormBody.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
@@ -21,7 +21,6 @@
 namespace quillbox {
 
 using platform::NotificationCenter;
-using platform::PlistValue;
 
 namespace {
 
@@ -160,7 +159,7 @@ void AutoLogin::runAttempt() {
     heldOutcome_ = false;
     strWebElementName.clear();
     strCurrentElement.clear();
-    dWebUserData = platform::PlistDict();
+    dWebUserData = PlistDict();
     nameLookedUp_ = false;
     isTelOrAccount();
     // A reply that never decided (not XML, no result/errorResult) is a
@@ -193,7 +192,7 @@ void AutoLogin::getName() {
       .add("mphone", strUname())
       .add("ios_version", mainBundleVersion());
   RequestResult result = Z_Request::postWithString(
-      body, platform::strprintf(kLookupResourceFormat, "file", "upload.json"));
+      body, strprintf(kLookupResourceFormat, "file", "upload.json"));
   strWebElementName = kModeGetName;
   if (result.respone && !result.respone->empty() && result.code != 500) {
     parseReply(*result.respone);
@@ -209,7 +208,7 @@ void AutoLogin::getName() {
 
 void AutoLogin::takeLookedUpName() {
   setStrUname(dWebUserData.getString("string"));
-  dWebUserData = platform::PlistDict();
+  dWebUserData = PlistDict();
   strWebElementName.clear();
 }
 
@@ -230,7 +229,7 @@ void AutoLogin::loadLogin() {
 bool AutoLogin::errorLogin(const std::string& elementName) {
   if (elementName != kErrorResult) return false;
   loadLogin();
-  dWebUserData = platform::PlistDict();
+  dWebUserData = PlistDict();
   return true;
 }
 
@@ -341,7 +340,7 @@ void AutoLogin::didEndElement(const std::string& name) {
     } else {
       loadLogin();
     }
-    dWebUserData = platform::PlistDict();
+    dWebUserData = PlistDict();
   } else {  // the name look-up (its name is taken in getName()), or no reply being read
     errorLogin(name);
   }

@@ -27,7 +27,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -118,7 +118,7 @@ class AutoLogin {
   std::mutex attemptMu_;
   std::string strWebElementName;
   std::string strCurrentElement;
-  platform::PlistDict dWebUserData;
+  PlistDict dWebUserData;
   bool nameLookedUp_ = false;  // the one number look-up of this attempt ran
 
   // Waiters of toAutoLoginAndWait: attempt numbers and their outcomes.

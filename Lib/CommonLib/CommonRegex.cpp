@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "Platform/Log.h"
-#include "Platform/Utf8.h"
+#include "Platform/Process/Log.h"
+#include "PropertyList/Utf8.h"
 
 namespace quillbox {
 
@@ -83,7 +83,7 @@ bool CommonRegex::matches(const std::string& pattern, const std::string& text) {
 }
 
 long CommonRegex::utf16Length(const std::string& text) {
-  if (!platform::Utf8::isValid(text)) return -1;
+  if (!Utf8::isValid(text)) return -1;
   // Well-formed: each lead byte starts one character; four-byte ones (astral)
   // take two UTF-16 units.
   long units = 0;

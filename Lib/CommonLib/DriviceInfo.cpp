@@ -1,7 +1,7 @@
 #include "CommonLib/DriviceInfo.h"
 
-#include "Platform/DiskSpace.h"
-#include "Platform/Environment.h"
+#include "Platform/Files/DiskSpace.h"
+#include "Platform/Process/Environment.h"
 
 namespace quillbox {
 

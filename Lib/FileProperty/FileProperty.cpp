@@ -11,11 +11,11 @@
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
-#include "Platform/FileLock.h"
-#include "Platform/FileSystem.h"
-#include "Platform/HttpClient.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileLock.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
@@ -25,9 +25,6 @@ namespace quillbox {
 
 using platform::FileSystem;
 using platform::Log;
-using platform::PlistArray;
-using platform::PlistDict;
-using platform::PlistValue;
 using platform::PropertyList;
 using platform::StoreLock;
 
@@ -563,7 +560,7 @@ std::optional<PlistDict> FileProperty::toCheckFilePropertyWithLocal(
 
 void FileProperty::toSendFileProperty(const PlistDict& record) {
   RegistrationEnvironment env = registrationEnvironment();
-  const std::string body = platform::strprintf(
+  const std::string body = strprintf(
       kRegistrationBodyFormat, record.getString("hash").c_str(), record.getString("sha1").c_str(),
       static_cast<long long>(record.getInteger("time")),
       static_cast<long long>(record.getInteger("size")));

@@ -34,7 +34,7 @@
 #include <string>
 
 #include "Base/File.h"
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 #include "Request/RequestResult.h"
 
 namespace quillbox {
@@ -77,12 +77,12 @@ class FileProperty {
   // The record-making part of toSaveFileProperty() alone: gives the completed
   // record (with "hash" and "sha1"), or nullopt when none was made or it
   // couldn't be completed. Registers nothing (bulk imports, tools).
-  std::optional<platform::PlistDict> toSaveFilePropertyWithoutRegistration(const std::string& path,
+  std::optional<PlistDict> toSaveFilePropertyWithoutRegistration(const std::string& path,
                                                                            int32_t type);
 
   // Starts toSendFileProperty(record) on a detached thread. The future becomes
   // true on confirmation, false if the thread couldn't be started.
-  std::shared_future<bool> startRegistration(const platform::PlistDict& record);
+  std::shared_future<bool> startRegistration(const PlistDict& record);
 
   // Upsert into the plist `fileName` of the Library folder (a bare file name):
   // the first record of `user` whose Documents-relative key of "path" equals
@@ -91,7 +91,7 @@ class FileProperty {
   // but can't be read is kept aside as "<file>.unreadable" before a new one is
   // started. Gives true when the file was written.
   // REQUIRES: `user` is a usable path component (not empty, ".", "..", no "/").
-  bool writeDicTOFile(const std::string& fileName, const platform::PlistDict& dic,
+  bool writeDicTOFile(const std::string& fileName, const PlistDict& dic,
                       const std::string& user);
 
   // Sets `key` to `value` in every record of the current user whose "path"
@@ -99,7 +99,7 @@ class FileProperty {
   // without "/Documents/", an absent (None) value, no user array, or a failed
   // write; true when the store was written (also when nothing matched).
   bool updateFilePropertyWithPath(const std::string& path, const std::string& key,
-                                  const platform::PlistValue& value);
+                                  const PlistValue& value);
 
   // Sets "state" in every record of the current user whose Documents-relative
   // key equals the key built from the file name `name` by its (lower-cased)
@@ -107,17 +107,17 @@ class FileProperty {
   // "png" -> /ScreenShot/USER/NAME; any other name matches nothing but the
   // store is still rewritten. False for an empty name, an absent state, no user
   // array, or a failed write.
-  bool updateFileProperty(const std::string& name, const platform::PlistValue& state);
+  bool updateFileProperty(const std::string& name, const PlistValue& state);
   bool updateFileProperty(const std::string& name, int32_t state);
 
   // The first record of the current user whose Documents-relative key equals
   // that of `path`; nullopt when none, or when `path` has no text after "Documents".
-  std::optional<platform::PlistDict> getFilePropertyWithPath(const std::string& path);
+  std::optional<PlistDict> getFilePropertyWithPath(const std::string& path);
 
   // The value under `key` of the first record of the current user whose "path"
   // contains the Documents tail of `path` (the whole record when `key` is
   // empty); nullopt without a tail, a match or the key.
-  std::optional<platform::PlistValue> getFilePropertyWithPath(const std::string& path,
+  std::optional<PlistValue> getFilePropertyWithPath(const std::string& path,
                                                               const std::string& key);
 
   // The tamper check. Gives the verified property {"md5": content SHA-1,
@@ -128,9 +128,9 @@ class FileProperty {
   // `statuCancel` (may be null, owned by the caller, only read) set while it
   // runs gives nullopt within one chunk and leaves the store untouched. A
   // record of this very path with an empty "hash" or "sha1" is filled in.
-  std::optional<platform::PlistDict> toCheckFilePropertyWithLocal(
+  std::optional<PlistDict> toCheckFilePropertyWithLocal(
       const std::string& path, const std::atomic<bool>* statuCancel);
-  std::optional<platform::PlistDict> toCheckFilePropertyWithLocal(const std::string& path);
+  std::optional<PlistDict> toCheckFilePropertyWithLocal(const std::string& path);
 
   // Registers `record` with the service (POST file/safe.json of its "hash",
   // "sha1", "time" and "size") and returns once the service confirmed it with a
@@ -138,7 +138,7 @@ class FileProperty {
   // and tries again every 2 seconds; after a refused or failed request it waits
   // 2 seconds, runs the automatic login and tries again. Blocks; record
   // creation runs it on a detached thread.
-  void toSendFileProperty(const platform::PlistDict& record);
+  void toSendFileProperty(const PlistDict& record);
 
   // SHA-1 of hash + time + size + client secret ("%@%lld%lld%@").
   static std::string keyedDigest(const std::string& hash, int64_t time, int64_t size);

@@ -4,17 +4,15 @@
 #include <limits>
 
 #include "AppURL.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 
 namespace quillbox {
 
 using platform::Environment;
 using platform::FileSystem;
-using platform::PlistDict;
-using platform::PlistValue;
 using platform::PropertyList;
 
 namespace {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -19,7 +19,7 @@ class PluginInfo {
  public:
   // The file's dictionary; nullopt when it is missing, unreadable or not a
   // dictionary, or when the container is unknown.
-  static std::optional<platform::PlistDict> readPluginInfo();
+  static std::optional<PlistDict> readPluginInfo();
 
   // Advances the counter (99 is followed by 0), records the version (left as it
   // was when the main bundle has none) and replaces the file atomically,

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "AppURL.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "Proof/EvidenceProof.h"
 
 namespace quillbox {

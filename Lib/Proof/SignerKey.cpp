@@ -7,10 +7,10 @@
 #include <map>
 #include <mutex>
 
-#include "Platform/Environment.h"
-#include "Platform/FileLock.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileLock.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "SHA1Help/FileDigest.h"
 
 namespace quillbox {

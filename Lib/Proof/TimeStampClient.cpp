@@ -11,9 +11,9 @@
 #include <ctime>
 #include <memory>
 
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/HttpClient.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Net/HttpClient.h"
 
 namespace quillbox {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "Platform/AudioChunks.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Media/AudioChunks.h"
+#include "Platform/Files/FileSystem.h"
 
 namespace quillbox {
 namespace {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "AppURL.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "base64/NSDataToBase64Encoding.h"
 
 namespace quillbox {
@@ -28,7 +28,7 @@ std::optional<std::string> thumbnailBase64(const char* folder, const std::string
   std::vector<std::string> places = {platform::Environment::home() + "/Documents"};
   if (!AppURL::sharedAppURL().appURL().empty()) places.push_back(getAppDocFilePath(""));
   for (const std::string& documents : places) {
-    std::string path = platform::strprintf("%s%s/%s", documents.c_str(), folder, thumbnail.c_str());
+    std::string path = strprintf("%s%s/%s", documents.c_str(), folder, thumbnail.c_str());
     if (auto bytes = platform::FileSystem::Default().readFile(path))
       return NSDataToBase64Encoding::encodeBase64(*bytes);
   }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 #include "Request/Z_Request.h"
 #include "SharedSettings.h"
 
@@ -13,8 +13,6 @@ namespace quillbox {
 
 using platform::Log;
 using platform::NotificationCenter;
-using platform::PlistDict;
-using platform::strprintf;
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "Base/File.h"
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 #include "QBXUploadManager/QBXUploadTask.h"
 #include "QBXUploadManager/QBXUploadTaskDelegate.h"
 
@@ -104,7 +104,7 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   // Posts "createFileOnServerSuccess" (no object, no user information) while
   // isCreateSuccess is set, else "createFileOnServerFail" with no object and
   // `userInfo` ("reason") plus "Task" = `task` among the user objects.
-  void createFileOnServerDone(const std::optional<platform::PlistDict>& userInfo,
+  void createFileOnServerDone(const std::optional<PlistDict>& userInfo,
                               const QBXUploadTaskPtr& task = nullptr);
 
   // QBXUploadTaskDelegate.

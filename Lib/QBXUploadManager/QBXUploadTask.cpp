@@ -6,13 +6,13 @@
 #include <thread>
 
 #include "FileProperty/FileProperty.h"
-#include "Platform/FileSystem.h"
-#include "Platform/HttpClient.h"
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PropertyList.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/CreationForm.h"
 #include "QBXUploadManager/ServiceReply.h"
 #include "QBXUploadManager/UploadRecordBuilder.h"
@@ -27,8 +27,6 @@ using platform::FileSystem;
 using platform::HttpUpload;
 using platform::Log;
 using platform::NotificationCenter;
-using platform::PlistValue;
-using platform::strprintf;
 
 namespace {
 

@@ -36,7 +36,7 @@
 #include <string>
 
 #include "Base/File.h"
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 #include "QBXUploadManager/QBXUploadTaskDelegate.h"
 
 namespace quillbox {
@@ -133,7 +133,7 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   // the path's Documents tail. False without "/Documents/", a user array or
   // when the write failed.
   bool updateFilePropertyWithPath(const std::string& path, const std::string& key,
-                                  const platform::PlistValue& value);
+                                  const PlistValue& value);
 
   // --- upload-state record (UploadStateRecord) ---
   // Upserts the task's summary of its record into "com.velmor.upinfo.plist"

@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "FileProperty/FileProperty.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "QBXUploadManager/AudioDuration.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
@@ -13,8 +13,6 @@
 namespace quillbox {
 
 using platform::FileSystem;
-using platform::PlistValue;
-using platform::strprintf;
 
 void UploadRecordBuilder::fillFromStores(File& f, const std::string& path, int32_t kind,
                                          const std::optional<PlistValue>& photoTime) {
@@ -50,7 +48,7 @@ void UploadRecordBuilder::fillFromStores(File& f, const std::string& path, int32
 FilePtr UploadRecordBuilder::fromPropertyRecord(const std::string& path, int32_t kind) {
   auto value = Z_Request::getFilePropertyWithPath(path, "");
   if (!value || !value->asDict()) return nullptr;
-  const platform::PlistDict& property = *value->asDict();
+  const PlistDict& property = *value->asDict();
   auto f = std::make_shared<File>();
   auto text = [&property](const char* key) -> File::Text {
     const PlistValue* v = property.find(key);

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "Base/File.h"
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -40,7 +40,7 @@ class UploadRecordBuilder {
   // record: fileID (property store, else upload-state record) and the fields of
   // `kind` (see build(); `photoTime` is the recorded time for kind 9).
   static void fillFromStores(File& file, const std::string& path, int32_t kind,
-                             const std::optional<platform::PlistValue>& photoTime);
+                             const std::optional<PlistValue>& photoTime);
 };
 
 }  // namespace quillbox

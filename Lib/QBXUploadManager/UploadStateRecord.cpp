@@ -4,11 +4,11 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/FileLock.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PlistValue.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileLock.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "PropertyList/PlistValue.h"
 #include "Request/Z_Request.h"
 #include "SharedSettings.h"
 
@@ -16,9 +16,6 @@ namespace quillbox {
 
 using platform::FileSystem;
 using platform::Log;
-using platform::PlistDict;
-using platform::PlistValue;
-using platform::strprintf;
 
 namespace {
 const char kLogNoUser[] = "日志:没有当前用户, 上传状态未记录: %s";

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Platform/Reachability.h"
+#include "Platform/Net/Reachability.h"
 #include "Request/Z_Request.h"
 
 namespace quillbox {

@@ -5,9 +5,9 @@
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
 #include "CommonLib/StringExtension.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
 #include "base64/NSDataToBase64Encoding.h"
@@ -18,9 +18,6 @@ using platform::HttpClient;
 using platform::HttpHeaders;
 using platform::HttpRequest;
 using platform::HttpResponse;
-using platform::PlistArray;
-using platform::PlistDict;
-using platform::PlistValue;
 using platform::PropertyList;
 
 namespace {
@@ -142,7 +139,7 @@ std::string Z_Request::requestURL(const std::string& resource) {
 }
 
 std::string Z_Request::userAgent() {
-  return platform::strprintf(kUserAgentFormat, mainBundleVersion().c_str());
+  return strprintf(kUserAgentFormat, mainBundleVersion().c_str());
 }
 
 HttpHeaders Z_Request::setHeader() {
@@ -152,7 +149,7 @@ HttpHeaders Z_Request::setHeader() {
     if (shown.contains(key)) shown.set(key, PlistValue(kMasked));
   NSLog("userDic:%s", PlistValue(shown).description().c_str());
   return {{"Authorization",
-           platform::strprintf(kAuthorizationFormat, web.getString("access_token").c_str())},
+           strprintf(kAuthorizationFormat, web.getString("access_token").c_str())},
           {"Accept", "application/json"},
           {"Connection", "Keep-Alive"},
           {"User-Client", "da-zu"},
@@ -283,8 +280,8 @@ std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginNa
 
 std::string Z_Request::chunkUploadURL(const std::string& fileID, int64_t index) {
   std::string query =
-      platform::strprintf(kChunkQueryFormat, fileID.c_str(), static_cast<long long>(index));
-  return stringURLEncode(platform::strprintf(kChunkUploadFormat, apiBaseURL().c_str(),
+      strprintf(kChunkQueryFormat, fileID.c_str(), static_cast<long long>(index));
+  return stringURLEncode(strprintf(kChunkUploadFormat, apiBaseURL().c_str(),
                                              "file/upload.json", query.c_str()));
 }
 
@@ -328,7 +325,7 @@ HttpResponse sendCookiePost(const std::string& resource, std::string body, bool 
 
 std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
   std::string stem = name.substr(0, name.find('.'));
-  std::string path = platform::strprintf(kThumbnailFormat, Z_Request::getAppDocFilePath("").c_str(),
+  std::string path = strprintf(kThumbnailFormat, Z_Request::getAppDocFilePath("").c_str(),
                                          folder, (stem + kThumbnailSuffix).c_str());
   auto bytes = platform::FileSystem::Default().readFile(path);
   if (!bytes) return std::nullopt;
@@ -381,7 +378,7 @@ HttpHeaders Z_Request::cookieRequestHeaders(bool formBody) {
     headers.emplace_back("Content-Type", "application/octet-stream");
   }
   headers.emplace_back("User-Agent", userAgent());
-  headers.emplace_back("Authorization", platform::strprintf(kAuthorizationFormat,
+  headers.emplace_back("Authorization", strprintf(kAuthorizationFormat,
                                                             web.getString("accessToken").c_str()));
   return headers;
 }
@@ -428,7 +425,7 @@ std::optional<std::string> Z_Request::creatWithFile(const File& file, std::strin
   if (hfile0c) *hfile0c = *digest;
   RequestResult result =
       postWithString(uploadMessageForm(file, *digest),
-                     platform::strprintf(kUploadResourceFormat, "file", "upload.json"));
+                     strprintf(kUploadResourceFormat, "file", "upload.json"));
   return result.respone;
 }
 

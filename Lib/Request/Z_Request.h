@@ -14,8 +14,8 @@
 #include <string>
 
 #include "Base/File.h"
-#include "Platform/HttpClient.h"
-#include "Platform/PlistValue.h"
+#include "Platform/Net/HttpClient.h"
+#include "PropertyList/PlistValue.h"
 #include "Request/FormBody.h"
 #include "Request/RequestResult.h"
 
@@ -79,14 +79,14 @@ class Z_Request {
   // Files-property plist: the first record whose "path" equals the query's
   // part after the first "Documents" (a stored path without "Documents"
   // compares whole; a query without it matches nothing).
-  static std::optional<platform::PlistDict> getFilePropertyWithPath(const std::string& path);
+  static std::optional<PlistDict> getFilePropertyWithPath(const std::string& path);
   // Files-property plist: the first record whose "path" contains the query
   // from its "/Documents/" on; gives that record's `key` field, or the whole
   // record when `key` is empty. Nothing for a path without "/Documents/".
-  static std::optional<platform::PlistValue> getFilePropertyWithPath(const std::string& path,
+  static std::optional<PlistValue> getFilePropertyWithPath(const std::string& path,
                                                                      const std::string& key);
   // Upload-state plist: the first record whose "path" equals `path` exactly.
-  static std::optional<platform::PlistDict> getUpInfoWithPath(const std::string& path);
+  static std::optional<PlistDict> getUpInfoWithPath(const std::string& path);
 
   // The login request (POST login.json, XML reply, no token). Nothing when
   // the login name or the password is empty. The "password" field is the

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 
 namespace quillbox {
 namespace {

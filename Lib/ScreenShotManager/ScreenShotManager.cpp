@@ -7,14 +7,14 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/ImageCodec.h"
-#include "Platform/Log.h"
-#include "Platform/RunLoop.h"
-#include "Platform/Screen.h"
-#include "Platform/SystemSound.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Media/ImageCodec.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/Screen.h"
+#include "Platform/Media/SystemSound.h"
+#include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "SharedSettings.h"
@@ -24,7 +24,6 @@ namespace quillbox {
 
 using platform::FileSystem;
 using platform::Log;
-using platform::strprintf;
 
 namespace {
 // The system's own texts.
@@ -71,8 +70,8 @@ int ScreenShotManager::countdownSeconds() {
   return SharedSettings::countdownSeconds(SharedSettings::captureSettings());
 }
 
-std::string ScreenShotManager::countdownToastText(const platform::PlistDict& settings) {
-  const platform::PlistValue* v = settings.find("screenshotsecond");
+std::string ScreenShotManager::countdownToastText(const PlistDict& settings) {
+  const PlistValue* v = settings.find("screenshotsecond");
   bool useDefault = !v || v->integerValue() < 1;
   return useDefault ? std::string(kDefaultCountdownToast)
                     : strprintf(kCountdownToastFormat, SharedSettings::countdownSeconds(settings));
@@ -91,7 +90,7 @@ void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) {
 void ScreenShotManager::shot() {
   // The settings are read once, with the container known at this moment (none
   // on the first capture after start-up: the defaults then apply).
-  platform::PlistDict settings = SharedSettings::captureSettings();
+  PlistDict settings = SharedSettings::captureSettings();
   int seconds = SharedSettings::countdownSeconds(settings);
   auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
   for (int i = 0; i < seconds; ++i) sleepOne();

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "Platform/Image.h"
-#include "Platform/PlistValue.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Media/Image.h"
+#include "PropertyList/PlistValue.h"
+#include "Platform/UI/UserInterface.h"
 
 namespace quillbox {
 
@@ -66,7 +66,7 @@ class ScreenShotManager : public platform::AlertViewDelegate {
 
   // The steps the widget's copy of this road shares with the daemon's.
   // The countdown toast's text for these capture settings.
-  static std::string countdownToastText(const platform::PlistDict& settings);
+  static std::string countdownToastText(const PlistDict& settings);
   // Writes the PNG atomically as `fileName` into the current user's screenshot
   // folder (made when missing); gives the full path, "" when nothing was written.
   static std::string storeScreenshot(const std::string& pngData, const std::string& fileName);

@@ -3,9 +3,9 @@
 #include <cmath>
 
 #include "AppURL.h"
-#include "Platform/FileSystem.h"
-#include "Platform/ImageCodec.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Media/ImageCodec.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox {
 

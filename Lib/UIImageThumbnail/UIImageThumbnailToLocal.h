@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "Platform/Image.h"
+#include "Platform/Media/Image.h"
 
 namespace quillbox {
 

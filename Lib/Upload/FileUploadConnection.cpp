@@ -2,16 +2,15 @@
 
 #include <algorithm>
 
-#include "Platform/FileSystem.h"
-#include "Platform/HttpConnection.h"
-#include "Platform/HttpSession.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Net/HttpConnection.h"
+#include "Platform/Net/HttpSession.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox {
 
 using platform::FileSystem;
 using platform::HttpConnection;
-using platform::strprintf;
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/HttpClient.h"
+#include "Platform/Net/HttpClient.h"
 #include "Upload/FileUploadConnectionDelegate.h"
 
 namespace quillbox {

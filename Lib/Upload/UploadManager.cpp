@@ -2,19 +2,18 @@
 
 #include "CommonLib/CommonLib.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PlistValue.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "PropertyList/PlistValue.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 
 namespace quillbox {
 
 using platform::NotificationCenter;
-using platform::strprintf;
 using platform::UserInterface;
 
 namespace {
@@ -50,7 +49,7 @@ bool nonEmpty(const File::Text& text) {
 
 // The leading integer of a progress text ("1.000000" gives 1).
 int64_t integerPart(const File::Text& progress) {
-  return platform::PlistValue(progress.value_or("0")).integerValue();
+  return PlistValue(progress.value_or("0")).integerValue();
 }
 
 }  // namespace
@@ -69,7 +68,7 @@ UploadManager::~UploadManager() {
 }
 
 bool UploadManager::updateFileProperty(const std::string& name, const std::string& state) {
-  return FileProperty::sharedFileProperty().updateFileProperty(name, platform::PlistValue(state));
+  return FileProperty::sharedFileProperty().updateFileProperty(name, PlistValue(state));
 }
 
 std::string UploadManager::stringURLEncode(const std::string& text) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "MD5/MD5.h"
-#include "Platform/Base64.h"
-#include "Platform/Log.h"
+#include "base64/Base64.h"
+#include "Platform/Process/Log.h"
 #include "VersionUpdateInfo/jni/AesCipher.h"
 
 namespace quillbox {
@@ -59,7 +59,7 @@ std::string JNIOperate::decryptCipherWithKey(const std::string& key, const std::
     refuse(cipher.size(), "base64 characters");
     return {};
   }
-  auto bytes = platform::Base64::decode(cipher, platform::Base64::Alphabet::Standard);
+  auto bytes = Base64::decode(cipher, Base64::Alphabet::Standard);
   if (!bytes) return {};
   Log::printf("%s", cipher.c_str());
   if (bytes->size() > kMaxCipherBytes) {

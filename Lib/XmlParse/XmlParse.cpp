@@ -9,13 +9,10 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/Log.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox {
 
-using platform::PlistArray;
-using platform::PlistDict;
-using platform::PlistValue;
 
 namespace {
 
@@ -119,7 +116,7 @@ std::string stringValue(xmlNodePtr node) {
 
 // The string value of the first node, or the read error.
 std::string first(const std::vector<xmlNodePtr>& nodes, const char* expression) {
-  if (nodes.empty()) throw XmlParseError(platform::strprintf(kMissingNode, expression));
+  if (nodes.empty()) throw XmlParseError(strprintf(kMissingNode, expression));
   return stringValue(nodes.front());
 }
 

@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 #include "XmlParse/XmlParseError.h"
 
 namespace quillbox {
@@ -27,19 +27,19 @@ namespace quillbox {
 class XmlParse {
  public:
   // {"type", "message"} of the `errorResult`.
-  static std::optional<platform::PlistDict> parserToErrorXML(const std::string& text);
+  static std::optional<PlistDict> parserToErrorXML(const std::string& text);
   // {"type", "message"} of the `result`; without both, parserToErrorXML().
-  static std::optional<platform::PlistDict> parserToXML(const std::string& text);
+  static std::optional<PlistDict> parserToXML(const std::string& text);
   // {"id", "isComplete", "realLength" (each when present), "type", "message"}
   // of a file creation; without a `result` type, parserToErrorXML().
-  static std::optional<platform::PlistDict> parserToCreateFile(const std::string& text);
+  static std::optional<PlistDict> parserToCreateFile(const std::string& text);
   // The account overview: "voiceRemainder", "balance", "level", "spaceTotal",
   // "apple", "spaceUse" (each when present) and "phones", an array (possibly
   // empty) of one dictionary per phone entry ("//result//phones//result")
   // keyed by its known child elements ("isRecordInSecret", "phone", "figure",
   // "analog", "isMain", "isAuthed"; an element without content reads ""). A
   // reply is recognised by "voiceRemainder"; without it, parserToErrorXML().
-  static std::optional<platform::PlistDict> parserToInitialization(const std::string& text);
+  static std::optional<PlistDict> parserToInitialization(const std::string& text);
 };
 
 }  // namespace quillbox

@@ -9,7 +9,7 @@
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/PropertyList.h"
 #include "Request/Z_Request.h"
 
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include "CommonLib/CommonRegex.h"
 #include "CommonLib/DriviceInfo.h"
 #include "CommonLib/StringExtension.h"
-#include "Platform/Environment.h"
+#include "Platform/Process/Environment.h"
 #include "Request/FormBody.h"
 #include "TestSupport.h"
 

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/DesktopUserInterface.h"
-#include "Platform/Log.h"
+#include "Platform/UI/DesktopUserInterface.h"
+#include "Platform/Process/Log.h"
 #include "TestSupport.h"
 
 namespace quillbox::platform {

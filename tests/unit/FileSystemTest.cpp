@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 #include "TestSupport.h"
 
 using quillbox::platform::FileSystem;

@@ -11,10 +11,11 @@
 #include <random>
 #include <sstream>
 
-#include "Platform/Image.h"
-#include "Platform/ImageCodec.h"
+#include "Platform/Media/Image.h"
+#include "Platform/Media/ImageCodec.h"
 #include "TestSupport.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
 

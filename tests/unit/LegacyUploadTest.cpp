@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "AppURL.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PropertyList.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
 #include "TestSupport.h"

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/DarwinNotifyCenter.h"
-#include "Platform/Environment.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/RunLoop.h"
+#include "Platform/Loop/DarwinNotifyCenter.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Loop/RunLoop.h"
 
 namespace quillbox::platform {
 namespace {

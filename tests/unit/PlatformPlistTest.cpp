@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "AppURL.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 

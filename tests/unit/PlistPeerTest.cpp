@@ -10,10 +10,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Files/PropertyList.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 
 namespace {

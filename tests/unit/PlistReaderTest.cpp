@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/PlistLibplist.h"
-#include "Platform/PropertyList.h"
+#include "PropertyList/Reference/PlistLibplist.h"
+#include "Platform/Files/PropertyList.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 using namespace std::string_literals;
 
@@ -379,7 +380,7 @@ TEST(PlistReader, RandomValuesReadAsLibplistReadsThem) {
     PlistValue doc = randomDocument(rng, i % 2 == 0);
     std::string xml = PropertyList::toXml(doc);
     auto direct = PropertyList::parseXmlDirect(xml);
-    auto reference = PropertyList::parseWithLibplist(xml);
+    auto reference = PlistLibplist::parse(xml);
     ASSERT_TRUE(direct) << "not read:\n" << xml;
     ASSERT_TRUE(reference) << xml;
     ASSERT_TRUE(PlistLibplist::equivalent(*direct, *reference))
@@ -396,7 +397,7 @@ TEST(PlistReader, HandWrittenTextReadsAsLibplistReadsIt) {
   for (int i = 0; i < 1500; ++i) {
     std::string xml = TextGenerator(rng).document();
     auto direct = PropertyList::parseXmlDirect(xml);
-    auto reference = PropertyList::parseWithLibplist(xml);
+    auto reference = PlistLibplist::parse(xml);
     ASSERT_TRUE(direct) << "not read:\n" << xml;
     ASSERT_TRUE(reference) << xml;
     ASSERT_TRUE(PlistLibplist::equivalent(*direct, *reference))
@@ -548,7 +549,7 @@ TEST(PlistReader, PlistlibFilesReadAsPlistlibWroteThem) {
     auto direct = PropertyList::parseXmlDirect(xml);
     ASSERT_TRUE(direct) << "not handled: " << base << ".plist";
     EXPECT_EQ(typedPlist(*direct), expected) << base << ".plist";
-    auto reference = PropertyList::parseWithLibplist(xml);
+    auto reference = PlistLibplist::parse(xml);
     ASSERT_TRUE(reference);
     EXPECT_TRUE(PlistLibplist::equivalent(*direct, *reference)) << base << ".plist";
   }
@@ -561,7 +562,7 @@ TEST(PlistReader, StoreOfRecordsReadsWhole) {
   auto direct = PropertyList::parseXmlDirect(xml);
   ASSERT_TRUE(direct);
   EXPECT_EQ(*direct, store);
-  EXPECT_EQ(direct, PropertyList::parseWithLibplist(xml));
+  EXPECT_EQ(direct, PlistLibplist::parse(xml));
   const std::string dir = tempDir();
   ASSERT_TRUE(PropertyList::write(dir + "/store.plist", store));
   EXPECT_EQ(PropertyList::read(dir + "/store.plist"), store);
@@ -598,7 +599,7 @@ TEST(PlistReader, TruncatedAndDamagedTextNeverCrashes) {
       c = pick(rng, 2) ? static_cast<char>(rng()) : "<>/&;=\"x \0"[pick(rng, 10)];
     }
     auto direct = PropertyList::parseXmlDirect(bad);
-    auto reference = PropertyList::parseWithLibplist(bad);
+    auto reference = PlistLibplist::parse(bad);
     if (direct && reference) {
       ++handled;
       // Whatever both accept, they read the same way (but for libplist's known faults).

@@ -10,14 +10,14 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "Platform/PlistValue.h"
+#include "PropertyList/PlistValue.h"
 #include "TestSupport.h"
 
 // The typed JSON form tests/unit/plistlib_peer.py writes of plistlib's values:
 // ["s", text], ["i", n], ["r", IEEE bits], ["b", flag], ["d", microseconds
 // since 1970], ["x", hex], ["a", [...]], ["o", [[key, value]...]], ["none"].
-inline nlohmann::json typedPlist(const quillbox::platform::PlistValue& v) {
-  using T = quillbox::platform::PlistValue::Type;
+inline nlohmann::json typedPlist(const quillbox::PlistValue& v) {
+  using T = quillbox::PlistValue::Type;
   switch (v.type()) {
     case T::None:
       return {"none"};

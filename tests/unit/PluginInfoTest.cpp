@@ -2,14 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "AppURL.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 #include "PluginInfo/PluginInfo.h"
 #include "TestSupport.h"
 
 using namespace quillbox;
-using platform::PlistValue;
+using quillbox::PlistValue;
 
 namespace {
 

@@ -17,11 +17,11 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PropertyList.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/RunLoop.h"
+#include "Platform/Loop/RunLoop.h"
 
 namespace quillbox::platform {
 namespace {

@@ -7,11 +7,12 @@
 #include <fstream>
 #include <set>
 
-#include "Platform/Environment.h"
-#include "Platform/ImageCodec.h"
-#include "Platform/Screen.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Media/ImageCodec.h"
+#include "Platform/Media/Screen.h"
 #include "TestSupport.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "AppURL.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/PropertyList.h"
 #include "SharedSettings.h"
 #include "TestSupport.h"
 

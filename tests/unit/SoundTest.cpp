@@ -13,10 +13,11 @@
 #include <fstream>
 #include <thread>
 
-#include "Platform/RunLoop.h"
-#include "Platform/SystemSound.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/SystemSound.h"
 #include "TestSupport.h"
 
+using namespace quillbox;
 using namespace quillbox::platform;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -121,44 +122,44 @@ TEST(SystemSoundDecode, ReadsWavAndCafSamples) {
   // The bundled shutter: 16-bit mono WAV.
   std::ifstream in(bundledSound(), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  auto shutter = SystemSound::decode(bytes);
+  auto shutter = SoundFile::decode(bytes);
   ASSERT_TRUE(shutter);
   EXPECT_EQ(shutter->channels, 1);
   EXPECT_EQ(shutter->sampleRate, 22050);
   EXPECT_EQ(shutter->samples.size(), (bytes.size() - 44) / 2);
 
   // 8-bit WAV is unsigned around 128.
-  auto u8 = SystemSound::decode(wav(1, 2, 11025, 8, std::string("\x80\xff\x00\x80", 4)));
+  auto u8 = SoundFile::decode(wav(1, 2, 11025, 8, std::string("\x80\xff\x00\x80", 4)));
   ASSERT_TRUE(u8);
   EXPECT_EQ(u8->channels, 2);
   EXPECT_EQ(u8->samples, (std::vector<int16_t>{0, 127 << 8, -128 << 8, 0}));
 
   // 16-bit little-endian WAV; a trailing half frame is dropped.
-  auto s16 = SystemSound::decode(wav(1, 1, 8000, 16, le(0x1234, 2) + le(0xFFFE, 2) + "x"));
+  auto s16 = SoundFile::decode(wav(1, 1, 8000, 16, le(0x1234, 2) + le(0xFFFE, 2) + "x"));
   ASSERT_TRUE(s16);
   EXPECT_EQ(s16->samples, (std::vector<int16_t>{0x1234, -2}));
 
   // CAF: big-endian 16-bit integers, little-endian 16-bit, 32-bit float, open-ended data.
-  auto beCaf = SystemSound::decode(caf(0, 1, 44100, 16, be(0x0102, 2) + be(0x8000, 2)));
+  auto beCaf = SoundFile::decode(caf(0, 1, 44100, 16, be(0x0102, 2) + be(0x8000, 2)));
   ASSERT_TRUE(beCaf);
   EXPECT_EQ(beCaf->sampleRate, 44100);
   EXPECT_EQ(beCaf->samples, (std::vector<int16_t>{0x0102, -32768}));
-  auto leCaf = SystemSound::decode(caf(2, 1, 48000, 16, le(0x0102, 2)));
+  auto leCaf = SoundFile::decode(caf(2, 1, 48000, 16, le(0x0102, 2)));
   ASSERT_TRUE(leCaf);
   EXPECT_EQ(leCaf->samples, (std::vector<int16_t>{0x0102}));
   float half = 0.5f;
   uint32_t halfBits;
   memcpy(&halfBits, &half, 4);
-  auto fCaf = SystemSound::decode(caf(1, 1, 22050, 32, be(halfBits, 4), true));
+  auto fCaf = SoundFile::decode(caf(1, 1, 22050, 32, be(halfBits, 4), true));
   ASSERT_TRUE(fCaf);
   EXPECT_EQ(fCaf->samples, (std::vector<int16_t>{16384}));
-  auto s8Caf = SystemSound::decode(caf(0, 1, 8000, 8, std::string("\x80\x7f", 2)));
+  auto s8Caf = SoundFile::decode(caf(0, 1, 8000, 8, std::string("\x80\x7f", 2)));
   ASSERT_TRUE(s8Caf);
   EXPECT_EQ(s8Caf->samples, (std::vector<int16_t>{-32768, 127 << 8}));
 
   // Every truncation of a valid file is either refused or decoded, never a crash.
   const std::string whole = caf(0, 2, 8000, 16, std::string(40, '\x11'));
-  for (size_t n = 0; n < whole.size(); ++n) (void)SystemSound::decode(whole.substr(0, n));
+  for (size_t n = 0; n < whole.size(); ++n) (void)SoundFile::decode(whole.substr(0, n));
 }
 
 TEST(SystemSoundPlay, CompletesOnTheCallersLoopWithoutADevice) {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "MD5/MD5.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 #include "SHA1Help/SHA1Help.h"
 #include "TestSupport.h"
 #include "base64/NSDataToBase64Encoding.h"
@@ -255,7 +255,7 @@ TEST(StoreBase64, InvalidTextGivesNoResult) {
 
 #include <plist/plist.h>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Files/PropertyList.h"
 
 // The store is written by PropertyList's direct XML writer; it must give
 // exactly what libplist gives for the same value (escaping, empty containers,

@@ -12,10 +12,10 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Files/PropertyList.h"
 #include "SHA1Help/SHA1Help.h"
 
 using namespace quillbox;

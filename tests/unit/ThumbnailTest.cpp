@@ -7,7 +7,7 @@
 #include <string>
 
 #include "AppURL.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
 using namespace quillbox;

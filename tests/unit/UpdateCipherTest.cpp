@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Environment.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "TestSupport.h"
 #include "VersionUpdateInfo/JNIOperate.h"
 #include "VersionUpdateInfo/VersionUpdateInfo.h"

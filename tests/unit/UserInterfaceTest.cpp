@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/JournalUserInterface.h"
-#include "Platform/RunLoop.h"
-#include "Platform/UserInterface.h"
+#include "Platform/UI/JournalUserInterface.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/UserInterface.h"
 
 namespace quillbox::platform {
 namespace {

@@ -9,11 +9,11 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Button.h"
-#include "Platform/Environment.h"
-#include "Platform/ImageView.h"
-#include "Platform/PropertyList.h"
-#include "Platform/Screen.h"
+#include "Platform/UI/Button.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/UI/ImageView.h"
+#include "Platform/Files/PropertyList.h"
+#include "Platform/Media/Screen.h"
 #include "TestSupport.h"
 #include "quillboxWeeAppController.h"
 

@@ -4,13 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Platform/Log.h"
+#include "Platform/Process/Log.h"
 #include "TestSupport.h"
 #include "XmlParse/XmlParse.h"
 
 using namespace quillbox;
-using platform::PlistDict;
-using platform::PlistValue;
+using quillbox::PlistDict;
+using quillbox::PlistValue;
 
 namespace {
 
@@ -34,7 +34,7 @@ std::optional<PlistDict> read(Reader r, const std::string& text) {
 std::string outcome(Reader r, const std::string& text) {
   try {
     auto dict = read(r, text);
-    return dict ? platform::toJson(PlistValue(*dict)).dump() : "nothing";
+    return dict ? toJson(PlistValue(*dict)).dump() : "nothing";
   } catch (const XmlParseError&) {
     return "raised";
   }

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 
 namespace quillbox::devserver {
 namespace {

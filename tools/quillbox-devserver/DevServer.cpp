@@ -9,8 +9,8 @@
 #include "Certificate.h"
 #include "ConnectionCutter.h"
 #include "FormBody.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "ServerText.h"
 #include "TimeStampAuthority.h"
 

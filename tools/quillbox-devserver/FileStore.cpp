@@ -6,8 +6,8 @@
 #include <ctime>
 #include <sstream>
 
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 #include "ServerText.h"
 #include "SessionTokens.h"
 

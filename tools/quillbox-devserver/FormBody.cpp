@@ -1,6 +1,6 @@
 #include "FormBody.h"
 
-#include "Platform/Base64.h"
+#include "base64/Base64.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -79,12 +79,12 @@ bool isDecimal(std::string_view text) {
 }
 
 std::optional<std::string> decodeBase64(std::string_view text) {
-  platform::Base64::DecodeOptions lenient;
-  lenient.alphabet = platform::Base64::Alphabet::Either;
+  Base64::DecodeOptions lenient;
+  lenient.alphabet = Base64::Alphabet::Either;
   lenient.skipWhitespace = true;
   lenient.paddingOptional = true;
   lenient.allowEmpty = true;
-  return platform::Base64::decode(text, lenient);
+  return Base64::decode(text, lenient);
 }
 
 std::string xmlEscape(std::string_view text) {

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::devserver {
 

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 
 namespace quillbox::devserver {
 namespace {

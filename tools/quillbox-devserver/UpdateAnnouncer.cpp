@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FormBody.h"
-#include "Platform/Base64.h"
+#include "base64/Base64.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -100,9 +100,9 @@ std::string UpdateAnnouncer::encipher(const std::string& keyString, const std::s
     return {};
   }
   out.resize(static_cast<size_t>(n) + static_cast<size_t>(last));
-  return platform::Base64::encode(
+  return Base64::encode(
       std::string_view(reinterpret_cast<const char*>(out.data()), out.size()),
-      platform::Base64::Alphabet::Standard);
+      Base64::Alphabet::Standard);
 }
 
 void UpdateAnnouncer::answerCheck(const FormBody& query, httplib::Response& res) const {

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "Platform/FileSystem.h"
+#include "Platform/Files/FileSystem.h"
 
 namespace quillbox::devserver {
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "DevServer.h"
-#include "Platform/Environment.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 
 namespace {
 

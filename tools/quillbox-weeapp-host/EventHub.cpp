@@ -1,6 +1,6 @@
 #include "EventHub.h"
 
-#include "Platform/Log.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::weeapphost {
 

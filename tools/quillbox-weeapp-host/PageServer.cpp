@@ -8,9 +8,9 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/RunLoop.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/RunLoop.h"
 
 namespace quillbox::weeapphost {
 

@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Platform/Log.h"
-#include "Platform/Process.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Process/Process.h"
 
 namespace quillbox::weeapphost {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "EventHub.h"
-#include "Platform/UserInterface.h"
+#include "Platform/UI/UserInterface.h"
 #include "PublishedFiles.h"
 
 namespace quillbox::weeapphost {

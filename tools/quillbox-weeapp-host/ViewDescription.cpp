@@ -1,7 +1,7 @@
 #include "ViewDescription.h"
 
-#include "Platform/Button.h"
-#include "Platform/ImageView.h"
+#include "Platform/UI/Button.h"
+#include "Platform/UI/ImageView.h"
 
 namespace quillbox::weeapphost {
 

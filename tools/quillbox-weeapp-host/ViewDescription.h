@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Platform/View.h"
+#include "Platform/UI/View.h"
 #include "PublishedFiles.h"
 
 namespace quillbox::weeapphost {

@@ -1,8 +1,8 @@
 #include "WeeAppLoader.h"
 
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 
 namespace quillbox::weeapphost {
 
@@ -11,8 +11,8 @@ using platform::FileSystem;
 
 namespace {
 
-std::string stringValue(const platform::PlistDict& d, const char* key) {
-  const platform::PlistValue* v = d.find(key);
+std::string stringValue(const PlistDict& d, const char* key) {
+  const PlistValue* v = d.find(key);
   const std::string* s = v ? v->asString() : nullptr;
   return s ? *s : std::string();
 }
@@ -26,8 +26,8 @@ bool isBareFileName(const std::string& name) {
 
 std::optional<LoadedWeeApp> WeeAppLoader::load(const std::string& bundleDir, std::string* error) {
   const std::string infoPath = bundleDir + "/Info.plist";
-  std::optional<platform::PlistValue> info = platform::PropertyList::read(infoPath);
-  const platform::PlistDict* dict = info ? info->asDict() : nullptr;
+  std::optional<PlistValue> info = platform::PropertyList::read(infoPath);
+  const PlistDict* dict = info ? info->asDict() : nullptr;
   if (!dict) {
     *error = "no readable Info.plist at " + infoPath;
     return std::nullopt;

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/BBWeeAppController.h"
-#include "Platform/DynamicLibrary.h"
+#include "Platform/UI/BBWeeAppController.h"
+#include "Platform/Process/DynamicLibrary.h"
 
 namespace quillbox::weeapphost {
 

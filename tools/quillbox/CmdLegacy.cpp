@@ -18,11 +18,11 @@
 
 #include "AppURL.h"
 #include "Commands.h"
-#include "Platform/FileSystem.h"
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/RunLoop.h"
-#include "Platform/Terminal.h"
+#include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Log.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Terminal.h"
 #include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "Request/Z_Request.h"
@@ -64,7 +64,7 @@ int runMessage(const std::string& given, int kind) {
     std::fprintf(stderr, "quillbox legacy-message: no reply from the service\n");
     return 1;
   }
-  std::optional<platform::PlistDict> dict;
+  std::optional<PlistDict> dict;
   try {
     dict = XmlParse::parserToCreateFile(*reply);
   } catch (const XmlParseError& e) {
@@ -75,7 +75,7 @@ int runMessage(const std::string& given, int kind) {
     std::fprintf(stderr, "quillbox legacy-message: the reply is not XML: %s\n", reply->c_str());
     return 2;
   }
-  std::printf("%s\n", platform::toJson(platform::PlistValue(std::move(*dict))).dump().c_str());
+  std::printf("%s\n", toJson(PlistValue(std::move(*dict))).dump().c_str());
   return 0;
 }
 
@@ -135,7 +135,7 @@ int runUpload(const UploadOptions& options) {
   file->setFPath(path);
   file->setName(platform::lastPathComponent(path));
   file->setFileID(options.fileID);
-  file->setFLen(platform::strprintf("%lld", static_cast<long long>(attrs->size)));
+  file->setFLen(strprintf("%lld", static_cast<long long>(attrs->size)));
 
   Follower follower(platform::Terminal::isStandardErrorTerminal());
   auto& center = platform::NotificationCenter::defaultCenter();

@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Commands.h"
-#include "Platform/DarwinNotifyCenter.h"
+#include "Platform/Loop/DarwinNotifyCenter.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace quillbox::tool {

@@ -22,7 +22,7 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "Commands.h"
-#include "Platform/Environment.h"
+#include "Platform/Process/Environment.h"
 #include "Proof/EvidenceProof.h"
 
 namespace quillbox::tool {

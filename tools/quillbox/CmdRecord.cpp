@@ -18,7 +18,7 @@
 #include "Base/File.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
+#include "Platform/Process/Environment.h"
 #include "PlistTextValidator.h"
 #include "SharedSettings.h"
 
@@ -74,7 +74,7 @@ int record(const RecordArgs& a) {
       status = 1;
       continue;
     }
-    std::cout << platform::toJson(platform::PlistValue(*rec))
+    std::cout << toJson(PlistValue(*rec))
                      .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
               << std::endl;
     if (!a.noRegister) registrations.push_back(store.startRegistration(*rec));

@@ -5,8 +5,8 @@
 #include "AppURL.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/PropertyList.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {
@@ -26,10 +26,10 @@ int list() {
   }
   auto store = platform::PropertyList::read(getAppLibFilePath(FileProperty::kStoreFile));
   if (!store || !store->asDict()) return 0;  // no store yet: no records
-  const platform::PlistValue* records = store->asDict()->find(*user);
+  const PlistValue* records = store->asDict()->find(*user);
   if (!records || !records->asArray()) return 0;
   for (const auto& r : *records->asArray()) {
-    std::cout << platform::toJson(r).dump(-1, ' ', false,
+    std::cout << toJson(r).dump(-1, ' ', false,
                                           nlohmann::ordered_json::error_handler_t::replace)
               << "\n";
   }

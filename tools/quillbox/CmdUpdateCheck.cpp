@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "Commands.h"
-#include "Platform/Environment.h"
+#include "Platform/Process/Environment.h"
 #include "VersionUpdateInfo/VersionUpdateInfo.h"
 
 namespace quillbox::tool {

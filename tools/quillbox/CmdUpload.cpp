@@ -14,8 +14,8 @@
 
 #include "AppURL.h"
 #include "Commands.h"
-#include "Platform/RunLoop.h"
-#include "Platform/Terminal.h"
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Terminal.h"
 #include "PlistTextValidator.h"
 #include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"

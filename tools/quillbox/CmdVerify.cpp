@@ -11,8 +11,8 @@
 #include "AppURL.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Environment.h"
-#include "Platform/FileSystem.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Files/FileSystem.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {
@@ -35,7 +35,7 @@ int verify(const std::vector<std::string>& paths) {
   for (const auto& path : paths) {
     auto verified = store.toCheckFilePropertyWithLocal(path);
     if (verified) {
-      std::cout << dump(platform::toJson(platform::PlistValue(*verified))) << "\n";
+      std::cout << dump(toJson(PlistValue(*verified))) << "\n";
       continue;
     }
     ++failures;

@@ -15,7 +15,7 @@ namespace {
 
 int run(const std::string& kind) {
   std::string reply((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-  std::optional<platform::PlistDict> dict;
+  std::optional<PlistDict> dict;
   try {
     if (kind == "result")
       dict = XmlParse::parserToXML(reply);
@@ -31,7 +31,7 @@ int run(const std::string& kind) {
     std::cerr << "quillbox xml: the reply is not well-formed XML\n";
     return 2;
   }
-  std::cout << platform::toJson(platform::PlistValue(std::move(*dict))).dump() << "\n";
+  std::cout << toJson(PlistValue(std::move(*dict))).dump() << "\n";
   return 0;
 }
 

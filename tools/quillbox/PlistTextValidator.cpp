@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <string>
 
-#include "Platform/PlistXmlWriter.h"
+#include "PropertyList/PlistXmlWriter.h"
 
 namespace quillbox::tool {
 
 PlistTextValidator::PlistTextValidator() : CLI::Validator("TEXT") {
   func_ = [](std::string& text) -> std::string {
-    auto why = platform::PlistXmlWriter::unwritable(text);
+    auto why = PlistXmlWriter::unwritable(text);
     if (!why) return {};
     // The text as it can be shown: control characters as \xNN.
     std::string shown;

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "Commands.h"
-#include "Platform/Log.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::tool {
 

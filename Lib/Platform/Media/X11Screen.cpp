@@ -1,0 +1,223 @@
+#include "Platform/Media/X11Screen.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
+
+namespace quillbox::platform {
+namespace {
+
+// Log lines of this module.
+constexpr const char* kLogNoDisplay = "Screen: cannot open the X display \"%s\"";
+constexpr const char* kLogGetImageFailed =
+    "Screen: XGetImage of the root window failed (X error %d)";
+constexpr const char* kLogConnectionLost = "Screen: the connection to the X display was lost";
+constexpr const char* kLogUnsupportedFormat =
+    "Screen: unsupported screen format (%d bits per pixel)";
+
+// X errors land here instead of ending the process.
+std::atomic<int> lastXError{0};
+int recordXError(Display*, XErrorEvent* e) {
+  lastXError.store(e->error_code);
+  return 0;
+}
+void installErrorHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { XSetErrorHandler(recordXError); });
+}
+
+int shiftOf(unsigned long mask) {
+  int s = 0;
+  while (mask && !(mask & 1)) mask >>= 1, ++s;
+  return s;
+}
+
+// Copies an XImage into opaque RGBA.
+bool toRGBA(XImage* xi, Image* out) {
+  out->width = xi->width;
+  out->height = xi->height;
+  out->rgba.resize(static_cast<size_t>(xi->width) * xi->height * 4);
+  const int rs = shiftOf(xi->red_mask), gs = shiftOf(xi->green_mask), bs = shiftOf(xi->blue_mask);
+  const bool fast = xi->bits_per_pixel == 32 && xi->byte_order == LSBFirst &&
+                    xi->red_mask == 0xff0000 && xi->green_mask == 0xff00 && xi->blue_mask == 0xff;
+  for (int y = 0; y < xi->height; ++y) {
+    uint8_t* d = &out->rgba[static_cast<size_t>(y) * xi->width * 4];
+    if (fast) {
+      // B, G, R, X in memory.
+      const uint8_t* s =
+          reinterpret_cast<const uint8_t*>(xi->data) + static_cast<size_t>(y) * xi->bytes_per_line;
+      for (int x = 0; x < xi->width; ++x, s += 4, d += 4) {
+        d[0] = s[2];
+        d[1] = s[1];
+        d[2] = s[0];
+        d[3] = 255;
+      }
+      continue;
+    }
+    if (xi->red_mask == 0 || xi->green_mask == 0 || xi->blue_mask == 0) return false;
+    const auto scale = [](unsigned long v, unsigned long mask, int shift) {
+      const unsigned long max = mask >> shift;
+      return static_cast<uint8_t>(max ? ((v & mask) >> shift) * 255 / max : 0);
+    };
+    for (int x = 0; x < xi->width; ++x, d += 4) {
+      const unsigned long p = XGetPixel(xi, x, y);
+      d[0] = scale(p, xi->red_mask, rs);
+      d[1] = scale(p, xi->green_mask, gs);
+      d[2] = scale(p, xi->blue_mask, bs);
+      d[3] = 255;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+struct X11Screen::Connection {
+  Display* dpy = nullptr;
+  std::atomic<bool> broken{false};
+  bool shmTried = false;
+  bool shmUsable = false;
+  XShmSegmentInfo shm{};
+  XImage* shmImage = nullptr;
+
+  ~Connection() {
+    releaseShm();
+    // A display whose connection broke is left alone: Xlib may not touch it again.
+    if (dpy && !broken.load()) XCloseDisplay(dpy);
+  }
+
+  static void onIOError(Display*, void* self) {
+    static_cast<Connection*>(self)->broken.store(true);
+  }
+
+  void releaseShm() {
+    if (!shmImage) return;
+    if (!broken.load()) XShmDetach(dpy, &shm);
+    XDestroyImage(shmImage);
+    shmdt(shm.shmaddr);
+    shmImage = nullptr;
+  }
+
+  // A shared-memory image of w x h, attached to the server; false when that can't be had.
+  bool ensureShmImage(int w, int h) {
+    if (shmImage && shmImage->width == w && shmImage->height == h) return true;
+    releaseShm();
+    const int scr = DefaultScreen(dpy);
+    shm = XShmSegmentInfo{};
+    XImage* img = XShmCreateImage(dpy, DefaultVisual(dpy, scr), DefaultDepth(dpy, scr), ZPixmap,
+                                  nullptr, &shm, w, h);
+    if (!img) return false;
+    shm.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(img->bytes_per_line) * img->height,
+                       IPC_CREAT | 0600);
+    if (shm.shmid < 0) {
+      XDestroyImage(img);
+      return false;
+    }
+    shm.shmaddr = img->data = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): shmat() reports failure as (void*)-1.
+    if (shm.shmaddr == reinterpret_cast<char*>(-1)) {
+      shmctl(shm.shmid, IPC_RMID, nullptr);
+      img->data = nullptr;
+      XDestroyImage(img);
+      return false;
+    }
+    shm.readOnly = False;
+    lastXError.store(0);
+    const bool attached = XShmAttach(dpy, &shm) && (XSync(dpy, False), lastXError.load() == 0);
+    // Marked for removal now: the segment goes away once both sides have detached.
+    shmctl(shm.shmid, IPC_RMID, nullptr);
+    if (!attached || broken.load()) {
+      XDestroyImage(img);
+      shmdt(shm.shmaddr);
+      return false;
+    }
+    shmImage = img;
+    return true;
+  }
+};
+
+X11Screen::X11Screen() = default;
+X11Screen::~X11Screen() = default;
+
+bool X11Screen::usedSharedMemory() const {
+  return lastShm_.load();
+}
+
+std::optional<Image> X11Screen::capture() {
+  std::lock_guard<std::mutex> lock(mu_);
+  installErrorHandler();
+  if (conn_ && conn_->broken.load()) conn_.reset();
+  if (!conn_) {
+    const std::string name = Environment::get("DISPLAY");
+    Display* dpy = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    if (!dpy) {
+      Log::printf(kLogNoDisplay, name.c_str());
+      return std::nullopt;
+    }
+    conn_ = std::make_unique<Connection>();
+    conn_->dpy = dpy;
+    XSetIOErrorExitHandler(dpy, &Connection::onIOError, conn_.get());
+  }
+  Connection& c = *conn_;
+  Display* dpy = c.dpy;
+  const Window root = DefaultRootWindow(dpy);
+  XWindowAttributes attrs{};
+  if (!XGetWindowAttributes(dpy, root, &attrs) || c.broken.load()) {
+    Log::line(kLogConnectionLost);
+    conn_.reset();
+    return std::nullopt;
+  }
+
+  if (!c.shmTried) {
+    c.shmTried = true;
+    c.shmUsable = XShmQueryExtension(dpy);
+  }
+  Image out;
+  if (c.shmUsable && c.ensureShmImage(attrs.width, attrs.height)) {
+    lastXError.store(0);
+    if (XShmGetImage(dpy, root, c.shmImage, 0, 0, AllPlanes) && lastXError.load() == 0 &&
+        !c.broken.load()) {
+      if (!toRGBA(c.shmImage, &out)) {
+        Log::printf(kLogUnsupportedFormat, c.shmImage->bits_per_pixel);
+        return std::nullopt;
+      }
+      lastShm_.store(true);
+      return out;
+    }
+    c.releaseShm();
+  }
+  // The server refused shared memory (another host, or no MIT-SHM): plain XGetImage.
+  c.shmUsable = false;
+  if (c.broken.load()) {
+    Log::line(kLogConnectionLost);
+    conn_.reset();
+    return std::nullopt;
+  }
+  lastXError.store(0);
+  XImage* xi = XGetImage(dpy, root, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap);
+  if (!xi) {
+    if (c.broken.load()) {
+      Log::line(kLogConnectionLost);
+      conn_.reset();
+    } else {
+      Log::printf(kLogGetImageFailed, lastXError.load());
+    }
+    return std::nullopt;
+  }
+  const bool ok = toRGBA(xi, &out);
+  if (!ok) Log::printf(kLogUnsupportedFormat, xi->bits_per_pixel);
+  XDestroyImage(xi);
+  if (!ok) return std::nullopt;
+  lastShm_.store(false);
+  return out;
+}
+
+}  // namespace quillbox::platform

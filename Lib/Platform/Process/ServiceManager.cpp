@@ -1,0 +1,13 @@
+#include "Platform/Process/ServiceManager.h"
+
+#include <systemd/sd-daemon.h>
+
+namespace quillbox::platform {
+
+bool ServiceManager::notifyReady() {
+  // NOTIFY_SOCKET stays set: unsetting it races with other threads reading the
+  // environment, and the manager takes notices only from the main process.
+  return sd_notify(0, "READY=1") > 0;
+}
+
+}  // namespace quillbox::platform
