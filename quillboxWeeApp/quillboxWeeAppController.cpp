@@ -7,19 +7,15 @@
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
-#include "Base/File.h"
 #include "CommonLib/StringExtension.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/UI/Button.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Media/ImageCodec.h"
-#include "Platform/UI/ImageView.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
-#include "Platform/Media/Screen.h"
+#include "Platform/UI/Button.h"
+#include "Platform/UI/ImageView.h"
 #include "Platform/UI/TapGestureRecognizer.h"
 #include "PluginInfo/PluginInfo.h"
-#include "Proof/EvidenceProof.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 #include "SharedSettings.h"
 #include "VersionUpdateInfo/VersionUpdateInfo.h"
@@ -33,8 +29,6 @@ using platform::UserInterface;
 namespace {
 // The widget's own texts and addresses.
 const char kRebuiltLog[] = "界面重写";
-const char kCaptureFailedLog[] = "日志:截屏失败";
-const char kNoClientLog[] = "日志:没有找到客户端, 截屏未保存";
 const char kUpdateMessage[] = "Sorelle(server)检测到新版本，是否更新？";
 const char kUpdateLater[] = "暂不更新";
 const char kUpdateNow[] = "更新";
@@ -233,21 +227,13 @@ void quillboxWeeAppController::shot() {
   iTime_ = 0;
   stopCountdownTimer();
 
-  // The countdown toast must not end up in the evidence.
-  UserInterface::shared().hideToasts();
-  std::optional<platform::Image> picture = platform::Screen::Default().capture();
-  std::optional<std::string> png;
-  if (picture) png = platform::ImageCodec::encodePNG(*picture);
-  if (!png) {
-    Log::line(kCaptureFailedLog);
-    return;
-  }
-  if (!SharedSettings::isSilent(settings)) playSound();
-  if (!locateQuillboxApp()) {
-    Log::line(kNoClientLog);
-    return;
-  }
-  saveImageToLocal(*png, &*picture);
+  ScreenShotManager::captureAndHandOff(settings, road());
+}
+
+ScreenShotManager::CaptureRoad quillboxWeeAppController::road() {
+  return {getScreenShot, [this](const std::string& fileName, const std::string& fullPath) {
+            showUploadAlert(fileName, fullPath);
+          }};
 }
 
 std::string quillboxWeeAppController::getScreenShot() {
@@ -265,20 +251,7 @@ void quillboxWeeAppController::playSound() {
 
 std::string quillboxWeeAppController::saveImageToLocal(const std::string& pngData,
                                                        const platform::Image* picture) {
-  std::string fileName = getScreenShot();
-  std::string fullPath = ScreenShotManager::storeScreenshot(pngData, fileName);
-  if (fullPath.empty()) return {};
-  File record;
-  record.setFPath(fullPath);
-  record.setFtype(FileKind::Screenshot);
-  FileProperty::sharedFileProperty().createFileProperty(record);
-  // The proof anyone can check; its time stamp comes in the background.
-  std::optional<ScreenSize> screen;
-  if (picture) screen = ScreenSize{picture->width, picture->height};
-  EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
-  showUploadAlert(fileName, fullPath);
-  ScreenShotManager::writeThumbnails(fileName, fullPath, picture);
-  return fullPath;
+  return ScreenShotManager::storeAndHandOff(pngData, picture, road());
 }
 
 void quillboxWeeAppController::showUploadAlert(const std::string& fileName,

@@ -20,12 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/Image.h"
 #include "Platform/UI/BBWeeAppController.h"
 #include "Platform/UI/Button.h"
-#include "Platform/Media/Image.h"
-#include "Platform/Loop/RunLoop.h"
 #include "Platform/UI/UserInterface.h"
 #include "Platform/UI/View.h"
+#include "ScreenShotManager/ScreenShotManager.h"
 
 namespace quillbox {
 
@@ -77,6 +78,8 @@ class quillboxWeeAppController : public platform::BBWeeAppController,
   // the background), shows the evidence prompt, writes the thumbnails.
   // Gives the full path ("" when nothing was stored).
   std::string saveImageToLocal(const std::string& pngData, const platform::Image* picture);
+  // The widget's part of the shared capture road: its file names, its prompt.
+  ScreenShotManager::CaptureRoad road();
   void showUploadAlert(const std::string& fileName, const std::string& fullPath);
   static bool setQuillboxAppPath(const std::string& dir);
   static std::string getAppLibFilePath(const std::string& name);

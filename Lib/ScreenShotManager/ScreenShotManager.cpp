@@ -7,13 +7,13 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Media/ImageCodec.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Media/SystemSound.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
@@ -95,25 +95,33 @@ void ScreenShotManager::shot() {
   auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
   for (int i = 0; i < seconds; ++i) sleepOne();
 
+  captureAndHandOff(settings, road());
+}
+
+ScreenShotManager::CaptureRoad ScreenShotManager::road() {
+  return {getScreenShot, [this](const std::string& fileName, const std::string& fullPath) {
+            showUploadAlert(fileName, fullPath);
+          }};
+}
+
+std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
+                                                 const CaptureRoad& road) {
   // The countdown toast must not end up in the evidence.
   platform::UserInterface::shared().hideToasts();
   std::optional<platform::Image> picture = platform::Screen::Default().capture();
-  if (!picture) {
-    Log::line(kCaptureFailedLog);
-    return;
-  }
-  std::optional<std::string> png = platform::ImageCodec::encodePNG(*picture);
+  std::optional<std::string> png;
+  if (picture) png = platform::ImageCodec::encodePNG(*picture);
   if (!png) {
     Log::line(kCaptureFailedLog);
-    return;
+    return {};
   }
   if (!SharedSettings::isSilent(settings)) playSound();
 
   if (!locateQuillboxApp()) {
     Log::line(kNoClientLog);
-    return;
+    return {};
   }
-  saveImageToLocal(*png, &*picture);
+  return storeAndHandOff(*png, &*picture, road);
 }
 
 std::string ScreenShotManager::getScreenShot() {
@@ -142,12 +150,33 @@ void ScreenShotManager::playSound() {
 
 std::string ScreenShotManager::saveImageToLocal(const std::string& pngData,
                                                 const platform::Image* picture) {
-  std::string fileName = getScreenShot();
+  return storeAndHandOff(pngData, picture, road());
+}
+
+std::string ScreenShotManager::storeAndHandOff(const std::string& pngData,
+                                               const platform::Image* picture,
+                                               const CaptureRoad& road) {
+  std::string fileName = road.fileName();
   std::string fullPath = storeScreenshot(pngData, fileName);
   // Nothing half-written is left behind; the hand-off has no file to work on.
   if (fullPath.empty()) return {};
-  postCaptureHandOff(fileName, fullPath, picture);
+  handOff(fileName, fullPath, picture, road);
   return fullPath;
+}
+
+void ScreenShotManager::handOff(const std::string& fileName, const std::string& fullPath,
+                                const platform::Image* picture, const CaptureRoad& road) {
+  File record;
+  record.setFPath(fullPath);
+  record.setFtype(FileKind::Screenshot);
+  FileProperty::sharedFileProperty().createFileProperty(record);
+  // The proof anyone can check; its time stamp comes in the background.
+  std::optional<ScreenSize> screen;
+  if (picture) screen = ScreenSize{picture->width, picture->height};
+  EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
+
+  road.showPrompt(fileName, fullPath);
+  writeThumbnails(fileName, fullPath, picture);
 }
 
 std::string ScreenShotManager::storeScreenshot(const std::string& pngData,
@@ -170,17 +199,7 @@ std::string ScreenShotManager::storeScreenshot(const std::string& pngData,
 
 void ScreenShotManager::postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
                                            const platform::Image* picture) {
-  File record;
-  record.setFPath(fullPath);
-  record.setFtype(FileKind::Screenshot);
-  FileProperty::sharedFileProperty().createFileProperty(record);
-  // The proof anyone can check; its time stamp comes in the background.
-  std::optional<ScreenSize> screen;
-  if (picture) screen = ScreenSize{picture->width, picture->height};
-  EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
-
-  showUploadAlert(fileName, fullPath);
-  writeThumbnails(fileName, fullPath, picture);
+  handOff(fileName, fullPath, picture, road());
 }
 
 void ScreenShotManager::writeThumbnails(const std::string& fileName, const std::string& fullPath,

@@ -8,12 +8,13 @@
 // post-capture hand-off. REQUIRES: called on the main thread.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include "Platform/Media/Image.h"
-#include "PropertyList/PlistValue.h"
 #include "Platform/UI/UserInterface.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -64,7 +65,27 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   void postCaptureHandOff(const std::string& fileName, const std::string& fullPath,
                           const platform::Image* picture);
 
-  // The steps the widget's copy of this road shares with the daemon's.
+  // The road the widget's copy shares with the daemon's. What differs between
+  // the two: how the new file is named and who shows (and answers) the prompt.
+  struct CaptureRoad {
+    std::function<std::string()> fileName;
+    std::function<void(const std::string& fileName, const std::string& fullPath)> showPrompt;
+  };
+  // From the end of a countdown: takes the countdown toast down, grabs the
+  // screen, encodes it, plays the shutter sound unless `settings` silence it,
+  // locates the client application, then storeAndHandOff. Gives the stored
+  // file's path; "" when nothing was stored (the cause logged).
+  // REQUIRES: called on the main thread.
+  static std::string captureAndHandOff(const PlistDict& settings, const CaptureRoad& road);
+  // Stores the PNG as road.fileName() in the current user's screenshot folder,
+  // then the record, the proof, road.showPrompt and the thumbnails. Gives the
+  // full path, "" when nothing was written (and nothing else is done).
+  static std::string storeAndHandOff(const std::string& pngData, const platform::Image* picture,
+                                     const CaptureRoad& road);
+  // The hand-off alone, of a file already stored at fullPath.
+  static void handOff(const std::string& fileName, const std::string& fullPath,
+                      const platform::Image* picture, const CaptureRoad& road);
+
   // The countdown toast's text for these capture settings.
   static std::string countdownToastText(const PlistDict& settings);
   // Writes the PNG atomically as `fileName` into the current user's screenshot
@@ -83,6 +104,7 @@ class ScreenShotManager : public platform::AlertViewDelegate {
 
  private:
   ScreenShotManager() = default;
+  CaptureRoad road();
   mutable std::mutex mu_;
   std::string strFilePath_;
   void (*sleepOneSecond_)() = nullptr;
