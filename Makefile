@@ -42,7 +42,7 @@ clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
 
 format:
-	find Lib vigild tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find Lib vigild tools tests bench fuzz quillboxWeeApp -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 # ---- Sanitizer runs, soak ----------------------------------------------------
 .PHONY: asan-build test-asan tsan-build test-tsan soak

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 
 namespace quillbox {
 

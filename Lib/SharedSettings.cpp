@@ -2,8 +2,8 @@
 
 #include "AppURL.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox {
 
@@ -25,7 +25,9 @@ int SharedSettings::countdownSeconds(const PlistDict& settings) {
   return static_cast<int>(n);
 }
 
-bool SharedSettings::isSilent(const PlistDict& settings) { return settings.getBool("screenshotsound"); }
+bool SharedSettings::isSilent(const PlistDict& settings) {
+  return settings.getBool("screenshotsound");
+}
 
 PlistDict SharedSettings::userInfo() {
   if (AppURL::sharedAppURL().appURL().empty()) return PlistDict();
@@ -44,8 +46,12 @@ std::optional<std::string> SharedSettings::currentUserName() {
   return name;
 }
 
-std::string SharedSettings::loginName() { return userInfo().getString("usernamelogin"); }
+std::string SharedSettings::loginName() {
+  return userInfo().getString("usernamelogin");
+}
 
-int64_t SharedSettings::userLevel() { return userInfo().getInteger("userlevel"); }
+int64_t SharedSettings::userLevel() {
+  return userInfo().getInteger("userlevel");
+}
 
 }  // namespace quillbox

@@ -1,9 +1,10 @@
 // Small timing helpers shared by the benchmarks.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
-#include <sys/resource.h>
 #include <vector>
 
 namespace bench {

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Media/X11Screen.h"
+#include "Platform/Process/Environment.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;

@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "BenchSupport.h"
 #include "AppURL.h"
 #include "Base/File.h"
+#include "BenchSupport.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Media/ImageCodec.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Media/ImageCodec.h"
 #include "Proof/EvidenceProof.h"
 #include "Request/Z_Request.h"
 #include "ScreenShotManager/ScreenShotManager.h"
@@ -171,22 +171,25 @@ int main(int argc, char** argv) {
   for (int i = 0; i < reps; ++i) {
     for (const std::string& folder :
          {UIImageThumbnailToLocal::smallFolder(), UIImageThumbnailToLocal::middleFolder()}) {
-      auto a = files.readFile(folder + "/" + UIImageThumbnailToLocal::thumbnailName(
-                                                 "ScreenShot_picture" + std::to_string(i) + ".png"));
-      auto b = files.readFile(folder + "/" + UIImageThumbnailToLocal::thumbnailName(
-                                                 "ScreenShot_decode" + std::to_string(i) + ".png"));
+      auto a = files.readFile(folder + "/" +
+                              UIImageThumbnailToLocal::thumbnailName("ScreenShot_picture" +
+                                                                     std::to_string(i) + ".png"));
+      auto b = files.readFile(
+          folder + "/" +
+          UIImageThumbnailToLocal::thumbnailName("ScreenShot_decode" + std::to_string(i) + ".png"));
       equal = equal && a && b && !a->empty() && *a == *b;
     }
   }
 
   printf("picture %dx%d, PNG %zu bytes, %d hand-offs per mode\n", picture->width, picture->height,
          bytes->size(), reps);
-  printf("summary: reps=%d picture_ms=%.1f decode_ms=%.1f saved_ms=%.1f record_ms=%.1f "
-         "proof_ms=%.2f proof_sign_ms=%.2f prompt_ms=%.2f thumbs_ms=%.1f png_decode_ms=%.1f "
-         "thumbnails_equal=%d\n",
-         reps, median(withPicture), median(withDecode), median(withDecode) - median(withPicture),
-         median(record), median(proof), median(proofSign), median(prompt), median(thumbs),
-         median(decode), equal ? 1 : 0);
+  printf(
+      "summary: reps=%d picture_ms=%.1f decode_ms=%.1f saved_ms=%.1f record_ms=%.1f "
+      "proof_ms=%.2f proof_sign_ms=%.2f prompt_ms=%.2f thumbs_ms=%.1f png_decode_ms=%.1f "
+      "thumbnails_equal=%d\n",
+      reps, median(withPicture), median(withDecode), median(withDecode) - median(withPicture),
+      median(record), median(proof), median(proofSign), median(prompt), median(thumbs),
+      median(decode), equal ? 1 : 0);
   fflush(stdout);
   std::error_code ec;
   fs::remove_all(root, ec);

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "PropertyList/PlistValue.h"
 #include "Platform/Files/PropertyList.h"
+#include "PropertyList/PlistValue.h"
 #include "PropertyList/Reference/PlistLibplist.h"
 
 using namespace quillbox;
@@ -145,8 +145,7 @@ int main(int argc, char** argv) {
   const std::string storeXml = PropertyList::toXml(store);
   std::printf("store: %zu records, %zu bytes of XML\n", records, storeXml.size());
   // Both readers must give the stored value; only the reading is timed.
-  if (PropertyList::parseXmlDirect(storeXml) != store ||
-      PlistLibplist::parse(storeXml) != store) {
+  if (PropertyList::parseXmlDirect(storeXml) != store || PlistLibplist::parse(storeXml) != store) {
     std::fprintf(stderr, "plist_bench: a reader does not give the store's value\n");
     return 1;
   }
@@ -155,9 +154,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < reps; ++i) {
     oursMs.push_back(timeRead("store/ours", 1,
                               [&] { return PropertyList::parseXmlDirect(storeXml).has_value(); }));
-    libplistMs.push_back(timeRead("store/libplist", 1, [&] {
-      return PlistLibplist::parse(storeXml).has_value();
-    }));
+    libplistMs.push_back(
+        timeRead("store/libplist", 1, [&] { return PlistLibplist::parse(storeXml).has_value(); }));
   }
   const double ours = bench::median(oursMs), libplist = bench::median(libplistMs);
   report("store-read", "ours", ours);

@@ -9,14 +9,14 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "base64/Base64.h"
 #include "PropertyList/Utf8.h"
+#include "base64/Base64.h"
 #include "base64/NSDataToBase64Encoding.h"
 #include "base64/NSStringToBase64.h"
 
+using quillbox::Base64;
 using quillbox::NSDataToBase64Encoding;
 using quillbox::NSStringToBase64;
-using quillbox::Base64;
 using quillbox::Utf8;
 
 namespace {

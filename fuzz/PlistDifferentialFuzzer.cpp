@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
+#include "Platform/Files/PropertyList.h"
 #include "PropertyList/PlistBinaryReader.h"
 #include "PropertyList/Reference/PlistLibplist.h"
-#include "Platform/Files/PropertyList.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "PropertyList/PlistXmlWriter.h"
 #include "Platform/Files/PropertyList.h"
+#include "PropertyList/PlistXmlWriter.h"
 
 using quillbox::PlistXmlWriter;
 using quillbox::platform::PropertyList;

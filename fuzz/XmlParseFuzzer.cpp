@@ -10,9 +10,9 @@
 #include "FuzzCheck.h"
 #include "XmlParse/XmlParse.h"
 
-using quillbox::XmlParse;
 using quillbox::PlistDict;
 using quillbox::PlistValue;
+using quillbox::XmlParse;
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "Platform/Loop/DarwinNotifyCenter.h"
+#include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
-#include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/ServiceManager.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
@@ -36,8 +36,10 @@ const std::vector<Setting> kSettings = {
      "desktop (notifications on the session bus), journal:PATH, journal:- (standard output), or "
      "several joined by commas (default desktop when a notification server answers, else "
      "journal:-)"},
-    {"--prompt", "QUILLBOX_PROMPT", "how prompts are answered: confirm, decline, none (default none)"},
-    {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
+    {"--prompt", "QUILLBOX_PROMPT",
+     "how prompts are answered: confirm, decline, none (default none)"},
+    {"--keychain", "QUILLBOX_KEYCHAIN",
+     "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
     {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
     {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
     {"--tsa-url", "QUILLBOX_TSA_URL",

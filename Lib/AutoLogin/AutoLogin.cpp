@@ -8,11 +8,11 @@
 #include "AppURL.h"
 #include "CommonLib/CommonRegex.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Net/HttpClient.h"
 #include "Platform/Files/Keychain.h"
-#include "Platform/Process/Log.h"
-#include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/NotificationCenter.h"
+#include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Log.h"
 #include "Request/FormBody.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
@@ -191,8 +191,8 @@ void AutoLogin::getName() {
   body.add("service", kLookupService)
       .add("mphone", strUname())
       .add("ios_version", mainBundleVersion());
-  RequestResult result = Z_Request::postWithString(
-      body, strprintf(kLookupResourceFormat, "file", "upload.json"));
+  RequestResult result =
+      Z_Request::postWithString(body, strprintf(kLookupResourceFormat, "file", "upload.json"));
   strWebElementName = kModeGetName;
   if (result.respone && !result.respone->empty() && result.code != 500) {
     parseReply(*result.respone);

@@ -13,9 +13,9 @@
 #include "AutoLogin/AutoLogin.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
-#include "Platform/Files/PropertyList.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
@@ -560,10 +560,10 @@ std::optional<PlistDict> FileProperty::toCheckFilePropertyWithLocal(
 
 void FileProperty::toSendFileProperty(const PlistDict& record) {
   RegistrationEnvironment env = registrationEnvironment();
-  const std::string body = strprintf(
-      kRegistrationBodyFormat, record.getString("hash").c_str(), record.getString("sha1").c_str(),
-      static_cast<long long>(record.getInteger("time")),
-      static_cast<long long>(record.getInteger("size")));
+  const std::string body =
+      strprintf(kRegistrationBodyFormat, record.getString("hash").c_str(),
+                record.getString("sha1").c_str(), static_cast<long long>(record.getInteger("time")),
+                static_cast<long long>(record.getInteger("size")));
   const std::string resource =
       std::string(kRegistrationResourceFolder) + "/" + kRegistrationResourceName;
   for (;;) {

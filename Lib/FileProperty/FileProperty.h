@@ -78,7 +78,7 @@ class FileProperty {
   // record (with "hash" and "sha1"), or nullopt when none was made or it
   // couldn't be completed. Registers nothing (bulk imports, tools).
   std::optional<PlistDict> toSaveFilePropertyWithoutRegistration(const std::string& path,
-                                                                           int32_t type);
+                                                                 int32_t type);
 
   // Starts toSendFileProperty(record) on a detached thread. The future becomes
   // true on confirmation, false if the thread couldn't be started.
@@ -91,8 +91,7 @@ class FileProperty {
   // but can't be read is kept aside as "<file>.unreadable" before a new one is
   // started. Gives true when the file was written.
   // REQUIRES: `user` is a usable path component (not empty, ".", "..", no "/").
-  bool writeDicTOFile(const std::string& fileName, const PlistDict& dic,
-                      const std::string& user);
+  bool writeDicTOFile(const std::string& fileName, const PlistDict& dic, const std::string& user);
 
   // Sets `key` to `value` in every record of the current user whose "path"
   // contains the Documents tail of `path`. False for an empty path, a path
@@ -118,7 +117,7 @@ class FileProperty {
   // contains the Documents tail of `path` (the whole record when `key` is
   // empty); nullopt without a tail, a match or the key.
   std::optional<PlistValue> getFilePropertyWithPath(const std::string& path,
-                                                              const std::string& key);
+                                                    const std::string& key);
 
   // The tamper check. Gives the verified property {"md5": content SHA-1,
   // "size", "path", "time", "sha1": keyed digest} when some record of the
@@ -128,8 +127,8 @@ class FileProperty {
   // `statuCancel` (may be null, owned by the caller, only read) set while it
   // runs gives nullopt within one chunk and leaves the store untouched. A
   // record of this very path with an empty "hash" or "sha1" is filled in.
-  std::optional<PlistDict> toCheckFilePropertyWithLocal(
-      const std::string& path, const std::atomic<bool>* statuCancel);
+  std::optional<PlistDict> toCheckFilePropertyWithLocal(const std::string& path,
+                                                        const std::atomic<bool>* statuCancel);
   std::optional<PlistDict> toCheckFilePropertyWithLocal(const std::string& path);
 
   // Registers `record` with the service (POST file/safe.json of its "hash",

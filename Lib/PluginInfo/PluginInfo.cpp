@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "AppURL.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox {
 

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "AppURL.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Proof/EvidenceProof.h"
 

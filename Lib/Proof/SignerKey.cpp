@@ -7,9 +7,9 @@
 #include <map>
 #include <mutex>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "SHA1Help/FileDigest.h"
 

@@ -11,9 +11,9 @@
 #include <ctime>
 #include <memory>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Environment.h"
 
 namespace quillbox {
 namespace {

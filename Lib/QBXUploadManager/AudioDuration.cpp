@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "Platform/Media/AudioChunks.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Media/AudioChunks.h"
 
 namespace quillbox {
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "AppURL.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "base64/NSDataToBase64Encoding.h"
 

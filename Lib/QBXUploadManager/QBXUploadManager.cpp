@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
 #include "Request/Z_Request.h"
 #include "SharedSettings.h"

@@ -4,9 +4,9 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "PropertyList/PlistValue.h"
 #include "Request/Z_Request.h"

@@ -6,8 +6,8 @@
 #include "CommonLib/CommonRegex.h"
 #include "CommonLib/StringExtension.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Log.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
 #include "base64/NSDataToBase64Encoding.h"
@@ -148,8 +148,7 @@ HttpHeaders Z_Request::setHeader() {
   for (const char* key : kSecretKeys)
     if (shown.contains(key)) shown.set(key, PlistValue(kMasked));
   NSLog("userDic:%s", PlistValue(shown).description().c_str());
-  return {{"Authorization",
-           strprintf(kAuthorizationFormat, web.getString("access_token").c_str())},
+  return {{"Authorization", strprintf(kAuthorizationFormat, web.getString("access_token").c_str())},
           {"Accept", "application/json"},
           {"Connection", "Keep-Alive"},
           {"User-Client", "da-zu"},
@@ -279,10 +278,9 @@ std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginNa
 }
 
 std::string Z_Request::chunkUploadURL(const std::string& fileID, int64_t index) {
-  std::string query =
-      strprintf(kChunkQueryFormat, fileID.c_str(), static_cast<long long>(index));
-  return stringURLEncode(strprintf(kChunkUploadFormat, apiBaseURL().c_str(),
-                                             "file/upload.json", query.c_str()));
+  std::string query = strprintf(kChunkQueryFormat, fileID.c_str(), static_cast<long long>(index));
+  return stringURLEncode(
+      strprintf(kChunkUploadFormat, apiBaseURL().c_str(), "file/upload.json", query.c_str()));
 }
 
 HttpHeaders Z_Request::chunkUploadHeaders(int64_t contentLength) {
@@ -325,8 +323,8 @@ HttpResponse sendCookiePost(const std::string& resource, std::string body, bool 
 
 std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
   std::string stem = name.substr(0, name.find('.'));
-  std::string path = strprintf(kThumbnailFormat, Z_Request::getAppDocFilePath("").c_str(),
-                                         folder, (stem + kThumbnailSuffix).c_str());
+  std::string path = strprintf(kThumbnailFormat, Z_Request::getAppDocFilePath("").c_str(), folder,
+                               (stem + kThumbnailSuffix).c_str());
   auto bytes = platform::FileSystem::Default().readFile(path);
   if (!bytes) return std::nullopt;
   return NSDataToBase64Encoding::encodeBase64(*bytes);
@@ -378,8 +376,8 @@ HttpHeaders Z_Request::cookieRequestHeaders(bool formBody) {
     headers.emplace_back("Content-Type", "application/octet-stream");
   }
   headers.emplace_back("User-Agent", userAgent());
-  headers.emplace_back("Authorization", strprintf(kAuthorizationFormat,
-                                                            web.getString("accessToken").c_str()));
+  headers.emplace_back("Authorization",
+                       strprintf(kAuthorizationFormat, web.getString("accessToken").c_str()));
   return headers;
 }
 
@@ -423,9 +421,8 @@ std::optional<std::string> Z_Request::creatWithFile(const File& file, std::strin
     return std::nullopt;
   }
   if (hfile0c) *hfile0c = *digest;
-  RequestResult result =
-      postWithString(uploadMessageForm(file, *digest),
-                     strprintf(kUploadResourceFormat, "file", "upload.json"));
+  RequestResult result = postWithString(uploadMessageForm(file, *digest),
+                                        strprintf(kUploadResourceFormat, "file", "upload.json"));
   return result.respone;
 }
 

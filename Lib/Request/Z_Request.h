@@ -84,7 +84,7 @@ class Z_Request {
   // from its "/Documents/" on; gives that record's `key` field, or the whole
   // record when `key` is empty. Nothing for a path without "/Documents/".
   static std::optional<PlistValue> getFilePropertyWithPath(const std::string& path,
-                                                                     const std::string& key);
+                                                           const std::string& key);
   // Upload-state plist: the first record whose "path" equals `path` exactly.
   static std::optional<PlistDict> getUpInfoWithPath(const std::string& path);
 

@@ -31,12 +31,20 @@ bool writeThumbnail(const Image& image, bool toDown, int side, const std::string
   return FileSystem::Default().writeAtomically(path, *jpeg);
 }
 
-int toPixels(float v) { return v < 1 ? 1 : static_cast<int>(std::lround(v)); }
+int toPixels(float v) {
+  return v < 1 ? 1 : static_cast<int>(std::lround(v));
+}
 }  // namespace
 
-std::string UIImageThumbnailToLocal::smallFolder() { return getAppDocFilePath("") + kSmallSuffix; }
-std::string UIImageThumbnailToLocal::middleFolder() { return getAppDocFilePath("") + kMiddleSuffix; }
-std::string UIImageThumbnailToLocal::largeFolder() { return getAppDocFilePath("") + kLargeSuffix; }
+std::string UIImageThumbnailToLocal::smallFolder() {
+  return getAppDocFilePath("") + kSmallSuffix;
+}
+std::string UIImageThumbnailToLocal::middleFolder() {
+  return getAppDocFilePath("") + kMiddleSuffix;
+}
+std::string UIImageThumbnailToLocal::largeFolder() {
+  return getAppDocFilePath("") + kLargeSuffix;
+}
 
 std::string UIImageThumbnailToLocal::thumbnailName(const std::string& name) {
   return name.substr(0, name.find('.')) + kThumbnailSuffix;
@@ -56,7 +64,8 @@ bool UIImageThumbnailToLocal::ThumbnalToLocal(const Image& image, const std::str
   const std::string smallPath = smallFolder() + "/" + thumb;
   const std::string middlePath = middleFolder() + "/" + thumb;
   bool result = false;
-  if (type >= 1 && !fs.exists(smallPath)) result = writeThumbnail(image, toDown, kSmallSide, smallPath);
+  if (type >= 1 && !fs.exists(smallPath))
+    result = writeThumbnail(image, toDown, kSmallSide, smallPath);
   if (type < 2) return result;
   if (fs.exists(middlePath)) return result;
   return writeThumbnail(image, toDown, kMiddleSide, middlePath);

@@ -3,11 +3,11 @@
 #include "CommonLib/CommonLib.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/NotificationCenter.h"
-#include "PropertyList/PlistValue.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
+#include "PropertyList/PlistValue.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "MD5/MD5.h"
-#include "base64/Base64.h"
 #include "Platform/Process/Log.h"
 #include "VersionUpdateInfo/jni/AesCipher.h"
+#include "base64/Base64.h"
 
 namespace quillbox {
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string_view>
 
-#include "Platform/Process/Environment.h"
-#include "Platform/Net/HttpClient.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Environment.h"
 #include "VersionUpdateInfo/JNIOperate.h"
 
 namespace quillbox {

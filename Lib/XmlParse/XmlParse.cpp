@@ -13,7 +13,6 @@
 
 namespace quillbox {
 
-
 namespace {
 
 const char kErrorType[] = "//errorResult//type";

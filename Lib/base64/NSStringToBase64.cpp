@@ -1,7 +1,7 @@
 #include "base64/NSStringToBase64.h"
 
-#include "base64/Base64.h"
 #include "PropertyList/Utf8.h"
+#include "base64/Base64.h"
 
 namespace quillbox {
 namespace {

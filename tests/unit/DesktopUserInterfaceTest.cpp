@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/UI/DesktopUserInterface.h"
 #include "Platform/Process/Log.h"
+#include "Platform/UI/DesktopUserInterface.h"
 #include "TestSupport.h"
 
 namespace quillbox::platform {

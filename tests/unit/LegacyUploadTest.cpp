@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "AppURL.h"
-#include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/UI/UserInterface.h"
 #include "Request/Z_Request.h"

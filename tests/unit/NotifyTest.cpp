@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "Platform/Loop/DarwinNotifyCenter.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Environment.h"
 
 namespace quillbox::platform {
 namespace {

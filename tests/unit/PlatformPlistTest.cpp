@@ -7,8 +7,8 @@
 
 #include "AppURL.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Log.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "PropertyList/Reference/PlistLibplist.h"
 #include "Platform/Files/PropertyList.h"
 #include "PlistTestSupport.h"
+#include "PropertyList/Reference/PlistLibplist.h"
 #include "TestSupport.h"
 
 using namespace quillbox;

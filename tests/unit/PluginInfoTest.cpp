@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "AppURL.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 #include "PluginInfo/PluginInfo.h"
 #include "TestSupport.h"
 

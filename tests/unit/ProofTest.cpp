@@ -5,9 +5,9 @@
 
 #include "AppURL.h"
 #include "Base/File.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 #include "Proof/EvidenceProof.h"
 #include "Proof/SignerKey.h"
 #include "Proof/TimeStampClient.h"

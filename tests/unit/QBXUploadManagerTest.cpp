@@ -17,10 +17,10 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
-#include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"

@@ -9,9 +9,9 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 #include "QBXUploadManager/AudioDuration.h"
 #include "QBXUploadManager/QBXUploadTask.h"
 #include "TestSupport.h"

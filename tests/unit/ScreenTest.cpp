@@ -7,9 +7,9 @@
 #include <fstream>
 #include <set>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
+#include "Platform/Process/Environment.h"
 #include "TestSupport.h"
 
 using namespace quillbox;

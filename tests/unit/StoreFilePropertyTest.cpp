@@ -12,10 +12,10 @@
 #include "AppURL.h"
 #include "Base/File.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "SHA1Help/SHA1Help.h"
 
 using namespace quillbox;

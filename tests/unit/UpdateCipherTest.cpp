@@ -35,9 +35,8 @@ std::string opensslEncipher(const std::string& plaintext, bool noPad = false,
   TempDir dir;
   writeFile(dir.file("plain"), plaintext);
   std::string cmd = std::string("openssl enc -aes-256-cbc -base64 ") + (wrapped ? "" : "-A ") +
-                    "-K " + keyHex + " -iv " +
-                    std::string(32, '0') + (noPad ? " -nopad" : "") + " -in '" + dir.file("plain") +
-                    "' 2>/dev/null";
+                    "-K " + keyHex + " -iv " + std::string(32, '0') + (noPad ? " -nopad" : "") +
+                    " -in '" + dir.file("plain") + "' 2>/dev/null";
   std::string out;
   if (FILE* p = popen(cmd.c_str(), "r")) {
     char buf[4096];

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/UI/JournalUserInterface.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/JournalUserInterface.h"
 #include "Platform/UI/UserInterface.h"
 
 namespace quillbox::platform {

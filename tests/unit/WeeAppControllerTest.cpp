@@ -9,11 +9,11 @@
 
 #include "AppURL.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/UI/Button.h"
-#include "Platform/Process/Environment.h"
-#include "Platform/UI/ImageView.h"
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Media/Screen.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/UI/Button.h"
+#include "Platform/UI/ImageView.h"
 #include "TestSupport.h"
 #include "quillboxWeeAppController.h"
 

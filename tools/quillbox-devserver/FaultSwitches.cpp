@@ -251,8 +251,8 @@ std::optional<int64_t> FaultSwitches::takeUploadDrop(std::optional<int64_t> body
   if (drops_.empty()) {
     if (!chaosStrikes("file/upload.json")) return std::nullopt;
     ++chaos_.injected["drop"];
-    uint64_t span = bodyLength && *bodyLength > 0 ? static_cast<uint64_t>(*bodyLength)
-                                                  : 2 * 1024 * 1024;
+    uint64_t span =
+        bodyLength && *bodyLength > 0 ? static_cast<uint64_t>(*bodyLength) : 2 * 1024 * 1024;
     return static_cast<int64_t>(chaos_.rng() % span);
   }
   int64_t bytes = drops_.front().afterBytes;

@@ -4,8 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include "base64/Base64.h"
 #include "ServerText.h"
+#include "base64/Base64.h"
 
 namespace quillbox::devserver {
 namespace {
@@ -112,9 +112,9 @@ LegacyService::Reply LegacyService::login(const FormBody& form) {
   unsigned char random[16];
   RAND_bytes(random, sizeof random);
   // Standard Base64 of 16 bytes ends in "==": clients must quote it.
-  std::string cookie = Base64::encode(
-      std::string_view(reinterpret_cast<const char*>(random), sizeof random),
-      Base64::Alphabet::Standard);
+  std::string cookie =
+      Base64::encode(std::string_view(reinterpret_cast<const char*>(random), sizeof random),
+                     Base64::Alphabet::Standard);
   {
     std::lock_guard lock(mutex_);
     cookies_[cookie] = name;

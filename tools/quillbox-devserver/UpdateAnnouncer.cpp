@@ -100,9 +100,8 @@ std::string UpdateAnnouncer::encipher(const std::string& keyString, const std::s
     return {};
   }
   out.resize(static_cast<size_t>(n) + static_cast<size_t>(last));
-  return Base64::encode(
-      std::string_view(reinterpret_cast<const char*>(out.data()), out.size()),
-      Base64::Alphabet::Standard);
+  return Base64::encode(std::string_view(reinterpret_cast<const char*>(out.data()), out.size()),
+                        Base64::Alphabet::Standard);
 }
 
 void UpdateAnnouncer::answerCheck(const FormBody& query, httplib::Response& res) const {

@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::weeapphost {
 

@@ -1,8 +1,8 @@
 #include "WeeAppLoader.h"
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 
 namespace quillbox::weeapphost {
 

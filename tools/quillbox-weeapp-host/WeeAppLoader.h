@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/UI/BBWeeAppController.h"
 #include "Platform/Process/DynamicLibrary.h"
+#include "Platform/UI/BBWeeAppController.h"
 
 namespace quillbox::weeapphost {
 

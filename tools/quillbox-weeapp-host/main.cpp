@@ -19,10 +19,10 @@
 #include "EventHub.h"
 #include "PageServer.h"
 #include "PageUserInterface.h"
-#include "Platform/UI/CompositeUserInterface.h"
+#include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
-#include "Platform/Loop/RunLoop.h"
+#include "Platform/UI/CompositeUserInterface.h"
 #include "PublishedFiles.h"
 #include "ViewDescription.h"
 #include "WeeAppLoader.h"
@@ -122,8 +122,7 @@ int runHost(int argc, char** argv) {
   // The tree never changes once built; describe it once, here on the main thread.
   nlohmann::ordered_json description = describeView(*root, files);
   description["height"] = controller.viewHeight();
-  std::string viewJson =
-      description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string viewJson = description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
   PageServerHooks hooks;
   hooks.viewJson = [viewJson] { return viewJson; };

@@ -111,8 +111,7 @@ Command::Registration recordCmd(33, [](CLI::App& app) {
                   "wait up to SECONDS for the service to confirm the registrations");
   cmd->add_flag("--register", args->waitForConfirmation,
                 "wait until the service has confirmed the registrations");
-  cmd->add_flag("--no-register", args->noRegister, "only make the records")
-      ->excludes("--register");
+  cmd->add_flag("--no-register", args->noRegister, "only make the records")->excludes("--register");
   cmd->callback([args] { Command::setExitStatus(record(*args)); });
 });
 

@@ -5,8 +5,8 @@
 #include "AppURL.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Environment.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {
@@ -29,8 +29,7 @@ int list() {
   const PlistValue* records = store->asDict()->find(*user);
   if (!records || !records->asArray()) return 0;
   for (const auto& r : *records->asArray()) {
-    std::cout << toJson(r).dump(-1, ' ', false,
-                                          nlohmann::ordered_json::error_handler_t::replace)
+    std::cout << toJson(r).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
               << "\n";
   }
   return 0;

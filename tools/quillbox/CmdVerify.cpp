@@ -11,8 +11,8 @@
 #include "AppURL.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Process/Environment.h"
 #include "SharedSettings.h"
 
 namespace quillbox::tool {

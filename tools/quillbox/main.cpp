@@ -21,8 +21,12 @@ Command::Registration::Registration(int order, Setup setup) {
   all().emplace_back(order, std::move(setup));
 }
 
-void Command::setExitStatus(int status) { g_exitStatus = status; }
-int Command::exitStatus() { return g_exitStatus; }
+void Command::setExitStatus(int status) {
+  g_exitStatus = status;
+}
+int Command::exitStatus() {
+  return g_exitStatus;
+}
 
 }  // namespace quillbox::tool
 

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include "Platform/Files/PropertyList.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
-#include "Platform/Files/PropertyList.h"
 
 namespace quillbox::platform {
 

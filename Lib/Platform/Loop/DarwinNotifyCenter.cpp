@@ -17,10 +17,10 @@
 #include <random>
 #include <vector>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
 namespace {

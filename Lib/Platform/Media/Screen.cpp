@@ -7,11 +7,11 @@
 #include <ctime>
 #include <mutex>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Media/ImageCodec.h"
-#include "Platform/Process/Log.h"
 #include "Platform/Media/X11Screen.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
 namespace {

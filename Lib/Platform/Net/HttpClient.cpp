@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string_view>
 
-#include "Platform/Process/Environment.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Net/HttpSession.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 
 namespace quillbox::platform {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <system_error>
 
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
 

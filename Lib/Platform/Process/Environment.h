@@ -15,24 +15,24 @@ class Environment {
   static std::string get(const std::string& name);
   static void set(const std::string& name, const std::string& value);
 
-  static std::string appsRoot();      // QUILLBOX_APPS_ROOT, default "/User/Applications"
-  static std::string home();          // QUILLBOX_HOME, default $HOME
-  static std::string mainBundle();    // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
+  static std::string appsRoot();    // QUILLBOX_APPS_ROOT, default "/User/Applications"
+  static std::string home();        // QUILLBOX_HOME, default $HOME
+  static std::string mainBundle();  // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
   static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE, default share/quillbox/...
   static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
   static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
-  static std::string ui();            // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
-  static std::string prompt();        // QUILLBOX_PROMPT: "confirm", "decline" or "none"
-  static std::string keychain();      // QUILLBOX_KEYCHAIN
-  static std::string caFile();        // QUILLBOX_CA_FILE, default none
-  static std::string updateUrl();     // QUILLBOX_UPDATE_URL
-  static std::string sound();         // QUILLBOX_SOUND
+  static std::string ui();         // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
+  static std::string prompt();     // QUILLBOX_PROMPT: "confirm", "decline" or "none"
+  static std::string keychain();   // QUILLBOX_KEYCHAIN
+  static std::string caFile();     // QUILLBOX_CA_FILE, default none
+  static std::string updateUrl();  // QUILLBOX_UPDATE_URL
+  static std::string sound();      // QUILLBOX_SOUND
   // QUILLBOX_SYSTEM_VERSION, else the running kernel's release cut to its
   // leading dotted number ("6.1.0" of "6.1.0-18-amd64"), the shape of a phone's
   // system version; the whole release when it starts with no digit.
   static std::string systemVersion();
-  static std::string tsaUrl();        // QUILLBOX_TSA_URL, default none (no time stamps)
-  static std::string tsaCaFile();     // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
+  static std::string tsaUrl();     // QUILLBOX_TSA_URL, default none (no time stamps)
+  static std::string tsaCaFile();  // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
 
   // Folder of the running executable (resolved from /proc/self/exe).
   static std::string executableDir();

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Process/Log.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Log.h"
 
 extern char** environ;
 

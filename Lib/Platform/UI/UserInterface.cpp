@@ -2,11 +2,11 @@
 
 #include <mutex>
 
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "Platform/UI/CompositeUserInterface.h"
 #include "Platform/UI/DesktopUserInterface.h"
-#include "Platform/Process/Environment.h"
 #include "Platform/UI/JournalUserInterface.h"
-#include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
 namespace {

@@ -7,9 +7,9 @@
 // notifications on the session bus; "journal:PATH" or "journal:-" select
 // JournalUserInterface: JSON lines, prompts answered by the QUILLBOX_PROMPT
 // policy). Unset, it is "desktop" when a session bus is reachable and a
-// notification server answers, else "journal:-". Another backend (the widget host's) or a test double is installed
-// with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards
-// every call so that a double overrides only what it needs.
+// notification server answers, else "journal:-". Another backend (the widget host's) or a test
+// double is installed with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards every
+// call so that a double overrides only what it needs.
 //
 // An alert shown by several backends is answered once: the first answer
 // (a policy, a click on the desktop or on a page) wins, every backend that
