@@ -5,10 +5,11 @@
 // countdown, no sound. Prints one line per capture and a closing summary line
 //   summary: captures=N median_ms=M grab_ms=G encode_ms=E write_ms=W bytes=B shm=0|1
 // With --sweep it grabs once and prints time and size of the PNG encoding for a
-// set of zlib levels, strategies and filters (how the default was chosen).
+// set of zlib levels, strategies, filters and thread counts (how the default
+// was chosen).
 //
 // Usage: capture_bench [--screen SETTING] [--count N] [--out PATH_OR_DIR]
-//                      [--level L] [--strategy S] [--filters F] [--sweep]
+//                      [--level L] [--strategy S] [--filters F] [--threads T] [--sweep]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -33,9 +34,10 @@ using bench::msSince;
 namespace {
 
 int usage() {
-  fprintf(stderr,
-          "usage: capture_bench [--screen SETTING] [--count N] [--out PATH_OR_DIR]\n"
-          "                     [--level L] [--strategy S] [--filters F] [--sweep]\n");
+  fprintf(
+      stderr,
+      "usage: capture_bench [--screen SETTING] [--count N] [--out PATH_OR_DIR]\n"
+      "                     [--level L] [--strategy S] [--filters F] [--threads T] [--sweep]\n");
   return 2;
 }
 
@@ -46,19 +48,19 @@ int sweep(Screen& screen) {
     const char* name;
     ImageCodec::PNGOptions o;
   };
+  const int auto_ = ImageCodec::kAutoStrategy;
   const std::vector<Named> sets = {
-      {"our default (level 1, SUB, auto)", ImageCodec::defaultPNGOptions()},
-      {"libpng default (6, all filters)", {6, 0, 0xF8}},
-      {"level 1, all filters", {1, 0, 0xF8}},
-      {"level 1, SUB", {1, 0, 0x10}},
-      {"level 1, UP", {1, 0, 0x20}},
-      {"level 1, NONE", {1, 0, 0x08}},
-      {"level 2, SUB", {2, 0, 0x10}},
-      {"level 3, SUB", {3, 0, 0x10}},
-      {"Z_RLE, SUB", {1, 3, 0x10}},
-      {"Z_RLE, UP", {1, 3, 0x20}},
-      {"Z_RLE, PAETH", {1, 3, 0x80}},
-      {"Z_FILTERED 1, SUB", {1, 1, 0x10}},
+      {"our default (1, auto, SUB|UP)", ImageCodec::defaultPNGOptions()},
+      {"one thread (1, auto, SUB|UP)", {1, auto_, 0x30, 1}},
+      {"level 6, all filters, default", {6, 0, 0xF8, 0}},
+      {"level 1, auto, SUB", {1, auto_, 0x10, 0}},
+      {"level 1, auto, UP", {1, auto_, 0x20, 0}},
+      {"level 1, auto, SUB|UP|PAETH", {1, auto_, 0xB0, 0}},
+      {"level 1, auto, all filters", {1, auto_, 0xF8, 0}},
+      {"level 2, auto, SUB|UP", {2, auto_, 0x30, 0}},
+      {"level 1, default, SUB|UP", {1, 0, 0x30, 0}},
+      {"Z_RLE, SUB|UP", {1, 3, 0x30, 0}},
+      {"Huffman only, SUB|UP", {1, 2, 0x30, 0}},
   };
   printf("%-34s %10s %12s\n", "encoding", "ms", "bytes");
   for (const auto& s : sets) {
@@ -90,7 +92,7 @@ int main(int argc, char** argv) {
     if (a == "--sweep") {
       doSweep = true;
     } else if ((a == "--screen" || a == "--count" || a == "--out" || a == "--level" ||
-                a == "--strategy" || a == "--filters") &&
+                a == "--strategy" || a == "--filters" || a == "--threads") &&
                (v = next())) {
       if (a == "--screen") setting = v;
       if (a == "--count") count = std::max(1, atoi(v));
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
       if (a == "--level") options.level = atoi(v);
       if (a == "--strategy") options.strategy = atoi(v);
       if (a == "--filters") options.filters = static_cast<int>(strtol(v, nullptr, 0));
+      if (a == "--threads") options.threads = atoi(v);
     } else {
       return usage();
     }

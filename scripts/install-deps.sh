@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git python3
   libcurl4-openssl-dev libplist-dev libxml2-dev libssl-dev openssl zlib1g-dev
-  libpcre2-dev libpng-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libasound2-dev
+  libpcre2-dev libpng-dev libdeflate-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libasound2-dev
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils ffmpeg

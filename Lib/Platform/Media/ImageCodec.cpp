@@ -2,13 +2,13 @@
 
 #include <png.h>
 #include <turbojpeg.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
 #include <vector>
 
+#include "Platform/Media/PNGEncoder.h"
 #include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
@@ -23,8 +23,6 @@ constexpr const char* kLogJPEGEncodeFailed = "ImageCodec: JPEG encoding failed: 
 // Largest picture decodePNG accepts: beyond any screen, and well within memory.
 constexpr png_uint_32 kMaxSide = 32768;
 constexpr uint64_t kMaxPixels = 1ull << 27;
-// Above this share of pixels repeating their left neighbour a picture counts as text-like.
-constexpr double kRepeatedShareForText = 0.5;
 
 // State shared with libpng's callbacks. Everything that must survive a longjmp
 // lives here and is reached through a pointer, never in a register-held local.
@@ -35,8 +33,6 @@ struct PNGState {
   // Reading.
   const unsigned char* data = nullptr;
   size_t size = 0, offset = 0;
-  // Writing.
-  std::string* out = nullptr;
 };
 
 PNGState* stateOf(png_structp png) {
@@ -57,51 +53,9 @@ void readFromMemory(png_structp png, png_bytep dst, size_t n) {
   st->offset += n;
 }
 
-void writeToString(png_structp png, png_bytep src, size_t n) {
-  auto* st = static_cast<PNGState*>(png_get_io_ptr(png));
-  st->out->append(reinterpret_cast<const char*>(src), n);
-}
-void flushNothing(png_structp) {}
-
 bool allOpaque(const Image& img) {
   for (size_t i = 3; i < img.rgba.size(); i += 4)
     if (img.rgba[i] != 255) return false;
-  return true;
-}
-
-// The share of sampled pixels equal to their left neighbour (every 8th row).
-double repeatedShare(const Image& img) {
-  size_t same = 0, seen = 0;
-  for (int y = 0; y < img.height; y += 8) {
-    const uint8_t* row = &img.rgba[static_cast<size_t>(y) * img.width * 4];
-    for (int x = 1; x < img.width; ++x) same += memcmp(row + 4 * x, row + 4 * (x - 1), 4) == 0;
-    seen += img.width - 1;
-  }
-  return seen ? static_cast<double>(same) / seen : 1.0;
-}
-
-int chooseStrategy(const Image& img, int requested) {
-  if (requested != ImageCodec::kAutoStrategy) return requested;
-  return repeatedShare(img) >= kRepeatedShareForText ? Z_DEFAULT_STRATEGY : Z_RLE;
-}
-
-// Runs the encoding; false after a libpng error (message in st->message).
-bool encodeInto(PNGState* st, const Image* img, const ImageCodec::PNGOptions* opt,
-                std::vector<png_bytep>* rows, bool opaque) {
-  if (setjmp(png_jmpbuf(st->png))) return false;
-  png_set_write_fn(st->png, st, writeToString, flushNothing);
-  png_set_IHDR(st->png, st->info, img->width, img->height, 8,
-               opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_set_compression_level(st->png, std::clamp(opt->level, 0, 9));
-  png_set_compression_strategy(st->png, opt->strategy);
-  png_set_compression_buffer_size(st->png, 1 << 20);
-  png_set_filter(st->png, PNG_FILTER_TYPE_BASE, opt->filters ? opt->filters : PNG_FILTER_NONE);
-  png_write_info(st->png, st->info);
-  // Rows are RGBA in memory; for an opaque picture libpng drops the fourth byte.
-  if (opaque) png_set_filler(st->png, 0, PNG_FILLER_AFTER);
-  png_write_image(st->png, rows->data());
-  png_write_end(st->png, nullptr);
   return true;
 }
 
@@ -154,30 +108,9 @@ std::optional<std::string> ImageCodec::encodePNG(const Image& img, const PNGOpti
     Log::printf(kLogEncodeInvalid, img.width, img.height);
     return std::nullopt;
   }
-  std::string out;
-  out.reserve(img.rgba.size() / 4);
-  std::vector<png_bytep> rows(img.height);
-  for (int y = 0; y < img.height; ++y)
-    rows[y] = const_cast<png_bytep>(&img.rgba[static_cast<size_t>(y) * img.width * 4]);
-
-  PNGState st;
-  st.out = &out;
-  st.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &st, onError, onWarning);
-  if (st.png) st.info = png_create_info_struct(st.png);
-  if (!st.png || !st.info) {
-    png_destroy_write_struct(&st.png, nullptr);
-    Log::printf(kLogPNGEncodeFailed, "out of memory");
-    return std::nullopt;
-  }
-  PNGOptions chosen = options;
-  chosen.strategy = chooseStrategy(img, options.strategy);
-  const bool ok = encodeInto(&st, &img, &chosen, &rows, allOpaque(img));
-  png_destroy_write_struct(&st.png, &st.info);
-  if (!ok) {
-    Log::printf(kLogPNGEncodeFailed, st.message);
-    return std::nullopt;
-  }
-  return out;
+  auto png = PNGEncoder::encode(img, options);
+  if (!png) Log::printf(kLogPNGEncodeFailed, "deflate failed");
+  return png;
 }
 
 std::optional<Image> ImageCodec::decodePNG(std::string_view bytes) {

@@ -15,23 +15,32 @@ namespace quillbox::platform {
 
 class ImageCodec {
  public:
-  // zlib and filter settings of a PNG encoding. The defaults are the measured
-  // choice for screenshots (see bench/capture_bench.cpp): fast, and within a
-  // few per cent of the size a full default encoding gives.
-  // kAutoStrategy looks at a sample of rows first: a picture where most pixels
-  // repeat their left neighbour (text, flat interface) gets zlib's default
-  // strategy, whose string matches find repeated glyphs; any other (photos,
-  // gradients, noise) gets Z_RLE, which is faster there and smaller too.
+  // Deflate, filter and thread settings of a PNG encoding (see PNGEncoder).
+  // The defaults are the measured choice for screenshots (bench/capture_bench
+  // --sweep): fast, and close in size to a full default encoding.
+  // kAutoStrategy lets each strip of rows choose from a sample of them: a
+  // strip where most pixels repeat their left neighbour (text, flat
+  // interface) gets zlib's default strategy, whose string matches find
+  // repeated glyphs; a smooth one (gradients) Z_RLE; any other (photos,
+  // noise) Huffman codes alone, which are fastest there and as small.
+  // A filter mask of several filters lets each strip take the one that
+  // suits its rows best.
   static constexpr int kAutoStrategy = -1;
   struct PNGOptions {
-    int level = 1;                 // zlib level 0..9
-    int strategy = kAutoStrategy;  // zlib strategy (0 default, 1 filtered, 3 Z_RLE, ...) or auto
-    int filters = 0x10;            // PNG filter mask (NONE 0x08, SUB 0x10, UP 0x20, ...)
+    int level = 1;  // zlib level 0..9
+    int strategy =
+        kAutoStrategy;   // zlib strategy (0 default, 1 filtered, 2 Huffman only, 3 Z_RLE) or auto
+    int filters = 0x30;  // PNG filter mask (NONE 0x08, SUB 0x10, UP 0x20, AVG 0x40, PAETH 0x80)
+    int threads = 0;     // workers, the caller's thread included; 0: one per core (at most 4) for a
+                         // large picture
+    int stripRows =
+        0;  // rows per strip; 0: about 512 KiB of filtered bytes each (one strip on one worker)
   };
   static PNGOptions defaultPNGOptions();
 
   // The PNG bytes of `img`. A picture whose pixels are all opaque is written as
   // 8-bit RGB, any other as 8-bit RGBA. nullopt (and a log line) for an invalid image.
+  // A large picture is encoded on several threads that are joined before it returns.
   static std::optional<std::string> encodePNG(const Image& img);
   static std::optional<std::string> encodePNG(const Image& img, const PNGOptions& options);
 
