@@ -23,9 +23,7 @@ constexpr int kJPEGQuality = 100;  // quality 1.0
 constexpr int kSmallSide = 40;
 constexpr int kMiddleSide = 80;
 
-bool writeThumbnail(const Image& image, bool toDown, int side, const std::string& path) {
-  Image resized = toDown ? UIImageCategory::transformInvertWidth(image, side, side)
-                         : UIImageCategory::transformWidth(image, side, side);
+bool writeThumbnail(const Image& resized, const std::string& path) {
   auto jpeg = platform::ImageCodec::encodeJPEG(resized, kJPEGQuality);
   if (!jpeg) return false;
   return FileSystem::Default().writeAtomically(path, *jpeg);
@@ -63,12 +61,23 @@ bool UIImageThumbnailToLocal::ThumbnalToLocal(const Image& image, const std::str
   const std::string thumb = thumbnailName(name);
   const std::string smallPath = smallFolder() + "/" + thumb;
   const std::string middlePath = middleFolder() + "/" + thumb;
+  // The sizes wanted, resized together: the source is read once for all.
+  std::vector<std::pair<int, int>> sides;
+  std::vector<std::string> paths;
+  if (type >= 1 && !fs.exists(smallPath)) {
+    sides.emplace_back(kSmallSide, kSmallSide);
+    paths.push_back(smallPath);
+  }
+  if (type >= 2 && !fs.exists(middlePath)) {
+    sides.emplace_back(kMiddleSide, kMiddleSide);
+    paths.push_back(middlePath);
+  }
+  if (sides.empty()) return false;
+  const std::vector<Image> resized = toDown ? platform::resizeImagesRotatedClockwise(image, sides)
+                                            : platform::resizeImages(image, sides);
   bool result = false;
-  if (type >= 1 && !fs.exists(smallPath))
-    result = writeThumbnail(image, toDown, kSmallSide, smallPath);
-  if (type < 2) return result;
-  if (fs.exists(middlePath)) return result;
-  return writeThumbnail(image, toDown, kMiddleSide, middlePath);
+  for (size_t i = 0; i < paths.size(); ++i) result = writeThumbnail(resized[i], paths[i]);
+  return result;
 }
 
 Image UIImageCategory::transformWidth(const Image& image, float width, float height) {

@@ -8,6 +8,8 @@
 
 #include "AppURL.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Media/ImageCodec.h"
+#include "ScreenShotManager/ScreenShotManager.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
 using namespace quillbox;
@@ -132,6 +134,43 @@ TEST_F(ThumbnailTest, ExistingThumbnailIsNeverOverwritten) {
   EXPECT_FALSE(UIImageThumbnailToLocal::ThumbnalToLocal(split(8, 8), "keep.png", false, 2));
   EXPECT_EQ(*platform::FileSystem::Default().readFile(small("keep_Thumbnail.jpg")), "old");
   EXPECT_EQ(*platform::FileSystem::Default().readFile(middle("keep_Thumbnail.jpg")), "old");
+}
+
+// The hand-off makes the thumbnails from the picture it captured instead of
+// decoding the PNG it has just stored: the stored file decodes to the same
+// pixels, and both roads give the same JPEG bytes.
+TEST_F(ThumbnailTest, PictureInMemoryGivesTheThumbnailsOfTheStoredFile) {
+  struct Case {
+    const char* name;
+    Image picture;
+  };
+  Image withAlpha = split(37, 19);
+  for (size_t i = 3; i < withAlpha.rgba.size(); i += 28) withAlpha.rgba[i] = 90;
+  Image screen = split(640, 480);  // large enough to be encoded in strips on several threads
+  for (size_t i = 0; i < screen.rgba.size(); i += 4) screen.rgba[i + 1] = uint8_t(i * 7 / 9);
+  const Case cases[] = {{"screen", screen}, {"with alpha", withAlpha}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string stored = root_ + "/" + c.name + ".png";
+    ASSERT_TRUE(platform::FileSystem::Default().writeAtomically(
+        stored, *platform::ImageCodec::encodePNG(c.picture)));
+    auto decoded =
+        platform::ImageCodec::decodePNG(*platform::FileSystem::Default().readFile(stored));
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(decoded->rgba == c.picture.rgba);
+    ScreenShotManager::writeThumbnails("memory.png", stored, &c.picture);
+    ScreenShotManager::writeThumbnails("file.png", stored, nullptr);
+    for (const std::string folder : {"samll", "middle"}) {
+      const std::string dir = root_ + "/Documents/img/" + folder + "/";
+      auto fromMemory = platform::FileSystem::Default().readFile(dir + "memory_Thumbnail.jpg");
+      auto fromFile = platform::FileSystem::Default().readFile(dir + "file_Thumbnail.jpg");
+      ASSERT_TRUE(fromMemory && fromFile);
+      EXPECT_FALSE(fromMemory->empty());
+      EXPECT_TRUE(*fromMemory == *fromFile);
+      std::filesystem::remove(dir + "memory_Thumbnail.jpg");
+      std::filesystem::remove(dir + "file_Thumbnail.jpg");
+    }
+  }
 }
 
 TEST_F(ThumbnailTest, UnsafeNamesAndEmptyImagesWriteNothing) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace quillbox::platform {
 
@@ -12,6 +13,9 @@ bool Image::valid() const {
 }
 
 namespace {
+
+// The four samples of a pixel (GCC's and Clang's vector extension).
+typedef float Samples __attribute__((vector_size(16)));
 
 struct Tap {
   int index;
@@ -64,43 +68,95 @@ Image rotatedClockwise(const Image& src) {
   return r;
 }
 
-}  // namespace
+// One output size of resizeImages: its taps, and its columns of premultiplied
+// samples after the vertical pass (height rows of the source's width).
+struct Target {
+  int width = 0, height = 0;
+  std::vector<std::vector<Tap>> xTaps, yTaps;
+  float fullWeight = 0;  // the weight of a source row wholly inside an output row
+  std::vector<float> cols;
+};
 
-Image resizeImage(const Image& src, int width, int height) {
-  if (width <= 0 || height <= 0 || !src.valid()) return {};
-  const auto xTaps = weightsFor(src.width, width);
-  const auto yTaps = weightsFor(src.height, height);
+// Eight bytes, and their eight 16-bit sums (GCC's and Clang's vector extension).
+typedef uint8_t Bytes8 __attribute__((vector_size(8)));
+typedef uint16_t Sums8 __attribute__((vector_size(16)));
 
-  // Horizontal pass over premultiplied samples: src.height rows of `width` pixels.
-  std::vector<float> rows(static_cast<size_t>(src.height) * width * 4);
-  for (int y = 0; y < src.height; ++y) {
-    const uint8_t* in = &src.rgba[static_cast<size_t>(y) * src.width * 4];
-    float* out = &rows[static_cast<size_t>(y) * width * 4];
-    for (int x = 0; x < width; ++x) {
-      float acc[4] = {0, 0, 0, 0};
-      for (const Tap& t : xTaps[x]) {
-        const uint8_t* p = in + static_cast<size_t>(t.index) * 4;
-        const float a = p[3] / 255.0f;
-        acc[0] += t.weight * p[0] * a;
-        acc[1] += t.weight * p[1] * a;
-        acc[2] += t.weight * p[2] * a;
-        acc[3] += t.weight * p[3];
+// acc[0..n) += weight * (the sum of the `count` rows), the rows summed as
+// 16-bit integers (at most 257 rows: 257 * 255 fits) 64 bytes at a time, in
+// sums that stay in registers.
+void addWholeRows(const uint8_t* const* rows, size_t count, size_t n, float weight, float* acc) {
+  constexpr size_t kBlock = 64, kLanes = 8;
+  size_t i0 = 0;
+  for (; i0 + kBlock <= n; i0 += kBlock) {
+    Sums8 s[kBlock / kLanes] = {};
+    for (size_t r = 0; r < count; ++r) {
+      for (size_t k = 0; k < kBlock / kLanes; ++k) {
+        Bytes8 b;
+        std::memcpy(&b, rows[r] + i0 + k * kLanes, sizeof b);
+        s[k] += __builtin_convertvector(b, Sums8);
       }
-      std::copy_n(acc, 4, out + static_cast<size_t>(x) * 4);
     }
+    for (size_t k = 0; k < kBlock / kLanes; ++k)
+      for (size_t e = 0; e < kLanes; ++e) acc[i0 + k * kLanes + e] += weight * s[k][e];
   }
+  for (; i0 < n; ++i0) {
+    unsigned sum = 0;
+    for (size_t r = 0; r < count; ++r) sum += rows[r][i0];
+    acc[i0] += weight * static_cast<float>(sum);
+  }
+}
 
-  // Vertical pass into the bitmap: 32-bit little-endian, premultiplied alpha first,
-  // i.e. B, G, R, A bytes in memory with the colours premultiplied.
-  std::vector<uint8_t> bitmap(static_cast<size_t>(width) * height * 4);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      float acc[4] = {0, 0, 0, 0};
-      for (const Tap& t : yTaps[y]) {
-        const float* p = &rows[(static_cast<size_t>(t.index) * width + x) * 4];
-        for (int c = 0; c < 4; ++c) acc[c] += t.weight * p[c];
+// The vertical pass of one size. Shrinking, most source rows an output row
+// reads lie wholly inside it and carry the same weight: the opaque ones are
+// summed first and weighed once.
+void verticalPass(const Image& src, const std::vector<uint8_t>& rowOpaque, Target& t) {
+  const size_t n = static_cast<size_t>(src.width) * 4;
+  std::vector<float> premultiplied(n);
+  std::vector<const uint8_t*> whole;
+  for (int y = 0; y < t.height; ++y) {
+    float* acc = &t.cols[static_cast<size_t>(y) * n];
+    whole.clear();
+    for (const Tap& tap : t.yTaps[y]) {
+      const uint8_t* in = &src.rgba[static_cast<size_t>(tap.index) * n];
+      if (rowOpaque[tap.index]) {
+        if (tap.weight == t.fullWeight) {
+          whole.push_back(in);
+        } else {
+          for (size_t i = 0; i < n; ++i) acc[i] += tap.weight * in[i];
+        }
+        continue;
       }
-      uint8_t* d = &bitmap[(static_cast<size_t>(y) * width + x) * 4];
+      for (size_t i = 0; i < n; i += 4) {
+        const float a = in[i + 3] / 255.0f;
+        premultiplied[i] = in[i] * a;
+        premultiplied[i + 1] = in[i + 1] * a;
+        premultiplied[i + 2] = in[i + 2] * a;
+        premultiplied[i + 3] = in[i + 3];
+      }
+      for (size_t i = 0; i < n; ++i) acc[i] += tap.weight * premultiplied[i];
+    }
+    for (size_t from = 0; from < whole.size(); from += 257)
+      addWholeRows(whole.data() + from, std::min<size_t>(257, whole.size() - from), n, t.fullWeight,
+                   acc);
+  }
+}
+
+// The horizontal pass into the bitmap (32-bit little-endian, premultiplied
+// alpha first: B, G, R, A bytes with the colours premultiplied), and the image
+// made from it, back in straight-alpha RGBA.
+Image finish(const Target& t, size_t n) {
+  std::vector<uint8_t> bitmap(static_cast<size_t>(t.width) * t.height * 4);
+  for (int y = 0; y < t.height; ++y) {
+    const float* row = &t.cols[static_cast<size_t>(y) * n];
+    for (int x = 0; x < t.width; ++x) {
+      // A pixel's four samples as one vector: one multiply-add a tap.
+      Samples acc = {0, 0, 0, 0};
+      for (const Tap& tap : t.xTaps[x]) {
+        Samples p;
+        std::memcpy(&p, row + static_cast<size_t>(tap.index) * 4, sizeof p);
+        acc += tap.weight * p;
+      }
+      uint8_t* d = &bitmap[(static_cast<size_t>(y) * t.width + x) * 4];
       const uint8_t a = toByte(acc[3]);
       d[0] = std::min(toByte(acc[2]), a);
       d[1] = std::min(toByte(acc[1]), a);
@@ -108,11 +164,9 @@ Image resizeImage(const Image& src, int width, int height) {
       d[3] = a;
     }
   }
-
-  // The image made from the bitmap, back in straight-alpha RGBA.
   Image out;
-  out.width = width;
-  out.height = height;
+  out.width = t.width;
+  out.height = t.height;
   out.rgba.resize(bitmap.size());
   for (size_t i = 0; i < bitmap.size(); i += 4) {
     const uint8_t a = bitmap[i + 3];
@@ -127,6 +181,54 @@ Image resizeImage(const Image& src, int width, int height) {
     d[3] = a;
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<Image> resizeImages(const Image& src, const std::vector<std::pair<int, int>>& sizes) {
+  std::vector<Image> out(sizes.size());
+  if (!src.valid()) return out;
+  const size_t n = static_cast<size_t>(src.width) * 4;
+  // Which source rows are opaque: such a row is its own premultiplied form
+  // (255 / 255.0f is exactly 1). Read once for all sizes.
+  std::vector<uint8_t> rowOpaque(src.height);
+  for (int j = 0; j < src.height; ++j) {
+    const uint8_t* in = &src.rgba[static_cast<size_t>(j) * n];
+    uint32_t pixels = 0xffffffff;
+    for (size_t i = 0; i < n; i += 4) {
+      uint32_t p;
+      std::memcpy(&p, in + i, 4);
+      pixels &= p;
+    }
+    uint8_t alphas;
+    std::memcpy(&alphas, reinterpret_cast<const uint8_t*>(&pixels) + 3, 1);
+    rowOpaque[j] = alphas == 255;
+  }
+  for (size_t k = 0; k < sizes.size(); ++k) {
+    const auto [w, h] = sizes[k];
+    if (w <= 0 || h <= 0) continue;
+    Target t;
+    t.width = w;
+    t.height = h;
+    t.xTaps = weightsFor(src.width, w);
+    t.yTaps = weightsFor(src.height, h);
+    // (computed as weightsFor computes the weight of a whole source row)
+    t.fullWeight = static_cast<float>(1.0 / (static_cast<double>(src.height) / h));
+    t.cols.assign(static_cast<size_t>(h) * n, 0.0f);
+    verticalPass(src, rowOpaque, t);
+    out[k] = finish(t, n);
+  }
+  return out;
+}
+
+Image resizeImage(const Image& src, int width, int height) {
+  return std::move(resizeImages(src, {{width, height}})[0]);
+}
+
+std::vector<Image> resizeImagesRotatedClockwise(const Image& src,
+                                                const std::vector<std::pair<int, int>>& sizes) {
+  if (!src.valid()) return std::vector<Image>(sizes.size());
+  return resizeImages(rotatedClockwise(src), sizes);
 }
 
 Image resizeImageRotatedClockwise(const Image& src, int width, int height) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace quillbox::platform {
@@ -25,8 +26,14 @@ struct Image {
 // Gives an empty Image when width or height is not positive or the source is invalid.
 Image resizeImage(const Image& src, int width, int height);
 
+// resizeImage() for several sizes (width, height) at once, reading the source
+// once: for each size exactly the pixels resizeImage() gives, in the order given.
+std::vector<Image> resizeImages(const Image& src, const std::vector<std::pair<int, int>>& sizes);
+
 // As resizeImage(), with the source turned a quarter turn clockwise before it is
 // stretched (its top edge becomes the right edge, its left edge the top edge).
 Image resizeImageRotatedClockwise(const Image& src, int width, int height);
+std::vector<Image> resizeImagesRotatedClockwise(const Image& src,
+                                                const std::vector<std::pair<int, int>>& sizes);
 
 }  // namespace quillbox::platform
