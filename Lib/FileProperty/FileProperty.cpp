@@ -16,6 +16,7 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "PropertyList/PlistStoreText.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
@@ -125,16 +126,25 @@ std::optional<Context> currentContext(const char* operation) {
 }
 
 // The last parsed copy of each store file, reused while the file is provably
-// the same one: every writer replaces the file by rename, which gives the path
-// a new inode (and a new birth time), so a changed (device, inode, size,
-// birth, modification) key means a re-read, also for a same-size rewrite by
-// another process within one timestamp tick. A store of ten thousand records
+// the same one: every writer here replaces the file by rename, which gives the
+// path a new inode (and a new birth time), and any other change moves the
+// modification time, kept to the nanosecond; so a changed (device, inode,
+// size, birth, modification) key means a re-read, also for a same-size rewrite
+// by another process within the same second. A store of ten thousand records
 // takes far longer to parse than to stat.
+//
+// Beside the parsed copy, the text this process last wrote to the file (with
+// where each record lies in it): the next write of the same file copies the
+// records it does not change instead of writing all of them anew. A store read
+// from the file (written by another process) has none until it is written here.
 struct CachedStore {
   uint64_t device = 0, inode = 0;
   int64_t size = -1;
   std::chrono::system_clock::time_point created, modified;
-  std::shared_ptr<const PlistDict> dict;
+  // Readers share it read-only; a writer that finds itself its only holder
+  // changes it in place, else copies it.
+  std::shared_ptr<PlistDict> dict;
+  std::shared_ptr<const PlistStoreText> text;
 };
 std::mutex& cacheMutex() {
   static std::mutex* m = new std::mutex;
@@ -149,30 +159,58 @@ bool sameFile(const CachedStore& c, const platform::FileAttributes& a) {
          c.created == a.creationDate && c.modified == a.modificationDate;
 }
 
-// An existing, readable store (shared, read-only); nullptr when missing or unreadable.
-std::shared_ptr<const PlistDict> storeSnapshot(const std::string& path) {
+// The cached store of `path` when it is still the file's content, else the
+// file parsed afresh (and cached); nullopt when missing or unreadable.
+std::optional<CachedStore> currentStore(const std::string& path) {
   auto attrs = FileSystem::Default().attributes(path);
-  if (!attrs) return nullptr;
+  if (!attrs) return std::nullopt;
   {
     std::lock_guard<std::mutex> lock(cacheMutex());
     auto it = cache().find(path);
-    if (it != cache().end() && sameFile(it->second, *attrs)) return it->second.dict;
+    if (it != cache().end() && it->second.dict && sameFile(it->second, *attrs)) return it->second;
   }
   auto v = PropertyList::read(path);
-  if (!v || !v->asDict()) return nullptr;
-  auto dict = std::make_shared<const PlistDict>(std::move(*v->asDict()));
+  if (!v || !v->asDict()) return std::nullopt;
   // Attributes taken before the read: a file replaced in between only costs a re-read.
+  CachedStore c{attrs->device,
+                attrs->inode,
+                attrs->size,
+                attrs->creationDate,
+                attrs->modificationDate,
+                std::make_shared<PlistDict>(std::move(*v->asDict())),
+                nullptr};
   std::lock_guard<std::mutex> lock(cacheMutex());
-  cache()[path] = CachedStore{
-      attrs->device, attrs->inode, attrs->size, attrs->creationDate, attrs->modificationDate, dict};
-  return dict;
+  cache()[path] = c;
+  return c;
 }
 
-// A private copy of the store for a read-change-write.
-std::optional<PlistDict> readStore(const std::string& path) {
-  auto snapshot = storeSnapshot(path);
-  if (!snapshot) return std::nullopt;
-  return *snapshot;
+// An existing, readable store (shared, read-only); nullptr when missing or unreadable.
+std::shared_ptr<const PlistDict> storeSnapshot(const std::string& path) {
+  auto c = currentStore(path);
+  if (!c) return nullptr;
+  return c->dict;
+}
+
+// The store for a read-change-write: the dictionary to change and the text it
+// was written as (if this process wrote it). The cached copy is taken out of
+// the cache, so that it can be changed in place when no reader holds it; a
+// failed write then leaves nothing stale behind.
+// REQUIRES: the caller holds StoreLock(path).
+struct WritableStore {
+  std::shared_ptr<PlistDict> dict;
+  std::shared_ptr<const PlistStoreText> text;
+};
+std::optional<WritableStore> readStore(const std::string& path) {
+  auto c = currentStore(path);
+  if (!c) return std::nullopt;
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex());
+    cache().erase(path);
+  }
+  WritableStore w{std::move(c->dict), std::move(c->text)};
+  // Nobody else can take a new reference now: a count of one stays one.
+  if (w.dict.use_count() != 1) w.dict = std::make_shared<PlistDict>(*w.dict);
+  return w;
 }
 
 const PlistArray* userArray(const PlistDict& store, const std::string& user) {
@@ -190,11 +228,32 @@ std::string recordPath(const PlistValue& record) {
   return d ? d->getString("path") : std::string();
 }
 
+// What a write changed: the array under `key`, whose item i was item
+// origin[i] before (negative: new or changed). Without one the whole store is
+// written anew.
+struct ArrayChange {
+  std::string key;
+  std::vector<std::ptrdiff_t> origin;
+};
+
+// Writes the store atomically, in one buffer: the text of the last write with
+// only the changed records written anew when there is one, else all of it.
 // REQUIRES: the caller holds StoreLock(path), so no other writer can replace
 // the file between the write and the stat that keys the cache.
-bool writeStore(const std::string& path, PlistDict store) {
-  PlistValue top(std::move(store));
-  if (!PropertyList::write(path, top)) {
+bool writeStore(const std::string& path, WritableStore store,
+                const std::optional<ArrayChange>& change) {
+  std::string why;
+  std::optional<PlistStoreText> text;
+  if (store.text && change)
+    text = store.text->withArray(*store.dict, change->key, change->origin, &why);
+  if (!text) text = PlistStoreText::write(*store.dict, &why);
+  if (!text) {
+    Log::printf("plist: refused to write %s: %s", path.c_str(),
+                (why + "; the file is left as it was").c_str());
+    Log::printf(kLogWriteFailed, path.c_str());
+    return false;
+  }
+  if (!FileSystem::Default().writeAtomically(path, text->text())) {
     Log::printf(kLogWriteFailed, path.c_str());
     return false;
   }
@@ -205,9 +264,17 @@ bool writeStore(const std::string& path, PlistDict store) {
                                 attrs->size,
                                 attrs->creationDate,
                                 attrs->modificationDate,
-                                std::make_shared<const PlistDict>(std::move(*top.asDict()))};
+                                std::move(store.dict),
+                                std::make_shared<const PlistStoreText>(std::move(*text))};
   }
   return true;
+}
+
+// Each item where it was: the origin of an array changed in place.
+std::vector<std::ptrdiff_t> unchangedOrigin(size_t n) {
+  std::vector<std::ptrdiff_t> origin(n);
+  for (size_t i = 0; i < n; ++i) origin[i] = static_cast<std::ptrdiff_t>(i);
+  return origin;
 }
 
 std::string lowercase(std::string s) {
@@ -285,11 +352,8 @@ bool FileProperty::writeDicTOFile(const std::string& fileName, const PlistDict& 
     return false;
   }
   StoreLock lock(*path);
-  std::optional<PlistDict> read = readStore(*path);
-  PlistDict store;
-  if (read) {
-    store = std::move(*read);
-  } else {
+  std::optional<WritableStore> store = readStore(*path);
+  if (!store) {
     if (FileSystem::Default().exists(*path)) {
       // Replacing an unreadable store would lose whatever it still holds.
       std::string aside = *path + ".unreadable";
@@ -298,20 +362,24 @@ bool FileProperty::writeDicTOFile(const std::string& fileName, const PlistDict& 
       }
       Log::printf(kLogUnreadableStore, aside.c_str());
     }
-    store.set(kRootKey, PlistValue(PlistArray{}));
+    store = WritableStore{std::make_shared<PlistDict>(), nullptr};
+    store->dict->set(kRootKey, PlistValue(PlistArray{}));
   }
   PlistArray records;
-  if (PlistArray* existing = userArray(store, user)) records = std::move(*existing);
+  if (PlistArray* existing = userArray(*store->dict, user)) records = std::move(*existing);
+  ArrayChange change{user, unchangedOrigin(records.size())};
   const std::string key = documentsRelativeKey(dic.getString("path"));
-  for (auto it = records.begin(); it != records.end(); ++it) {
-    if (documentsRelativeKey(recordPath(*it)) == key) {
-      records.erase(it);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (documentsRelativeKey(recordPath(records[i])) == key) {
+      records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+      change.origin.erase(change.origin.begin() + static_cast<std::ptrdiff_t>(i));
       break;
     }
   }
   records.emplace_back(dic);
-  store.setAtEnd(user, PlistValue(std::move(records)));
-  return writeStore(*path, std::move(store));
+  change.origin.push_back(-1);
+  store->dict->setAtEnd(user, PlistValue(std::move(records)));
+  return writeStore(*path, std::move(*store), change);
 }
 
 void FileProperty::createFileProperty(const File& file) {
@@ -408,19 +476,21 @@ bool FileProperty::updateFilePropertyWithPath(const std::string& path, const std
 
   StoreLock lock(ctx->storePath);
   auto store = readStore(ctx->storePath);
-  PlistArray* records = store ? userArray(*store, ctx->user) : nullptr;
+  PlistArray* records = store ? userArray(*store->dict, ctx->user) : nullptr;
   if (!records) {
     if (widget) Log::printf(kLogoAllOver, value.description().c_str());
     return false;
   }
-  for (PlistValue& r : *records) {
-    PlistDict* d = r.asDict();
+  ArrayChange change{ctx->user, unchangedOrigin(records->size())};
+  for (size_t i = 0; i < records->size(); ++i) {
+    PlistDict* d = (*records)[i].asDict();
     if (!d || d->getString("path").find(*tail) == std::string::npos) continue;
     if (widget) Log::line(kLogoFound);
     d->set(key, value);
+    change.origin[i] = -1;
   }
   if (widget) Log::printf(kLogoWalked, PlistValue(*records).description().c_str());
-  return writeStore(ctx->storePath, std::move(*store));
+  return writeStore(ctx->storePath, std::move(*store), change);
 }
 
 bool FileProperty::updateFileProperty(const std::string& name, int32_t state) {
@@ -443,15 +513,19 @@ bool FileProperty::updateFileProperty(const std::string& name, const PlistValue&
     key = "/ScreenShot/" + ctx->user + "/" + name;
   }
   auto store = readStore(ctx->storePath);
-  PlistArray* records = store ? userArray(*store, ctx->user) : nullptr;
+  PlistArray* records = store ? userArray(*store->dict, ctx->user) : nullptr;
   if (!records) return false;
+  ArrayChange change{ctx->user, unchangedOrigin(records->size())};
   if (!key.empty()) {
-    for (PlistValue& r : *records) {
-      PlistDict* d = r.asDict();
-      if (d && documentsRelativeKey(d->getString("path")) == key) d->set("state", state);
+    for (size_t i = 0; i < records->size(); ++i) {
+      PlistDict* d = (*records)[i].asDict();
+      if (d && documentsRelativeKey(d->getString("path")) == key) {
+        d->set("state", state);
+        change.origin[i] = -1;
+      }
     }
   }
-  return writeStore(ctx->storePath, std::move(*store));
+  return writeStore(ctx->storePath, std::move(*store), change);
 }
 
 std::optional<PlistDict> FileProperty::getFilePropertyWithPath(const std::string& path) {

@@ -100,6 +100,14 @@ class XmlWriter {
     return false;
   }
 
+  bool key(const std::string& k, size_t depth) {
+    indent(depth);
+    out_ += "<key>";
+    if (!text(k, "a key")) return false;
+    out_ += "</key>\n";
+    return true;
+  }
+
  private:
   bool fail(std::string why) {
     if (error.empty()) error = std::move(why);
@@ -185,10 +193,7 @@ class XmlWriter {
     if (isDict) {
       for (const auto& [k, e] : *v.asDict()) {
         if (e.isNone()) continue;
-        indent(depth + 1);
-        out_ += "<key>";
-        if (!text(k, "a key")) return false;
-        out_ += "</key>\n";
+        if (!key(k, depth + 1)) return false;
         if (!value(e, depth + 1)) {
           error = "key \"" + k + "\": " + error;
           return false;
@@ -259,12 +264,24 @@ std::optional<std::string> PlistXmlWriter::unwritable(std::string_view text) {
   return std::nullopt;
 }
 
+bool PlistXmlWriter::writeValue(const PlistValue& value, size_t depth, std::string& out,
+                                std::string* why) {
+  XmlWriter writer(out);
+  if (writer.value(value, depth)) return true;
+  if (why) *why = writer.error;
+  return false;
+}
+
+bool PlistXmlWriter::writeKey(const std::string& key, size_t depth, std::string& out,
+                              std::string* why) {
+  XmlWriter writer(out);
+  if (writer.key(key, depth)) return true;
+  if (why) *why = writer.error;
+  return false;
+}
+
 bool PlistXmlWriter::write(const PlistValue& value, std::string& out, std::string* why) {
-  out.assign(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
-      "\"-//Apple//DTD PLIST "
-      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
-      "version=\"1.0\">\n");
+  out.assign(kDocumentStart);
   // One allocation up front: growing a store-sized text step by step touches
   // (and faults in) fresh pages at every step.
   out.reserve(out.size() + sizeHint(value, 0) + 4096);
@@ -275,7 +292,7 @@ bool PlistXmlWriter::write(const PlistValue& value, std::string& out, std::strin
     if (why) *why = writer.error;
     return false;
   }
-  out += "</plist>\n";
+  out += kDocumentEnd;
   return true;
 }
 

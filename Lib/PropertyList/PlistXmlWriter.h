@@ -30,6 +30,19 @@ class PlistXmlWriter {
   // caller that writes often keeps the pages of one buffer). False when the
   // value cannot be written (`out` then holds nothing useful).
   static bool write(const PlistValue& value, std::string& out, std::string* why = nullptr);
+  // The pieces of a document, for writers that put one together themselves
+  // (PlistStoreText): what comes before the top value and after it, a value
+  // at `depth` levels of indent, a dictionary key at `depth`. The pieces
+  // append to `out`; false (with the reason in `*why`) when the value or key
+  // cannot be written.
+  static constexpr std::string_view kDocumentStart =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
+  static constexpr std::string_view kDocumentEnd = "</plist>\n";
+  static bool writeValue(const PlistValue& value, size_t depth, std::string& out,
+                         std::string* why = nullptr);
+  static bool writeKey(const std::string& key, size_t depth, std::string& out,
+                       std::string* why = nullptr);
   // What in `text` an XML property list cannot carry, for a message ("the
   // control character U+0007", "bytes that are not UTF-8"): NUL and the C0
   // controls other than tab, line feed and carriage return, U+FFFE, U+FFFF,

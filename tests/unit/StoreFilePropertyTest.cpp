@@ -16,7 +16,9 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "PropertyList/PlistXmlWriter.h"
 #include "SHA1Help/SHA1Help.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -468,6 +470,92 @@ TEST_F(StoreFixture, StoresWrittenByOthersKeepOtherUsers) {
   ASSERT_TRUE(store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("a.png")), "alice"));
   EXPECT_EQ(FileSystem::Default().readFile(storePath() + ".unreadable"), "<plist><dict><key>bob");
   EXPECT_EQ(records("alice").size(), 1u);
+}
+
+// Writes copy the text of the records they leave alone from the last write:
+// the file stays byte for byte what writing the whole store gives.
+TEST_F(StoreFixture, EveryWriteGivesTheBytesOfAWholeWrite) {
+  quietRegistration();
+  const std::vector<std::pair<const char*, std::function<bool()>>> steps = {
+      {"first record",
+       [&] {
+         return store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("a.png")), "alice");
+       }},
+      {"second",
+       [&] {
+         return store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("b & <c>.png")), "alice");
+       }},
+      {"another user",
+       [&] { return store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("z.png")), "bob"); }},
+      {"replaced, to the end",
+       [&] {
+         return store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("a.png"), 5), "alice");
+       }},
+      {"state by name", [&] { return store().updateFileProperty("a.png", 3); }},
+      {"field by path",
+       [&] {
+         return store().updateFilePropertyWithPath(doc("b & <c>.png"), "fileID", PlistValue("srv"));
+       }},
+      {"a store of many",
+       [&] {
+         for (int i = 0; i < 40; ++i)
+           if (!store().writeDicTOFile(FileProperty::kStoreFile,
+                                       rec(doc(std::to_string(i % 25) + ".png"), i), "alice"))
+             return false;
+         return true;
+       }},
+  };
+  for (const auto& [name, step] : steps) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(step());
+    auto v = PropertyList::read(storePath());
+    ASSERT_TRUE(v);
+    EXPECT_EQ(storeBytes(), *PlistXmlWriter::write(*v));
+  }
+  EXPECT_EQ(records().size(), 27u);
+}
+
+// Another process rewrites the store without changing its size, within the
+// same second: in place (one nanosecond later), or by rename with the very
+// same modification time. Look-ups see its change, and the next write keeps it.
+TEST_F(StoreFixture, CacheSeesARewriteByAnotherProcess) {
+  if (std::system("python3 -c 'import os' 2>/dev/null") != 0)
+    PREREQUISITE_MISSING("python3 is not available");
+  const std::string script = root_ + "/rewrite.py";
+  writeFile(script, R"(import os, sys
+path, how, state = sys.argv[1], sys.argv[2], sys.argv[3]
+st = os.stat(path)
+data = open(path, 'rb').read()
+old = b'<key>state</key>\n\t\t\t<integer>0</integer>'
+at = data.rindex(old)  # the record written last
+new = data[:at] + old.replace(b'0', state.encode()) + data[at + len(old):]
+assert len(new) == len(data) and new != data
+if how == 'in-place':
+    with open(path, 'r+b') as f:
+        f.write(new)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1))
+else:
+    with open(path + '.new', 'wb') as f:
+        f.write(new)
+    os.rename(path + '.new', path)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+)");
+  int n = 0;
+  for (const char* how : {"in-place", "renamed"}) {
+    SCOPED_TRACE(how);
+    const std::string a = doc("ScreenShot/alice/a" + std::to_string(n) + ".png");
+    ASSERT_TRUE(store().writeDicTOFile(FileProperty::kStoreFile, rec(a), "alice"));
+    ASSERT_EQ(store().getFilePropertyWithPath(a)->getInteger("state"), 0);  // cached now
+    const std::string state = std::to_string(7 + n++);
+    ASSERT_EQ(
+        std::system(("python3 " + script + " '" + storePath() + "' " + how + " " + state).c_str()),
+        0);
+    EXPECT_EQ(store().getFilePropertyWithPath(a)->getInteger("state"), std::stoi(state));
+    ASSERT_TRUE(store().writeDicTOFile(FileProperty::kStoreFile, rec(doc("other.png")), "alice"));
+    EXPECT_EQ(store().getFilePropertyWithPath(a)->getInteger("state"), std::stoi(state));
+    auto v = PropertyList::read(storePath());
+    EXPECT_EQ(storeBytes(), *PlistXmlWriter::write(*v));
+  }
 }
 
 TEST_F(StoreFixture, ConcurrentUpsertsInOneProcessLoseNothing) {
