@@ -4,6 +4,9 @@
 // display fields and notifications, and the cookie forms' bodies and replies.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -68,6 +71,79 @@ class Service {
   std::vector<httplib::Request> requests_;
 };
 
+// A service that keeps the exact bytes of every request (the header block and
+// the body) and answers each in two writes, the header block and then the
+// body, the way a service with Nagle's algorithm on sends a reply in pieces.
+class WireService {
+ public:
+  struct Request {
+    std::string head, body;
+    int connection;
+  };
+
+  WireService() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(listener_, 4) == 0 &&
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~WireService() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/3/"; }
+  std::vector<Request> requests() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+  }
+
+ private:
+  void serve() {
+    for (int n = 0;; ++n) {
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      std::string in;
+      char buf[65536];
+      for (;;) {
+        const size_t end = in.find("\r\n\r\n");
+        if (end != std::string::npos) {
+          Request r{in.substr(0, end + 4), "", n};
+          const size_t at = r.head.find("Content-Length: ");
+          const size_t length = at == std::string::npos ? 0 : std::stoul(r.head.substr(at + 16));
+          if (in.size() >= end + 4 + length) {
+            r.body = in.substr(end + 4, length);
+            in.erase(0, end + 4 + length);
+            {
+              std::lock_guard<std::mutex> lock(mu_);
+              requests_.push_back(r);
+            }
+            const std::string head =
+                "HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nContent-Length: 9\r\n\r\n";
+            if (::write(fd, head.data(), head.size()) < 0 || ::write(fd, "<result/>", 9) < 0) break;
+            continue;
+          }
+        }
+        const ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got <= 0) break;
+        in.append(buf, static_cast<size_t>(got));
+      }
+      ::close(fd);
+    }
+  }
+
+  int listener_ = -1, port_ = 0;
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<Request> requests_;
+};
+
 // What a connection told its delegate; stops this thread's loop at the end.
 struct Reports : FileUploadConnectionDelegate {
   std::vector<std::pair<int64_t, int64_t>> progress;  // totalWritten, expected
@@ -124,7 +200,8 @@ class LegacyUploadTest : public ::testing::Test {
     UserInterface::setSharedForTesting(nullptr);
     AppURL::sharedAppURL().setAppURL("");
   }
-  void useService(const Service& s, const std::string& cookie = "a=b") {
+  template <class S>
+  void useService(const S& s, const std::string& cookie = "a=b") {
     PlistDict local, web;
     local.set("url", PlistValue(s.base()));
     web.set("accessToken", PlistValue("tok"));
@@ -297,6 +374,51 @@ TEST_F(LegacyUploadTest, ManagerShowsProgressAndEndsWithItsNotifications) {
       EXPECT_EQ(ui_.messages.back(), "\"f.bin\"上传失败!") << c.what;
     }
   }
+}
+
+// The older uploader's requests, byte for byte: the same URL, fields and order
+// for every chunk, each body continuing the last, one connection for all.
+TEST_F(LegacyUploadTest, RequestsOnTheWireStayAsTheyWere) {
+  WireService s;
+  useService(s, "a=b");
+  const std::string bytes = file(2 * kMiB + 5);
+  auto f = std::make_shared<File>();
+  f->setFPath(dir_.file("f.bin"));
+  f->setName(std::string("f.bin"));
+  f->setFileID(std::string("7"));
+  f->setFLen(std::to_string(bytes.size()));
+  auto manager = UploadManager::create();
+  ManagerReports reports;
+  manager->setDelegate(&reports);
+  manager->setFile(f);
+  manager->setRang({3, 0});
+  ASSERT_TRUE(manager->start());
+  runLoop();
+  EXPECT_EQ(reports.finished, 1);
+  const auto requests = s.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const size_t sizes[] = {kMiB, kMiB, 2};
+  std::string received;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(requests[i].head,
+              "POST /3/file/upload.json?service=uploadPlainFileStream&id=7 HTTP/1.1\r\n"
+              "Host: 127.0.0.1:" +
+                  s.base().substr(17, s.base().size() - 20) +
+                  "\r\n"
+                  "Cookie: S=\"a=b\"\r\n"
+                  "Accept: application/xml\r\n"
+                  "Connection: Keep-Alive\r\n"
+                  "User-Client: da-zu\r\n"
+                  "Content-Type: application/octet-stream\r\n"
+                  "User-Agent: QuillBoxiOS/\r\n"
+                  "Authorization: OAuth2 tok\r\n"
+                  "Content-Length: " +
+                  std::to_string(sizes[i]) + "\r\n\r\n");
+    EXPECT_EQ(requests[i].connection, 0);
+    received += requests[i].body;
+  }
+  EXPECT_EQ(received, bytes.substr(3));
 }
 
 TEST_F(LegacyUploadTest, OlderFormsSendCookieBodiesAndGiveTheirReplies) {
