@@ -133,6 +133,10 @@ bool DevServer::start(std::string* error) {
     server_ = std::move(ssl);
   }
   server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // A reply goes out as its header and its body in two writes: with Nagle's
+  // algorithm on, the body would wait for the client's delayed ACK of the
+  // header (up to 40 ms a request). Accepted sockets inherit the setting.
+  server_->set_tcp_nodelay(true);
   server_->set_read_timeout(30, 0);
   server_->set_write_timeout(30, 0);
   server_->set_keep_alive_max_count(1000);  // a chunked upload keeps its connection

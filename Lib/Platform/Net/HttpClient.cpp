@@ -1,8 +1,12 @@
 #include "Platform/Net/HttpClient.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -97,11 +101,51 @@ void applyCommon(CURL* curl, const std::string& url, curl_slist* headers, char* 
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
 }
 
+// The connection's socket, kept where its handle is, so that every read of a
+// reply can acknowledge at once. curl reports it when it opens and closes it.
+void quickAck(const int* socket) {
+  if (*socket < 0) return;
+  const int on = 1;
+  // Sends the pending acknowledgement now, instead of up to 40 ms later.
+  ::setsockopt(*socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+int onSocketOpened(void* user, curl_socket_t fd, curlsocktype purpose) {
+  if (purpose == CURLSOCKTYPE_IPCXN) {
+    *static_cast<int*>(user) = fd;
+    quickAck(static_cast<int*>(user));
+  }
+  return CURL_SOCKOPT_OK;
+}
+int onSocketClosed(void* user, curl_socket_t fd) {
+  auto* socket = static_cast<int*>(user);
+  if (*socket == fd) *socket = -1;
+  return ::close(fd);
+}
+// Called after each read of the reply's header lines: acknowledge at once.
+size_t onHeader(char*, size_t size, size_t n, void* user) {
+  quickAck(static_cast<int*>(user));
+  return size * n;
+}
+void watchSocket(CURL* curl, int* socket) {
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, onSocketOpened);
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, socket);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, onSocketClosed);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, socket);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, socket);
+}
+
+// Where a reply's body goes, and the socket it comes from.
+struct Reply {
+  std::string* body;
+  const int* socket;
+};
 size_t writeBody(char* data, size_t size, size_t n, void* user) {
-  auto* body = static_cast<std::string*>(user);
+  auto* reply = static_cast<Reply*>(user);
   size_t bytes = size * n;
-  if (body->size() + bytes > kMaxReplyBytes) return 0;  // aborts the transfer
-  body->append(data, bytes);
+  if (reply->body->size() + bytes > kMaxReplyBytes) return 0;  // aborts the transfer
+  reply->body->append(data, bytes);
+  quickAck(reply->socket);
   return bytes;
 }
 
@@ -205,18 +249,32 @@ int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
 }  // namespace
 
 HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& observer) {
+  if (request.session) return request.session->send(request, observer);
   globalInit();
-  if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
-  HttpResponse response;
   CURL* curl = curl_easy_init();
   if (!curl) {
+    HttpResponse response;
     response.error = "HttpClient: no curl handle";
     return response;
   }
+  int socket = -1;  // outlives the handle's connection: closed by the cleanup below
+  HttpResponse response = perform(curl, request, observer, trustedCertificates(), &socket);
+  curl_easy_cleanup(curl);
+  return response;
+}
+
+HttpResponse HttpClient::perform(void* handle, const HttpRequest& request,
+                                 const SendObserver& observer, const std::string& trusted,
+                                 int* socket) {
+  if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
+  HttpResponse response;
+  CURL* curl = static_cast<CURL*>(handle);
+  // Every option is set anew; the handle keeps its open connection and TLS session.
+  curl_easy_reset(curl);
   char errorBuffer[CURL_ERROR_SIZE] = {0};
-  std::string blob = trustedCertificates();
   curl_slist* headers = buildHeaderList(request.headers);
-  applyCommon(curl, request.url, headers, errorBuffer, blob);
+  applyCommon(curl, request.url, headers, errorBuffer, trusted);
+  watchSocket(curl, socket);
   int timeout = request.timeoutSeconds > 0 ? request.timeoutSeconds : kDefaultTimeoutSeconds;
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
 
@@ -233,10 +291,9 @@ HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& ob
     if (request.method != "POST")
       curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
+  Reply reply{&response.body, socket};
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
-  if (request.session && request.session->shareHandle())
-    curl_easy_setopt(curl, CURLOPT_SHARE, request.session->shareHandle());
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
   BodyProgress progress{&observer};
   if (observer.onBodySent || observer.isCancelled) {
     progress.total = request.body ? static_cast<int64_t>(request.body->size()) : 0;
@@ -263,8 +320,10 @@ HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& ob
       NSLog("HttpClient: TLS verification failed for %s: %s", request.url.c_str(),
             response.error.c_str());
   }
+  // Nothing the handle keeps may point at this call's header list or buffers.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
   return response;
 }
 
@@ -363,7 +422,10 @@ void HttpUpload::run() {
       });
   curl_easy_setopt(curl, CURLOPT_READDATA, &t);
   curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kBlockSize));
-  std::string reply;
+  std::string replyBody;
+  int socket = -1;  // outlives the handle's connection: closed by its cleanup
+  watchSocket(curl, &socket);
+  Reply reply{&replyBody, &socket};
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

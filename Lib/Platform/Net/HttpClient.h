@@ -7,6 +7,11 @@
 // "Expect:", no cookie engine, no proxy for loopback addresses. A field whose
 // name or value holds a line break is left out (and logged).
 //
+// Replies are acknowledged at once: after every read of a reply the
+// connection's delayed acknowledgement is cut short (TCP_QUICKACK), so a
+// service that writes a reply in pieces with Nagle's algorithm on does not
+// wait for the client's delayed ACK before the next piece.
+//
 // TLS: the server certificate and host name are always verified, against the
 // system's CA bundle plus, when QUILLBOX_CA_FILE names a PEM file, the
 // certificates in that file. A failed verification is a transport failure
@@ -18,7 +23,8 @@
 // scheme, is refused as a transport failure (status 0) with a log line
 // ("HttpClient: refused ..."), unless the request allows clear text.
 //
-// Safe for concurrent use from any thread (each call has its own handle).
+// Safe for concurrent use from any thread (each call has its own handle, or
+// waits for its session's).
 #pragma once
 
 #include <atomic>
@@ -98,6 +104,15 @@ class HttpClient {
   // The CA certificates a connection trusts: the system bundle followed by the
   // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.
   static std::string trustedCertificates();
+
+ private:
+  friend class HttpSession;
+  // send() on the libcurl handle `curl` (its options are set anew; its open
+  // connections are kept), trusting `trusted` (empty: the system's CAs).
+  // `*socket` is where the handle's connection keeps its socket between
+  // transfers; it must live as long as the handle.
+  static HttpResponse perform(void* curl, const HttpRequest& request, const SendObserver& observer,
+                              const std::string& trusted, int* socket);
 };
 
 // HttpUpload: one streamed POST of a file from a byte offset to its end.

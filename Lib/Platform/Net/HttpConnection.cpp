@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Net/HttpSession.h"
 #include "Platform/Process/Log.h"
 
 namespace quillbox::platform {
@@ -20,6 +21,8 @@ struct HttpConnection::Shared {
 HttpConnection::HttpConnection(HttpRequest request, Callbacks callbacks)
     : shared_(std::make_shared<Shared>()) {
   bodyLength_ = request.body ? static_cast<int64_t>(request.body->size()) : 0;
+  session_ = std::move(request.session);
+  request.session.reset();
   shared_->request = std::move(request);
   shared_->callbacks = std::move(callbacks);
 }
@@ -33,8 +36,15 @@ bool HttpConnection::start() {
   shared_->loop = RunLoop::currentShared();
   auto shared = shared_;
   const int64_t expected = bodyLength_;
+  if (session_) {
+    if (session_->perform(
+            [shared, expected, session = session_.get()] { transfer(shared, expected, session); }))
+      return true;
+    NSLog("HttpConnection: the session's thread can't be started");
+    return false;
+  }
   try {
-    transfer_ = std::thread([shared, expected] { transfer(shared, expected); });
+    transfer_ = std::thread([shared, expected] { transfer(shared, expected, nullptr); });
   } catch (const std::system_error& e) {
     NSLog("HttpConnection: no transfer thread: %s", e.what());
     return false;
@@ -46,7 +56,10 @@ void HttpConnection::cancel() {
   shared_->cancelled.store(true);
 }
 
-void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected) {
+void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected,
+                              HttpSession* session) {
+  // Cancelled while it waited for the session's thread: nothing to send.
+  if (s->cancelled.load()) return;
   int64_t written = 0;
   HttpClient::SendObserver observer;
   observer.onBodySent = [&](int64_t bytes) {
@@ -58,7 +71,8 @@ void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected
     });
   };
   observer.isCancelled = [&] { return s->cancelled.load(); };
-  HttpResponse response = HttpClient::send(s->request, observer);
+  HttpResponse response =
+      session ? session->send(s->request, observer) : HttpClient::send(s->request, observer);
   s->request.body.reset();  // the body is no longer needed; don't hold it while reports wait
   if (s->cancelled.load()) return;
   s->loop->perform([s, response = std::move(response)] {

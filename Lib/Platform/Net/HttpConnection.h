@@ -1,8 +1,10 @@
 // HttpConnection: one asynchronous HTTP request whose reports arrive on a run
 // loop, the way a connection scheduled on a thread's run loop reports.
 //
-// The request (with its body in memory) is sent by HttpClient::send() on a
-// transfer thread of the connection's own; every report is handed to the run
+// The request (with its body in memory) is sent by HttpClient::send() on the
+// thread of the request's session (HttpSession: after the transfers started
+// before it, over the session's connection), or, without a session, on a
+// transfer thread of the connection's own. Every report is handed to the run
 // loop of the thread that called start(), in this order:
 //   onBodySent(bytes, totalWritten, expected)  as the body leaves, in blocks
 //                                  (HttpClient::kBodyReportBytes) and the rest;
@@ -14,9 +16,10 @@
 // ends a connection that was not cancelled.
 //
 // Threads: start() on the thread whose loop must run; cancel() on that thread
-// guarantees that no report follows once it returns. The destructor cancels and
-// waits for the transfer thread (at most about a second on a stalled
-// connection). Not copyable.
+// guarantees that no report follows once it returns. The destructor cancels;
+// without a session it waits for the transfer thread (at most about a second
+// on a stalled connection), with one the session's destructor waits for the
+// transfer. Not copyable.
 #pragma once
 
 #include <cstdint>
@@ -58,8 +61,11 @@ class HttpConnection {
 
  private:
   struct Shared;
-  static void transfer(const std::shared_ptr<Shared>& s, int64_t expected);
+  static void transfer(const std::shared_ptr<Shared>& s, int64_t expected, HttpSession* session);
   std::shared_ptr<Shared> shared_;
+  // Held here, on the starting thread, never by the transfer: the session's
+  // thread must not be the one that lets it go.
+  std::shared_ptr<HttpSession> session_;
   std::thread transfer_;
   int64_t bodyLength_ = 0;
 };
