@@ -184,8 +184,8 @@ int main(int argc, char** argv) {
   printf("picture %dx%d, PNG %zu bytes, %d hand-offs per mode\n", picture->width, picture->height,
          bytes->size(), reps);
   printf(
-      "summary: reps=%d picture_ms=%.1f decode_ms=%.1f saved_ms=%.1f record_ms=%.1f "
-      "proof_ms=%.2f proof_sign_ms=%.2f prompt_ms=%.2f thumbs_ms=%.1f png_decode_ms=%.1f "
+      "summary: reps=%d picture_ms=%.2f decode_ms=%.1f saved_ms=%.1f record_ms=%.2f "
+      "proof_ms=%.2f proof_sign_ms=%.2f prompt_ms=%.2f thumbs_ms=%.2f png_decode_ms=%.1f "
       "thumbnails_equal=%d\n",
       reps, median(withPicture), median(withDecode), median(withDecode) - median(withPicture),
       median(record), median(proof), median(proofSign), median(prompt), median(thumbs),

@@ -5,13 +5,18 @@
 #
 # Usage: scripts/bench-capture.sh [BUILD_DIR] [REPETITIONS]
 # Prints, per screen, the medians and the ratios ours/scrot for time and size,
-# then the post-capture hand-off's cost on the stored PNG (bench/handoff_bench).
-# Two timings are given: whole process (start, connect, grab, encode, store: what
-# scrot's figure includes, used for the ratio) and per capture inside one process.
+# each with its goal (MISSED when past it; a miss never fails the run), then the
+# post-capture hand-off's cost on the stored PNG (bench/handoff_bench).
+# Two timings are compared with scrot's whole process (start, connect, grab,
+# encode, store): ours as a whole process too (goal <= 0.5x), and per capture
+# inside one process that keeps its connection, as the daemon does (goal
+# <= 0.2x). Every repetition runs both programs, in turns that swap who goes
+# first; figures are medians. The hand-off's goals: the whole of it under 5 ms
+# on the text desktop, its thumbnails under 2 ms.
 set -euo pipefail
 
 BUILD=${1:-build}
-REPS=${2:-9}
+REPS=${2:-11}
 BIN="$BUILD/bin/capture_bench"
 for tool in Xvfb scrot xterm display xdpyinfo; do
   command -v "$tool" >/dev/null || { echo "bench-capture: $tool is missing (make deps)"; exit 1; }
@@ -41,16 +46,19 @@ now_ns() { date +%s%N; }
 
 median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
 
-measure() {  # $1 = name of the screen
-  local name=$1 ours=() theirs=() t0 t1
+verdict() {  # $1 = value, $2 = "<=" or "<", $3 = goal
+  awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN {print ((op == "<" ? v < g : v <= g) ? "ok" : "MISSED")}'
+}
+
+measure() {  # $1 = name of the screen, $2 = 1 when the hand-off goals apply
+  local name=$1 ours=() theirs=() t0 t1 i
   # Warm-up of both (page cache, server pixmaps).
   "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null
   scrot -o "$WORK/scrot.png"
-  for _ in $(seq "$REPS"); do
-    t0=$(now_ns); "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns)
-    ours+=($(( (t1 - t0) / 1000 )))
-    t0=$(now_ns); scrot -o "$WORK/scrot.png"; t1=$(now_ns)
-    theirs+=($(( (t1 - t0) / 1000 )))
+  ours_run() { t0=$(now_ns); "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns); ours+=($(( (t1 - t0) / 1000 ))); }
+  scrot_run() { t0=$(now_ns); scrot -o "$WORK/scrot.png"; t1=$(now_ns); theirs+=($(( (t1 - t0) / 1000 ))); }
+  for i in $(seq "$REPS"); do
+    if (( i % 2 )); then ours_run; scrot_run; else scrot_run; ours_run; fi
   done
   # Per capture inside one process that keeps its connection, as the daemon does.
   local inproc
@@ -61,20 +69,34 @@ measure() {  # $1 = name of the screen
   theirs_ms=$(printf '%s\n' "${theirs[@]}" | median | awk '{printf "%.1f", $1/1000}')
   ours_size=$(stat -c %s "$WORK/ours.png")
   theirs_size=$(stat -c %s "$WORK/scrot.png")
-  echo "== $name (1920x1080, $REPS repetitions, medians)"
+  local whole per size
+  whole=$(awk -v a="$ours_ms" -v b="$theirs_ms" 'BEGIN {printf "%.2f", a/b}')
+  per=$(awk -v a="$inproc_ms" -v b="$theirs_ms" 'BEGIN {printf "%.2f", a/b}')
+  size=$(awk -v a="$ours_size" -v b="$theirs_size" 'BEGIN {printf "%.2f", a/b}')
+  echo "== $name (1920x1080, $REPS repetitions, medians; load average $(cut -d' ' -f1 /proc/loadavg))"
   echo "   scrot -o (whole process)         : ${theirs_ms} ms, ${theirs_size} bytes"
   echo "   ours, whole process (one capture): ${ours_ms} ms, ${ours_size} bytes"
   echo "   ours, per capture in one process : ${inproc#summary: }"
-  awk -v a="$ours_ms" -v i="$inproc_ms" -v b="$theirs_ms" -v c="$ours_size" -v d="$theirs_size" \
-    'BEGIN {printf "   time ratio %.2f whole process, %.2f per capture (target <= 0.70); size ratio %.2f (target <= 1.50)\n", a/b, i/b, c/d}'
-  # The hand-off after the PNG is stored (record, prompt, thumbnails), with the
-  # thumbnails made from the captured picture against decoding the PNG again.
+  echo "   capture -> PNG stored, per capture in the daemon, vs scrot: ${per}x (goal <= 0.20) $(verdict "$per" "<=" 0.20)"
+  echo "   capture, whole process, vs scrot: ${whole}x (goal <= 0.50) $(verdict "$whole" "<=" 0.50)"
+  echo "   PNG size vs scrot's: ${size}x (goal <= 1.30) $(verdict "$size" "<=" 1.30)"
+  # The hand-off after the PNG is stored (record, proof, prompt, thumbnails),
+  # with the thumbnails made from the captured picture against decoding the PNG again.
   local handoff
   handoff=$("$BUILD/bin/handoff_bench" --png "$WORK/ours.png" --reps "$REPS" 2>"$WORK/handoff.log" |
     grep '^summary:') || { echo "bench-capture: handoff_bench failed"; tail -5 "$WORK/handoff.log"; return 1; }
   echo "   hand-off after storing (medians): ${handoff#summary: }"
-  awk -v s="$(sed -E 's/.*proof_sign_ms=([0-9.]+).*/\1/' <<<"$handoff")" \
-    'BEGIN {printf "   evidence proof: SHA-256, SHA-1 and Ed25519 signature %.2f ms (target < 5 ms)\n", s}'
+  local all thumbs sign
+  all=$(sed -E 's/.*picture_ms=([0-9.]+).*/\1/' <<<"$handoff")
+  thumbs=$(sed -E 's/.*thumbs_ms=([0-9.]+).*/\1/' <<<"$handoff")
+  sign=$(sed -E 's/.*proof_sign_ms=([0-9.]+).*/\1/' <<<"$handoff")
+  if [ "$2" = 1 ]; then
+    echo "   whole hand-off (record, proof, prompt, thumbnails): ${all} ms (goal < 5 ms) $(verdict "$all" "<" 5)"
+    echo "   thumbnails from the picture in memory: ${thumbs} ms (goal < 2 ms) $(verdict "$thumbs" "<" 2)"
+  else
+    echo "   whole hand-off: ${all} ms, thumbnails ${thumbs} ms (their goals are the text desktop's)"
+  fi
+  echo "   evidence proof: SHA-256, SHA-1 and Ed25519 signature ${sign} ms (goal < 5 ms) $(verdict "$sign" "<" 5)"
 }
 
 # Text desktop: a gradient background with xterm windows full of text.
@@ -88,7 +110,7 @@ for geo in 100x40+20+20 90x30+700+60 110x25+300+560 80x45+1250+300; do
   PIDS+=($!)
 done
 sleep 2
-measure "text desktop"
+measure "text desktop" 1
 for p in "${XTERMS[@]}"; do kill "$p" 2>/dev/null || true; done
 sleep 0.5
 
@@ -96,4 +118,4 @@ sleep 0.5
 "$CONVERT" -size 1920x1080 -seed 4 plasma:fractal "$WORK/plasma.png"
 display -window root "$WORK/plasma.png" || true
 sleep 0.5
-measure "photo-like screen (plasma fractal)"
+measure "photo-like screen (plasma fractal)" 0
