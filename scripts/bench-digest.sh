@@ -43,7 +43,7 @@ for _ in $(seq "$REPS"); do
 done
 openssl_s=$(awk -v ns="$best_openssl" 'BEGIN{printf "%.4f", ns/1e9}')
 ratio=$(awk -v a="$ours" -v b="$openssl_s" 'BEGIN{printf "%.3f", b/a}')
-echo "sha1: ours best ${ours}s, openssl dgst best ${openssl_s}s, throughput ratio ours/openssl = ${ratio} (target >= 0.95)"
+echo "sha1: ours best ${ours}s, openssl dgst best ${openssl_s}s, throughput ratio ours/openssl = ${ratio} (target >= 0.95) $(awk -v r="$ratio" 'BEGIN{print (r >= 0.95 ? "ok" : "MISSED")}')"
 ref=$(openssl dgst -sha1 "$BIG" | awk '{print $NF}')
 got=$("$BUILD/bin/quillbox" digest sha1 "$BIG")
 [ "$ref" = "$got" ] || { echo "bench-digest: digests differ ($got vs $ref)"; exit 1; }
@@ -52,7 +52,7 @@ echo "== peak memory of quillbox digest"
 for f in "$WORK/4k.bin" "$BIG"; do
   kb=$(/usr/bin/time -v "$BUILD/bin/quillbox" digest sha1 "$f" 2>&1 >/dev/null |
        sed -n 's/.*Maximum resident set size (kbytes): //p')
-  echo "quillbox digest sha1 $(basename "$f"): max RSS ${kb} KiB ($(awk -v k="$kb" 'BEGIN{printf "%.1f", k/1024}') MiB, target < 16 MiB)"
+  echo "quillbox digest sha1 $(basename "$f"): max RSS ${kb} KiB ($(awk -v k="$kb" 'BEGIN{printf "%.1f MiB, target < 16 MiB) %s", k/1024, (k < 16384 ? "ok" : "MISSED")}')"
 done
 
 echo "== property store, 10,000 records"

@@ -121,7 +121,8 @@ try:
     print("curl -X POST -T:   %7.2f s  %8.1f MiB/s" % (curl_s, curl_rate))
     print("quillbox upload:   %7.2f s  %8.1f MiB/s  (transfer; whole command %.2f s incl. tamper check)"
           % (transfer, qb_rate, wall))
-    print("ratio quillbox/curl: %.2f (target >= 0.80)" % (qb_rate / curl_rate))
+    ratio = qb_rate / curl_rate
+    print("ratio quillbox/curl: %.2f (target >= 0.80) %s" % (ratio, "ok" if ratio >= 0.8 else "MISSED"))
     print("peak RSS quillbox upload: %.1f MiB (%d MiB file), %.1f MiB (64 KiB file) (target < 32 MiB)"
           % (rss_big / 1024.0, size // MiB, rss_small / 1024.0))
 finally:
