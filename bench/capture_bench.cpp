@@ -4,6 +4,12 @@
 // stores it with FileSystem::writeAtomically, as a screenshot is stored; no
 // countdown, no sound. Prints one line per capture and a closing summary line
 //   summary: captures=N median_ms=M grab_ms=G encode_ms=E write_ms=W bytes=B shm=0|1
+// With --launched-ns T (the wall clock in nanoseconds just before the process
+// was started, `date +%s%N`) it also prints where a whole process's time goes:
+//   startup: to_main_ms=M first_capture_ms=C (grab G, encode E, write W) main_to_capture_ms=S
+//            end_of_main_ms=X
+// (to main: starting the process and loading its libraries; the first grab
+// includes connecting to the display and setting up shared memory).
 // With --sweep it grabs once and prints time and size of the PNG encoding for a
 // set of zlib levels, strategies, filters and thread counts (how the default
 // was chosen).
@@ -15,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -79,7 +86,19 @@ int sweep(Screen& screen) {
 
 }  // namespace
 
+double wallMsSince(long long launchedNs) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec) -
+          static_cast<double>(launchedNs)) /
+         1e6;
+}
+
 int main(int argc, char** argv) {
+  long long launchedNs = 0;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (!std::strcmp(argv[i], "--launched-ns")) launchedNs = atoll(argv[i + 1]);
+  const double toMain = launchedNs ? wallMsSince(launchedNs) : 0;
   std::string setting = Environment::screen();
   std::string out = "/tmp/capture_bench";
   int count = 10;
@@ -91,6 +110,7 @@ int main(int argc, char** argv) {
     const char* v = nullptr;
     if (a == "--sweep") {
       doSweep = true;
+    } else if (a == "--launched-ns" && next()) {
     } else if ((a == "--screen" || a == "--count" || a == "--out" || a == "--level" ||
                 a == "--strategy" || a == "--filters" || a == "--threads") &&
                (v = next())) {
@@ -117,6 +137,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<double> total, grab, encode, write;
+  double firstCaptureEnd = 0;
   size_t bytes = 0;
   for (int i = 0; i < count; ++i) {
     const std::string path = single ? out : out + "/capture_" + std::to_string(i) + ".png";
@@ -138,6 +159,7 @@ int main(int argc, char** argv) {
     encode.push_back(e);
     write.push_back(all - g - e);
     bytes = png->size();
+    if (i == 0 && launchedNs) firstCaptureEnd = wallMsSince(launchedNs);
     printf("capture %d: %.1f ms (grab %.1f, encode %.1f, write %.1f) %zu bytes %dx%d\n", i, all, g,
            e, all - g - e, bytes, img->width, img->height);
   }
@@ -147,5 +169,13 @@ int main(int argc, char** argv) {
       "shm=%d\n",
       count, median(total), median(grab), median(encode), median(write), bytes,
       x11 && x11->usedSharedMemory() ? 1 : 0);
+  if (launchedNs) {
+    const double end = wallMsSince(launchedNs);
+    printf(
+        "startup: to_main_ms=%.1f first_capture_ms=%.1f (grab %.1f, encode %.1f, write %.1f) "
+        "main_to_capture_ms=%.1f end_of_main_ms=%.1f\n",
+        toMain, total[0], grab[0], encode[0], write[0], firstCaptureEnd - total[0] - toMain,
+        end);
+  }
   return 0;
 }

@@ -52,10 +52,17 @@ verdict() {  # $1 = value, $2 = "<=" or "<", $3 = goal
 
 measure() {  # $1 = name of the screen, $2 = 1 when the hand-off goals apply
   local name=$1 ours=() theirs=() t0 t1 i
+  : >"$WORK/startup.txt"
   # Warm-up of both (page cache, server pixmaps).
   "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null
   scrot -o "$WORK/scrot.png"
-  ours_run() { t0=$(now_ns); "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns); ours+=($(( (t1 - t0) / 1000 ))); }
+  ours_run() {
+    t0=$(now_ns)
+    "$BIN" --count 1 --out "$WORK/ours.png" --launched-ns "$t0" | grep '^startup:' >"$WORK/one.txt"
+    t1=$(now_ns)
+    ours+=($(( (t1 - t0) / 1000 )))
+    echo "$(cat "$WORK/one.txt") whole_ms=$(( (t1 - t0) / 1000 ))" >>"$WORK/startup.txt"
+  }
   scrot_run() { t0=$(now_ns); scrot -o "$WORK/scrot.png"; t1=$(now_ns); theirs+=($(( (t1 - t0) / 1000 ))); }
   for i in $(seq "$REPS"); do
     if (( i % 2 )); then ours_run; scrot_run; else scrot_run; ours_run; fi
@@ -77,6 +84,14 @@ measure() {  # $1 = name of the screen, $2 = 1 when the hand-off goals apply
   echo "   scrot -o (whole process)         : ${theirs_ms} ms, ${theirs_size} bytes"
   echo "   ours, whole process (one capture): ${ours_ms} ms, ${ours_size} bytes"
   echo "   ours, per capture in one process : ${inproc#summary: }"
+  # Where a whole process's time goes (medians over its runs): starting and
+  # loading, the first capture (connecting to the display and setting up
+  # shared memory are in its grab), and leaving.
+  local field after
+  field() { sed -E "s/.*$1[=]?([0-9.]+).*/\\1/" "$WORK/startup.txt" | median; }
+  after=$(sed -E 's/.*end_of_main_ms=([0-9.]+).* whole_ms=([0-9]+).*/\2 \1/' "$WORK/startup.txt" |
+    awk '{print $1/1000 - $2}' | median | awk '{printf "%.1f", $1}')
+  echo "   ours, whole process, where it goes: start to main $(field to_main_ms) ms; first capture: grab $(field '[(]grab ') ms (with connecting and shared memory), encode $(field 'encode ') ms, write $(field 'write ') ms; after main ${after} ms"
   echo "   capture -> PNG stored, per capture in the daemon, vs scrot: ${per}x (goal <= 0.20) $(verdict "$per" "<=" 0.20)"
   echo "   capture, whole process, vs scrot: ${whole}x (goal <= 0.50) $(verdict "$whole" "<=" 0.50)"
   echo "   PNG size vs scrot's: ${size}x (goal <= 1.30) $(verdict "$size" "<=" 1.30)"
