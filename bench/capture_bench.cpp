@@ -57,14 +57,15 @@ int sweep(Screen& screen) {
   };
   const int auto_ = ImageCodec::kAutoStrategy;
   const std::vector<Named> sets = {
-      {"our default (1, auto, SUB|UP)", ImageCodec::defaultPNGOptions()},
-      {"one thread (1, auto, SUB|UP)", {1, auto_, 0x30, 1}},
+      {"our default (2, auto, SUB|UP)", ImageCodec::defaultPNGOptions()},
+      {"one thread (2, auto, SUB|UP)", {2, auto_, 0x30, 1}},
+      {"level 1, auto, SUB|UP", {1, auto_, 0x30, 0}},
       {"level 6, all filters, default", {6, 0, 0xF8, 0}},
       {"level 1, auto, SUB", {1, auto_, 0x10, 0}},
       {"level 1, auto, UP", {1, auto_, 0x20, 0}},
       {"level 1, auto, SUB|UP|PAETH", {1, auto_, 0xB0, 0}},
       {"level 1, auto, all filters", {1, auto_, 0xF8, 0}},
-      {"level 2, auto, SUB|UP", {2, auto_, 0x30, 0}},
+      {"level 3, auto, SUB|UP", {3, auto_, 0x30, 0}},
       {"level 1, default, SUB|UP", {1, 0, 0x30, 0}},
       {"Z_RLE, SUB|UP", {1, 3, 0x30, 0}},
       {"Huffman only, SUB|UP", {1, 2, 0x30, 0}},
@@ -174,8 +175,7 @@ int main(int argc, char** argv) {
     printf(
         "startup: to_main_ms=%.1f first_capture_ms=%.1f (grab %.1f, encode %.1f, write %.1f) "
         "main_to_capture_ms=%.1f end_of_main_ms=%.1f\n",
-        toMain, total[0], grab[0], encode[0], write[0], firstCaptureEnd - total[0] - toMain,
-        end);
+        toMain, total[0], grab[0], encode[0], write[0], firstCaptureEnd - total[0] - toMain, end);
   }
   return 0;
 }
