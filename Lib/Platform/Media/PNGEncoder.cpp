@@ -141,6 +141,7 @@ void filterInto(const Layout& l, uint8_t type, int y, uint8_t* out) {
 void choose(const Layout& l, const ImageCodec::PNGOptions& o, Strip& s) {
   std::vector<int> rows;
   const int samples = std::min(s.rows, kSampleRows);
+  rows.reserve(static_cast<size_t>(samples));
   for (int i = 0; i < samples; ++i) rows.push_back(s.firstRow + i * s.rows / samples);
   std::vector<uint8_t> buf(l.rowBytes);
   std::vector<uint8_t> candidates;
@@ -153,7 +154,8 @@ void choose(const Layout& l, const ImageCodec::PNGOptions& o, Strip& s) {
     for (int y : rows) {
       filterInto(l, t, y, buf.data());
       for (size_t i = 1; i < l.rowBytes; ++i) {
-        const int v = static_cast<int8_t>(buf[i]);
+        // The byte as a signed difference (-128..127): small either way is good.
+        const int v = buf[i] < 128 ? buf[i] : buf[i] - 256;
         sum += static_cast<uint64_t>(std::abs(v));
         zeros += v == 0;
       }

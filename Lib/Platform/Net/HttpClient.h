@@ -107,12 +107,13 @@ class HttpClient {
 
  private:
   friend class HttpSession;
-  // send() on the libcurl handle `curl` (its options are set anew; its open
+  // send() on the libcurl handle `handle` (its options are set anew; its open
   // connections are kept), trusting `trusted` (empty: the system's CAs).
   // `*socket` is where the handle's connection keeps its socket between
   // transfers; it must live as long as the handle.
-  static HttpResponse perform(void* curl, const HttpRequest& request, const SendObserver& observer,
-                              const std::string& trusted, int* socket);
+  static HttpResponse perform(void* handle, const HttpRequest& request,
+                              const SendObserver& observer, const std::string& trusted,
+                              int* socket);
 };
 
 // HttpUpload: one streamed POST of a file from a byte offset to its end.
