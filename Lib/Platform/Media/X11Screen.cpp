@@ -150,11 +150,6 @@ struct X11Screen::Connection {
       XDestroyImage(img);
       return false;
     }
-    // The segment's pages made at once, in one call, rather than by a fault
-    // every 4 KiB when the picture is first read (kernels before 5.14 refuse
-    // the advice: then the faults happen as before).
-    ::madvise(shm.shmaddr, static_cast<size_t>(img->bytes_per_line) * img->height,
-              MADV_POPULATE_WRITE);
     shm.readOnly = False;
     lastXError.store(0);
     const bool attached = XShmAttach(dpy, &shm) && (XSync(dpy, False), lastXError.load() == 0);
