@@ -107,10 +107,11 @@ PlistValue wideDict(int keys) {
 // the time per byte the same (growth 1; quadratic time would give 10). The
 // reader's own CPU time is measured: on a busy machine a long read is
 // interrupted more often than a short one, and wall time would say so. The
-// thread's CPU clock only counts well over a millisecond or more, and the
-// small document reads in well under one, so each sample times as many reads
-// in a row as fill kSampleCpuMs, and a read's time is the sample's share.
-constexpr double kSampleCpuMs = 20;
+// thread's CPU clock (getrusage) advances in scheduler ticks of a few
+// milliseconds, and the small document reads in well under one, so each
+// sample times as many reads in a row as fill kSampleCpuMs (a tick is then a
+// few per cent of it), and a read's time is the sample's share.
+constexpr double kSampleCpuMs = 100;
 void linear(const char* shape, int reps, const std::function<PlistValue(int)>& make, bool binary) {
   double ms[2];
   size_t bytes[2];

@@ -6,7 +6,7 @@
 #     the direct XML reader stays (>= 3). A 100,000-key dictionary (XML and binary)
 #     and a 100,000-item binary array (target: each under 500 ms), and 100,000
 #     levels of nesting (refused, target under 500 ms).
-#     The linearity check times as many reads in a row as fill 20 ms of CPU
+#     The linearity check times as many reads in a row as fill 100 ms of CPU
 #     time, so that the small documents read measurably (growth target < 2).
 # (The property store's upsert, check and lookup: scripts/bench-digest.sh.)
 #
