@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -37,39 +38,24 @@ void installErrorHandler() {
   std::call_once(once, [] { XSetErrorHandler(recordXError); });
 }
 
+// The rows a capture reads at a time through shared memory (see capture()).
+constexpr int64_t kBandBytes = 1 << 20;
+
 int shiftOf(unsigned long mask) {
   int s = 0;
   while (mask && !(mask & 1)) mask >>= 1, ++s;
   return s;
 }
 
-// A picture's worth of fresh memory costs a page fault every 4 KiB, which
-// in a new process (or a virtual machine) costs more than the copy: the
-// memory of `v` is asked for in huge pages before it is first touched (where
-// the system gives them on request; elsewhere this changes nothing).
-void resizeInHugePages(std::vector<uint8_t>& v, size_t n) {
-  constexpr uintptr_t kHuge = 2u << 20;
-  if (v.capacity() < n && n >= 2 * kHuge) {
-    v.reserve(n);
-    const auto begin = (reinterpret_cast<uintptr_t>(v.data()) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(v.data()) + n) & ~(kHuge - 1);
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address inside the vector's memory.
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-  v.resize(n);
-}
-
-// Copies an XImage into opaque RGBA.
-bool toRGBA(XImage* xi, Image* out) {
-  out->width = xi->width;
-  out->height = xi->height;
-  resizeInHugePages(out->rgba, static_cast<size_t>(xi->width) * xi->height * 4);
+// The rows [0, rows) of an XImage as opaque RGBA rows [y0, y0 + rows) of
+// `out`, whose size is already the screen's.
+bool toRGBA(XImage* xi, int rows, int y0, Image* out) {
   const int rs = shiftOf(xi->red_mask), gs = shiftOf(xi->green_mask), bs = shiftOf(xi->blue_mask);
   const bool fast = std::endian::native == std::endian::little && xi->bits_per_pixel == 32 &&
                     xi->byte_order == LSBFirst && xi->red_mask == 0xff0000 &&
                     xi->green_mask == 0xff00 && xi->blue_mask == 0xff;
-  for (int y = 0; y < xi->height; ++y) {
-    uint8_t* d = &out->rgba[static_cast<size_t>(y) * xi->width * 4];
+  for (int y = 0; y < rows; ++y) {
+    uint8_t* d = &out->rgba[static_cast<size_t>(y0 + y) * xi->width * 4];
     if (fast) {
       // B, G, R, X in memory, a little-endian word 0xXXRRGGBB; RGBA is the
       // word 0xFFBBGGRR. Word operations, so that the loop vectorises.
@@ -97,6 +83,14 @@ bool toRGBA(XImage* xi, Image* out) {
     }
   }
   return true;
+}
+
+Image sized(int width, int height) {
+  Image out;
+  out.width = width;
+  out.height = height;
+  out.rgba.resize(static_cast<size_t>(width) * height * 4);
+  return out;
 }
 
 }  // namespace
@@ -129,6 +123,7 @@ struct X11Screen::Connection {
   }
 
   // A shared-memory image of w x h, attached to the server; false when that can't be had.
+  // REQUIRES: shmImage->height is the height it was made with.
   bool ensureShmImage(int w, int h) {
     if (shmImage && shmImage->width == w && shmImage->height == h) return true;
     releaseShm();
@@ -203,24 +198,45 @@ std::optional<Image> X11Screen::capture() {
     c.shmTried = true;
     c.shmUsable = XShmQueryExtension(dpy);
   }
-  Image out;
-  if (c.shmUsable && c.ensureShmImage(attrs.width, attrs.height)) {
+  const int w = attrs.width, h = attrs.height;
+  // The screen is read through a segment of a band of rows, band after band,
+  // rather than one of the whole screen: a new segment costs a page fault
+  // every 4 KiB on both sides (the server's and ours) and on the way out,
+  // which in a new process came to more than the read itself.
+  const int band = static_cast<int>(
+      std::clamp<int64_t>(kBandBytes / (static_cast<int64_t>(w) * 4), 1, std::max(h, 1)));
+  if (c.shmUsable && c.ensureShmImage(w, band)) {
+    Image out = sized(w, h);
+    // The bands show one moment: while they are read, no other client draws.
+    const bool banded = band < h;
+    if (banded) XGrabServer(dpy);
+    bool ok = true, converted = true;
     lastXError.store(0);
-    if (XShmGetImage(dpy, root, c.shmImage, 0, 0, AllPlanes) && lastXError.load() == 0 &&
-        !c.broken.load()) {
-      if (!c.shmMapped) {
+    for (int y0 = 0; ok && converted && y0 < h; y0 += band) {
+      const int rows = std::min(band, h - y0);
+      c.shmImage->height = rows;
+      ok = XShmGetImage(dpy, root, c.shmImage, 0, y0, AllPlanes) && lastXError.load() == 0 &&
+           !c.broken.load();
+      if (ok && !c.shmMapped) {
         // The server has just made the new segment's pages: mapped here in
-        // one call instead of a fault every 4 KiB of the first read (halves
-        // its cost in a new process; kernels before 5.14 refuse the advice).
-        ::madvise(c.shmImage->data,
-                  static_cast<size_t>(c.shmImage->bytes_per_line) * c.shmImage->height,
+        // one call instead of a fault every 4 KiB of the first read
+        // (kernels before 5.14 refuse the advice).
+        ::madvise(c.shmImage->data, static_cast<size_t>(c.shmImage->bytes_per_line) * band,
                   MADV_POPULATE_READ);
         c.shmMapped = true;
       }
-      if (!toRGBA(c.shmImage, &out)) {
-        Log::printf(kLogUnsupportedFormat, c.shmImage->bits_per_pixel);
-        return std::nullopt;
-      }
+      if (ok) converted = toRGBA(c.shmImage, rows, y0, &out);
+    }
+    c.shmImage->height = band;
+    if (banded && !c.broken.load()) {
+      XUngrabServer(dpy);
+      XFlush(dpy);
+    }
+    if (!converted) {
+      Log::printf(kLogUnsupportedFormat, c.shmImage->bits_per_pixel);
+      return std::nullopt;
+    }
+    if (ok) {
       lastShm_.store(true);
       return out;
     }
@@ -234,7 +250,7 @@ std::optional<Image> X11Screen::capture() {
     return std::nullopt;
   }
   lastXError.store(0);
-  XImage* xi = XGetImage(dpy, root, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap);
+  XImage* xi = XGetImage(dpy, root, 0, 0, w, h, AllPlanes, ZPixmap);
   if (!xi) {
     if (c.broken.load()) {
       Log::line(kLogConnectionLost);
@@ -244,7 +260,8 @@ std::optional<Image> X11Screen::capture() {
     }
     return std::nullopt;
   }
-  const bool ok = toRGBA(xi, &out);
+  Image out = sized(w, h);
+  const bool ok = toRGBA(xi, xi->height, 0, &out);
   if (!ok) Log::printf(kLogUnsupportedFormat, xi->bits_per_pixel);
   XDestroyImage(xi);
   if (!ok) return std::nullopt;
