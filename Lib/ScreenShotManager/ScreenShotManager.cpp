@@ -6,6 +6,7 @@
 
 #include "AppURL.h"
 #include "Base/File.h"
+#include "C2pa/ContentCredentials.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
@@ -157,7 +158,9 @@ std::string ScreenShotManager::storeAndHandOff(const std::string& pngData,
                                                const platform::Image* picture,
                                                const CaptureRoad& road) {
   std::string fileName = road.fileName();
-  std::string fullPath = storeScreenshot(pngData, fileName);
+  // The credentials go in before the file is stored, hashed and recorded.
+  std::string fullPath =
+      storeScreenshot(ContentCredentials::addToCapture(pngData, fileName), fileName);
   // Nothing half-written is left behind; the hand-off has no file to work on.
   if (fullPath.empty()) return {};
   handOff(fileName, fullPath, picture, road);
