@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "C2pa/C2paSigner.h"
+#include "C2pa/ContentCredentials.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
@@ -46,6 +48,12 @@ const std::vector<Setting> kSettings = {
      "RFC 3161 time-stamp authority for evidence proofs (default none)"},
     {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
      "roots the time stamps must chain to (default the system's trust store)"},
+    {"--c2pa", "QUILLBOX_C2PA",
+     "content credentials (a signed C2PA manifest) in every capture: 1 or 0 (default 1)"},
+    {"--c2pa-cert", "QUILLBOX_C2PA_CERT",
+     "certificate chain (PEM, signer first) that signs the content credentials (default the "
+     "install's own, issued by its local root in $HOME/.local/share/quillbox)"},
+    {"--c2pa-key", "QUILLBOX_C2PA_KEY", "private key (PEM) of the --c2pa-cert certificate"},
 };
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
@@ -72,10 +80,11 @@ static int runDaemon(int argc, char** argv) {
   // A thread per registration and upload: bounded heaps keep a long run flat.
   MemoryArenas::limit(2);
   Log::line(kStartLog);
-  // The proofs' signing key is made (first run) or loaded now rather than at the
-  // first capture; proofs made while the authority was away get their time
+  // The proofs' signing key and certificates are made (first run) or loaded now
+  // rather than at the first capture; proofs made while the authority was away get their time
   // stamps now, in the background.
   quillbox::SignerKey::shared();
+  if (quillbox::ContentCredentials::enabled()) quillbox::C2paSigner::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
   if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
                                                 quillbox::screenShotPort)) {

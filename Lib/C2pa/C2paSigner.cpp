@@ -279,8 +279,8 @@ std::string C2paSigner::defaultFolder() {
 std::shared_ptr<const C2paSigner> C2paSigner::shared() {
   static std::mutex mu;
   static auto* loaded = new std::map<std::string, std::shared_ptr<const C2paSigner>>;
-  const std::string certFile = platform::Environment::get("QUILLBOX_C2PA_CERT");
-  const std::string keyFile = platform::Environment::get("QUILLBOX_C2PA_KEY");
+  const std::string certFile = platform::Environment::c2paCertFile();
+  const std::string keyFile = platform::Environment::c2paKeyFile();
   const std::string id = certFile.empty() ? defaultFolder() : certFile + "\n" + keyFile;
   std::lock_guard<std::mutex> guard(mu);
   if (auto it = loaded->find(id); it != loaded->end()) return it->second;

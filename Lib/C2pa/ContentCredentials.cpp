@@ -45,7 +45,7 @@ std::atomic<size_t> largestToken{0};
 }  // namespace
 
 bool ContentCredentials::enabled() {
-  const std::string v = Environment::get("QUILLBOX_C2PA");
+  const std::string v = Environment::c2pa();
   return v != "0" && v != "off" && v != "false" && v != "no";
 }
 

@@ -11,6 +11,9 @@
 
 #include "AppURL.h"
 #include "Base/File.h"
+#include "C2pa/C2paReader.h"
+#include "C2pa/C2paSigner.h"
+#include "C2pa/ContentCredentials.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
@@ -180,6 +183,19 @@ std::string shellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+// The third step of VERIFY.txt: the credentials inside the file.
+std::string c2paText(bool haveRoot) {
+  std::string t = "\n3. The content credentials (C2PA) inside the PNG: any C2PA reader shows them";
+  if (!haveRoot) return t + ".\n";
+  return t + "; add\n   " + ContentCredentials::kExportedRoot +
+         " as a trust anchor of the reader to see the signer as trusted.\n";
+}
+
+bool carriesC2pa(const std::string& path) {
+  auto bytes = FileSystem::Default().readFile(path);
+  return bytes && C2paReader::read(*bytes, {}).present;
 }
 
 std::string verifyText(const std::string& name, const std::string& sha256,
@@ -463,6 +479,15 @@ bool EvidenceProof::exportTo(const std::string& path, const std::string& dir,
   if (!put(kSignerFile, pem && fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
   std::string readme = verifyText(name, member(sidecar, "sha256"), member(sidecar, "signer"),
                                   haveStamp, !roots.empty(), v.stampTime);
+  const bool carries = carriesC2pa(path);
+  auto c2paSigner = carries ? C2paSigner::shared() : nullptr;
+  const std::string c2paRoot = c2paSigner ? c2paSigner->rootPem() : "";
+  if (!c2paRoot.empty() &&
+      !put(ContentCredentials::kExportedRoot,
+           fs.writeAtomically(dir + "/" + ContentCredentials::kExportedRoot, c2paRoot))) {
+    return false;
+  }
+  if (carries) readme += c2paText(!c2paRoot.empty());
   return put("VERIFY.txt", fs.writeAtomically(dir + "/VERIFY.txt", readme));
 }
 

@@ -120,7 +120,8 @@ class EvidenceProof {
 
   // Copies into `dir` (made when missing) the evidence file, its sidecar,
   // signature, time stamp, signer.pem, the authority's roots as tsa-root.pem
-  // when QUILLBOX_TSA_CA_FILE is set, and VERIFY.txt with the openssl
+  // when QUILLBOX_TSA_CA_FILE is set, the root of its content credentials as
+  // c2pa-root.pem when the file carries them, and VERIFY.txt with the openssl
   // commands that check them. Refuses (false, `error`) a proof that doesn't
   // verify. `written` gets the names of the files written.
   static bool exportTo(const std::string& path, const std::string& dir,

@@ -58,6 +58,12 @@ const std::vector<Setting> kSettings = {
      "RFC 3161 time-stamp authority for evidence proofs (default none)"},
     {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
      "roots the time stamps must chain to (default the system's trust store)"},
+    {"--c2pa", "QUILLBOX_C2PA",
+     "content credentials (a signed C2PA manifest) in every capture: 1 or 0 (default 1)"},
+    {"--c2pa-cert", "QUILLBOX_C2PA_CERT",
+     "certificate chain (PEM, signer first) that signs the content credentials (default the "
+     "install's own, issued by its local root in $HOME/.local/share/quillbox)"},
+    {"--c2pa-key", "QUILLBOX_C2PA_KEY", "private key (PEM) of the --c2pa-cert certificate"},
 };
 constexpr int kStopCheckMs = 100;
 

@@ -107,6 +107,15 @@ std::string Environment::tsaUrl() {
 std::string Environment::tsaCaFile() {
   return get("QUILLBOX_TSA_CA_FILE");
 }
+std::string Environment::c2pa() {
+  return get("QUILLBOX_C2PA");
+}
+std::string Environment::c2paCertFile() {
+  return get("QUILLBOX_C2PA_CERT");
+}
+std::string Environment::c2paKeyFile() {
+  return get("QUILLBOX_C2PA_KEY");
+}
 
 std::string Environment::updateUrl() {
   return orDefault("QUILLBOX_UPDATE_URL", "http://127.0.0.1:8443/pages/check/updateini.aspx");
