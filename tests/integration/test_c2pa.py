@@ -1,8 +1,11 @@
 """Content credentials in every capture, read by the C2PA project's own reader:
 c2pa-rs compiled to WebAssembly (npm @contentauth/c2pa-wasm), run in Node by
-tests/browser/c2pa_read.mjs. ImageMagick decodes the pixels. Without Node.js,
-tests/browser/node_modules or ImageMagick the file is skipped (exit 77), and
-fails under CI=true."""
+tests/browser/c2pa_read.mjs and on a viewer page (tests/browser/c2pa_viewer.html)
+in Debian's Chromium. ImageMagick decodes the pixels. Without Node.js,
+tests/browser/node_modules, Chromium or ImageMagick the file is skipped (exit 77),
+and fails under CI=true.
+
+QUILLBOX_C2PA_SCREENSHOT=PATH keeps the viewer page's screenshot (the README's picture)."""
 
 import json
 import os
@@ -24,6 +27,7 @@ from weeapphost import prepare_container, start_host  # noqa: E402
 BROWSER_TESTS = os.path.join(HERE, "..", "browser")
 READER = os.path.join(BROWSER_TESTS, "c2pa_read.mjs")
 CONVERT = "/usr/bin/convert"
+CHROMIUM = "/usr/bin/chromium"
 USER = "alice"
 SCREEN_CAPTURE = "http://cv.iptc.org/newscodes/digitalsourcetype/screenCapture"
 
@@ -34,6 +38,8 @@ def missing_prerequisites():
         missing.append("node")
     if not os.path.isdir(os.path.join(BROWSER_TESTS, "node_modules", "@contentauth", "c2pa-wasm")):
         missing.append("tests/browser/node_modules (make deps runs npm ci)")
+    if not os.access(CHROMIUM, os.X_OK):
+        missing.append(CHROMIUM + " (Debian package chromium)")
     if not os.access(CONVERT, os.X_OK):
         missing.append(CONVERT + " (Debian package imagemagick)")
     return missing
@@ -219,6 +225,18 @@ class Captures(unittest.TestCase):
                 self.assertEqual((status, out["c2pa"]["valid"]), (1, False), out)
                 self.assertIn(code, out["c2pa"]["failures"])
                 self.assertIn(named, out["c2pa"]["changed"])
+
+    def test_a_viewer_page_shows_the_credentials(self):
+        data, root = self.shots["vigild"]
+        shot = os.environ.get("QUILLBOX_C2PA_SCREENSHOT") or os.path.join(self.tmp, "viewer.png")
+        r = subprocess.run(["node", "c2pa_viewer.mjs", self.file("capture.png", data), shot, root],
+                           cwd=BROWSER_TESTS, capture_output=True, text=True, timeout=180)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        seen = json.loads(r.stdout.strip().splitlines()[-1])
+        self.assertEqual((seen["state"], seen["failures"]), ("Trusted", []), seen)
+        self.assertIn("Screen capture", seen["process"])
+        self.assertIn("quillbox vigild", seen["process"])
+        self.assertTrue(os.path.getsize(shot) > 0)
 
     def test_the_pixels_are_the_encoders(self):
         for program, (data, _) in self.shots.items():
