@@ -36,10 +36,9 @@ std::string uuid4() {
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
   char s[37];
-  std::snprintf(s, sizeof s,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+  std::snprintf(s, sizeof s, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                b[13], b[14], b[15]);
   return s;
 }
 
@@ -56,8 +55,8 @@ CborValue generatorInfo(const std::string& name, const std::string& version) {
 
 // Everything of the store that doesn't depend on the signature.
 struct Layout {
-  std::string png;        // the original file
-  size_t chunkAt = 0;     // where the caBX chunk goes
+  std::string png;     // the original file
+  size_t chunkAt = 0;  // where the caBX chunk goes
   std::string urn;
   std::string instanceId;
   std::string actionsBox;
@@ -76,23 +75,21 @@ struct Layout {
                                          {text("name"), text("jumbf manifest")},
                                          {text("pad"), CborValue::bytes("")}});
     const std::string hashBox = assertionBox(C2paManifest::kDataHashLabel, dataHash);
-    std::string assertions = JumbfBox::superbox(C2paManifest::kAssertionStoreUuid,
-                                                C2paManifest::kAssertionsLabel,
-                                                {actionsBox, hashBox});
+    std::string assertions = JumbfBox::superbox(
+        C2paManifest::kAssertionStoreUuid, C2paManifest::kAssertionsLabel, {actionsBox, hashBox});
     auto hashedUri = [&](const char* label, const std::string& box) {
       return CborValue::map(
           {{text("url"), text(uri(std::string(C2paManifest::kAssertionsLabel) + "/" + label))},
            {text("hash"), CborValue::bytes(sha256(std::string_view(box).substr(8)))}});
     };
-    Entries claim{
-        {text("instanceID"), text(instanceId)},
-        {text("claim_generator_info"),
-         generatorInfo(capture->generatorName, capture->generatorVersion)},
-        {text("signature"), text(uri(C2paManifest::kSignatureLabel))},
-        {text("created_assertions"),
-         CborValue::array({hashedUri(C2paManifest::kActionsLabel, actionsBox),
-                           hashedUri(C2paManifest::kDataHashLabel, hashBox)})},
-        {text("alg"), text("sha256")}};
+    Entries claim{{text("instanceID"), text(instanceId)},
+                  {text("claim_generator_info"),
+                   generatorInfo(capture->generatorName, capture->generatorVersion)},
+                  {text("signature"), text(uri(C2paManifest::kSignatureLabel))},
+                  {text("created_assertions"),
+                   CborValue::array({hashedUri(C2paManifest::kActionsLabel, actionsBox),
+                                     hashedUri(C2paManifest::kDataHashLabel, hashBox)})},
+                  {text("alg"), text("sha256")}};
     if (!capture->title.empty()) claim.emplace_back(text("dc:title"), text(capture->title));
     return {std::move(assertions), CborValue::map(std::move(claim)).encode()};
   }
@@ -112,8 +109,7 @@ struct Layout {
 
 }  // namespace
 
-std::optional<C2paManifest::Made> C2paManifest::embed(std::string_view png,
-                                                      const Capture& capture,
+std::optional<C2paManifest::Made> C2paManifest::embed(std::string_view png, const Capture& capture,
                                                       const C2paSigner& signer,
                                                       const Stamper& stamper, size_t reserve,
                                                       std::string* error) {

@@ -33,18 +33,18 @@ class C2paSigner;
 class C2paManifest {
  public:
   // JUMBF types (UUIDs, 16 bytes) and labels.
-  static constexpr std::string_view kStoreUuid{"c2pa\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71",
-                                               16};
+  static constexpr std::string_view kStoreUuid{
+      "c2pa\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
   static constexpr std::string_view kManifestUuid{
       "c2ma\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
   static constexpr std::string_view kAssertionStoreUuid{
       "c2as\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
-  static constexpr std::string_view kClaimUuid{"c2cl\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71",
-                                               16};
+  static constexpr std::string_view kClaimUuid{
+      "c2cl\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
   static constexpr std::string_view kSignatureUuid{
       "c2cs\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
-  static constexpr std::string_view kCborUuid{"cbor\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71",
-                                              16};
+  static constexpr std::string_view kCborUuid{
+      "cbor\x00\x11\x00\x10\x80\x00\x00\xaa\x00\x38\x9b\x71", 16};
   static constexpr const char* kStoreLabel = "c2pa";
   static constexpr const char* kAssertionsLabel = "c2pa.assertions";
   static constexpr const char* kActionsLabel = "c2pa.actions.v2";
@@ -58,11 +58,11 @@ class C2paManifest {
   static constexpr size_t kTimeStampReserve = 6144;
 
   struct Capture {
-    std::string title;             // the file name
-    std::string when;              // capture time, RFC 3339 UTC
-    std::string generatorName;     // the claim generator
+    std::string title;          // the file name
+    std::string when;           // capture time, RFC 3339 UTC
+    std::string generatorName;  // the claim generator
     std::string generatorVersion;
-    std::string agentName;         // the software agent of the action
+    std::string agentName;  // the software agent of the action
     std::string agentVersion;
   };
   // Gives the DER TimeStampToken over a 32-byte SHA-256 imprint, or "".
@@ -77,8 +77,8 @@ class C2paManifest {
   // is not a PNG, already carries a caBX chunk, or signing fails. `stamper`
   // may be empty (no time stamp); `reserve` is the room kept for its token.
   static std::optional<Made> embed(std::string_view png, const Capture& capture,
-                                   const C2paSigner& signer, const Stamper& stamper,
-                                   size_t reserve, std::string* error);
+                                   const C2paSigner& signer, const Stamper& stamper, size_t reserve,
+                                   std::string* error);
 };
 
 }  // namespace quillbox

@@ -111,8 +111,9 @@ class Check {
       return fail("the caBX chunk holds no C2PA manifest store");
     storeBox_ = *store;
     for (const JumbfBox& b : storeBox_.boxes) {
-      if (b.isSuperbox() && (b.uuid == C2paManifest::kManifestUuid ||
-                             b.uuid.compare(0, 4, "c2md") == 0 || b.uuid.compare(0, 4, "c2um") == 0))
+      if (b.isSuperbox() &&
+          (b.uuid == C2paManifest::kManifestUuid || b.uuid.compare(0, 4, "c2md") == 0 ||
+           b.uuid.compare(0, 4, "c2um") == 0))
         manifest_ = &b;
     }
     if (!manifest_) return fail("the manifest store holds no manifest");
@@ -176,8 +177,8 @@ class Check {
     r_.claimGenerator = generatorText(claim->find("claim_generator_info"));
     if (r_.claimGenerator.empty()) r_.claimGenerator = textOf(claim->find("claim_generator"));
     checkSignature(sigBox, claimBytes);
-    const std::string alg = textOf(claim->find("alg")).empty() ? "sha256"
-                                                               : textOf(claim->find("alg"));
+    const std::string alg =
+        textOf(claim->find("alg")).empty() ? "sha256" : textOf(claim->find("alg"));
     bool bound = false;
     for (const char* list : {"created_assertions", "gathered_assertions", "assertions"}) {
       const CborValue* refs = claim->find(list);
@@ -198,7 +199,8 @@ class Check {
       failure("assertion.missing", url + " resolves to no box", "the assertion " + label);
       return;
     }
-    if (!hash || !hash->isBytes() || digest(hashNamed(alg), box->contents(store_)) != hash->string()) {
+    if (!hash || !hash->isBytes() ||
+        digest(hashNamed(alg), box->contents(store_)) != hash->string()) {
       failure("assertion.hashedURI.mismatch", "the hash of " + url + " doesn't match",
               "the assertion " + label);
       return;
@@ -321,8 +323,9 @@ class Check {
     }
     ERR_clear_error();
     for (size_t i = 1; i < cose.chain.size(); ++i) {
-      if (X509Ptr c = parseDer(cose.chain[i]); c && sk_X509_push(untrusted.get(), c.get()) > 0)
-        c.release();
+      X509Ptr c = parseDer(cose.chain[i]);
+      // The stack owns a certificate from the moment it holds it.
+      if (c && sk_X509_push(untrusted.get(), c.get()) > 0) (void)c.release();
     }
     StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (anchors > 0 && ctx &&

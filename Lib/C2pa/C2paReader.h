@@ -35,12 +35,12 @@ class C2paReader {
     std::string softwareAgent;
     std::string signer;  // subject of the signing certificate
     std::string issuer;
-    std::string stampTime;                // the authority's time, when a time stamp verified
-    bool trusted = false;                 // the signer chains to a trust anchor
-    std::vector<std::string> failures;    // status codes that make the manifest invalid
-    std::vector<std::string> warnings;    // status codes that don't (untrusted signer or stamp)
-    std::vector<std::string> changed;     // what changed since signing, in words
-    std::vector<std::string> details;     // one line per failure or warning
+    std::string stampTime;              // the authority's time, when a time stamp verified
+    bool trusted = false;               // the signer chains to a trust anchor
+    std::vector<std::string> failures;  // status codes that make the manifest invalid
+    std::vector<std::string> warnings;  // status codes that don't (untrusted signer or stamp)
+    std::vector<std::string> changed;   // what changed since signing, in words
+    std::vector<std::string> details;   // one line per failure or warning
 
     // Readable, and every integrity check passed (trust aside).
     bool valid() const { return present && error.empty() && failures.empty(); }

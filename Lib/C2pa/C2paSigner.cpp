@@ -126,8 +126,8 @@ bool addExtension(X509* cert, X509* issuer, int nid, const char* value) {
 bool setName(X509_NAME* name, const std::string& commonName) {
   auto add = [&](const char* field, const std::string& value) {
     return X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                      reinterpret_cast<const unsigned char*>(value.c_str()), -1,
-                                      -1, 0) == 1;
+                                      reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                      0) == 1;
   };
   return add("O", "quillbox") && add("CN", commonName);
 }
@@ -172,9 +172,8 @@ PkeyPtr newKey() {
 // True when `cert` certifies `key`, was issued by `root` and is valid for a while yet.
 bool signerUsable(X509* cert, EVP_PKEY* key, X509* root, EVP_PKEY* rootKey) {
   time_t soon = std::time(nullptr) + kRenewDays * 24 * 3600;
-  bool ok = X509_check_private_key(cert, key) == 1 &&
-            X509_check_issued(root, cert) == X509_V_OK && X509_verify(cert, rootKey) == 1 &&
-            X509_cmp_time(X509_get0_notAfter(cert), &soon) > 0 &&
+  bool ok = X509_check_private_key(cert, key) == 1 && X509_check_issued(root, cert) == X509_V_OK &&
+            X509_verify(cert, rootKey) == 1 && X509_cmp_time(X509_get0_notAfter(cert), &soon) > 0 &&
             X509_cmp_current_time(X509_get0_notBefore(cert)) < 0;
   ERR_clear_error();
   return ok;
@@ -343,8 +342,7 @@ std::shared_ptr<const C2paSigner> C2paSigner::loadOrCreate(const std::string& fo
 }
 
 std::shared_ptr<const C2paSigner> C2paSigner::fromPem(std::string_view chainPem,
-                                                      std::string_view keyPem,
-                                                      std::string* error) {
+                                                      std::string_view keyPem, std::string* error) {
   std::vector<X509Ptr> certs = readCerts(chainPem);
   std::shared_ptr<C2paSigner> s(new C2paSigner());
   s->key_->pkey = readKey(keyPem);
@@ -380,14 +378,13 @@ std::shared_ptr<const C2paSigner> C2paSigner::fromPem(std::string_view chainPem,
 std::optional<std::string> C2paSigner::sign(std::string_view toBeSigned) const {
   MdCtxPtr ctx(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
-  if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, digestOf(algorithm_), nullptr,
-                                 key_->pkey.get()) != 1) {
+  if (!ctx ||
+      EVP_DigestSignInit(ctx.get(), &pctx, digestOf(algorithm_), nullptr, key_->pkey.get()) != 1) {
     return std::nullopt;
   }
-  if (algorithm_ == -37 &&
-      (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) != 1 ||
-       EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) != 1 ||
-       EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, EVP_sha256()) != 1)) {
+  if (algorithm_ == -37 && (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) != 1 ||
+                            EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) != 1 ||
+                            EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, EVP_sha256()) != 1)) {
     return std::nullopt;
   }
   size_t len = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <set>
 
 namespace quillbox {
 namespace {
@@ -136,7 +137,7 @@ void CborValue::encodeTo(std::string* out) const {
       std::vector<std::pair<std::string, const CborValue*>> sorted;
       sorted.reserve(entries_.size());
       for (const auto& [k, v] : entries_) sorted.emplace_back(k.encode(), &v);
-      std::sort(sorted.begin(), sorted.end(),
+      std::stable_sort(sorted.begin(), sorted.end(),
                 [](const auto& a, const auto& b) { return a.first < b.first; });
       head(out, 5, sorted.size());
       for (const auto& [k, v] : sorted) {
@@ -218,18 +219,23 @@ struct CborValue::Reader {
           c.items_.push_back(std::move(*v));
         }
         return c;
-      case 5:
+      case 5: {
         if (value > (data.size() - at) / 2) return std::nullopt;
+        std::set<std::string> keys;
         c.type_ = Type::Map;
         c.entries_.reserve(value);
         for (uint64_t i = 0; i < value; ++i) {
+          const size_t keyAt = at;
           auto k = item(depth + 1);
-          if (!k) return std::nullopt;
+          // A key given twice would let two readers see two different values.
+          if (!k || !keys.insert(std::string(data.substr(keyAt, at - keyAt))).second)
+            return std::nullopt;
           auto v = item(depth + 1);
           if (!v) return std::nullopt;
           c.entries_.emplace_back(std::move(*k), std::move(*v));
         }
         return c;
+      }
       case 6: {
         auto v = item(depth + 1);
         if (!v) return std::nullopt;

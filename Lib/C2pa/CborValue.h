@@ -5,8 +5,8 @@
 // sorted by their encoded bytes (RFC 8949, 4.2.1), as the content credentials
 // in our captures require. decode() accepts any well-formed item of the types
 // below, keeps map entries in the order read, and refuses (nullopt) malformed
-// or truncated input, indefinite lengths, nesting deeper than kMaxDepth and
-// bytes left over after the item.
+// or truncated input, indefinite lengths, a map key given twice, nesting
+// deeper than kMaxDepth and bytes left over after the item.
 //
 // A plain value type: copies are independent; no shared state.
 #pragma once

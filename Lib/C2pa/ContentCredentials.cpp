@@ -89,9 +89,9 @@ std::string ContentCredentials::addToCapture(const std::string& png, const std::
     return png;
   }
   if (stamper && !made->timeStamped) {
-    Log::printf(kLogNoStamp, kTimeStampSeconds,
-                stampError.empty() ? "the token is larger than the room kept for it"
-                                   : stampError.c_str());
+    Log::printf(
+        kLogNoStamp, kTimeStampSeconds,
+        stampError.empty() ? "the token is larger than the room kept for it" : stampError.c_str());
   }
   Log::printf(kLogMade, fileName.c_str(), made->storeSize, made->timeStamped ? ", 含时间戳" : "");
   return std::move(made->png);
@@ -102,8 +102,8 @@ std::vector<std::string> ContentCredentials::trustAnchorsFor(const std::string& 
   std::vector<std::string> anchors;
   std::string dir = platform::deletingLastPathComponent(path);
   if (dir.empty()) dir = ".";
-  for (const std::string& file : {C2paSigner::defaultFolder() + "/" + C2paSigner::kRootCertFile,
-                                  dir + "/" + kExportedRoot}) {
+  for (const std::string& file :
+       {C2paSigner::defaultFolder() + "/" + C2paSigner::kRootCertFile, dir + "/" + kExportedRoot}) {
     if (auto pem = fs.readFile(file)) anchors.push_back(std::move(*pem));
   }
   return anchors;

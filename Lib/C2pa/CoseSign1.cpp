@@ -74,7 +74,8 @@ std::string ecdsaDer(std::string_view raw) {
 }
 
 size_t padEntrySize(const char* key, size_t n) {
-  return CborValue::text(key).encode().size() + CborValue::bytes(std::string(n, '\0')).encode().size();
+  return CborValue::text(key).encode().size() +
+         CborValue::bytes(std::string(n, '\0')).encode().size();
 }
 
 // n such that a pad entry named `key` of n zero bytes takes exactly `bytes`.
@@ -92,6 +93,7 @@ std::string CoseSign1::protectedHeader(int64_t alg, const std::vector<std::strin
     certs = CborValue::bytes(chain.front());
   } else {
     std::vector<CborValue> items;
+    items.reserve(chain.size());
     for (const std::string& c : chain) items.push_back(CborValue::bytes(c));
     certs = CborValue::array(std::move(items));
   }
@@ -153,22 +155,21 @@ std::optional<CborValue> CoseSign1::unprotectedHeader(std::string_view protected
 
 std::string CoseSign1::encode(std::string_view protectedBytes, const CborValue& unprotected,
                               std::string_view signature) {
-  return CborValue::tag(kCoseSign1Tag,
-                        CborValue::array({CborValue::bytes(std::string(protectedBytes)),
-                                          unprotected, CborValue::null(),
-                                          CborValue::bytes(std::string(signature))}))
+  return CborValue::tag(
+             kCoseSign1Tag,
+             CborValue::array({CborValue::bytes(std::string(protectedBytes)), unprotected,
+                               CborValue::null(), CborValue::bytes(std::string(signature))}))
       .encode();
 }
 
 std::optional<CoseSign1::Parsed> CoseSign1::parse(std::string_view cose, std::string* error) {
   auto value = CborValue::decode(cose);
-  const CborValue* sign1 = value && value->type() == CborValue::Type::Tag &&
-                                   value->number() == kCoseSign1Tag
-                               ? &value->items().front()
-                               : nullptr;
-  if (!sign1 || !sign1->isArray() || sign1->items().size() != 4 ||
-      !sign1->items()[0].isBytes() || !sign1->items()[1].isMap() ||
-      !sign1->items()[3].isBytes()) {
+  const CborValue* sign1 =
+      value && value->type() == CborValue::Type::Tag && value->number() == kCoseSign1Tag
+          ? &value->items().front()
+          : nullptr;
+  if (!sign1 || !sign1->isArray() || sign1->items().size() != 4 || !sign1->items()[0].isBytes() ||
+      !sign1->items()[1].isMap() || !sign1->items()[3].isBytes()) {
     *error = "the claim signature is not a COSE_Sign1_Tagged structure";
     return std::nullopt;
   }

@@ -46,8 +46,8 @@ class CoseSign1 {
     int64_t algorithm = 0;
     std::vector<std::string> chain;  // DER, signer first
     std::string signature;
-    std::string timeStampToken;      // DER TimeStampToken of "sigTst2", "" when none
-    bool legacyTimeStamp = false;    // a "sigTst" header (over the claim), not checked
+    std::string timeStampToken;    // DER TimeStampToken of "sigTst2", "" when none
+    bool legacyTimeStamp = false;  // a "sigTst" header (over the claim), not checked
   };
   // nullopt, with `error`, when `cose` is not a COSE_Sign1_Tagged structure
   // with an algorithm and exactly one certificate chain.

@@ -24,15 +24,15 @@ class JumbfBox {
   // Requestable and label present: every description box of a manifest store.
   static constexpr uint8_t kToggles = 0x03;
 
-  std::string type;           // TBox: "jumb" for a superbox, else the content type
-  size_t offset = 0;          // of the box's first byte in the parsed bytes
-  size_t size = 0;            // of the whole box
-  size_t headerSize = 0;      // 8, or 16 with an XLBox
-  std::string uuid;           // superbox: the 16 bytes of its JUMBF type
-  uint8_t toggles = 0;        // superbox: the description box's toggles
-  std::string label;          // superbox: its label ("" when none)
+  std::string type;             // TBox: "jumb" for a superbox, else the content type
+  size_t offset = 0;            // of the box's first byte in the parsed bytes
+  size_t size = 0;              // of the whole box
+  size_t headerSize = 0;        // 8, or 16 with an XLBox
+  std::string uuid;             // superbox: the 16 bytes of its JUMBF type
+  uint8_t toggles = 0;          // superbox: the description box's toggles
+  std::string label;            // superbox: its label ("" when none)
   std::vector<JumbfBox> boxes;  // superbox: the boxes after the description box
-  std::string payload;        // content box: its data
+  std::string payload;          // content box: its data
 
   bool isSuperbox() const { return type == "jumb"; }
   // The only superbox among `boxes` labelled `name`; nullptr when there is

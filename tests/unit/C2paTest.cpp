@@ -38,8 +38,12 @@ std::string run(const std::string& cmd) {
 }
 
 C2paManifest::Capture capture() {
-  return {"ScreenShot_20150101_090507.png", "2015-01-01T09:05:07.000Z", "quillbox", "1.0",
-          "quillbox vigild", "1.0"};
+  return {"ScreenShot_20150101_090507.png",
+          "2015-01-01T09:05:07.000Z",
+          "quillbox",
+          "1.0",
+          "quillbox vigild",
+          "1.0"};
 }
 
 // `png` with the byte after `find` in its caBX chunk (or in the middle of IDAT) changed.
@@ -47,8 +51,8 @@ std::string changed(std::string png, const std::string& type, const std::string&
   const auto chunks = PngChunks::list(png);
   for (const auto& c : *chunks) {
     if (c.type != type) continue;
-    size_t at = find.empty() ? c.offset + 8 + c.length / 2
-                             : png.find(find, c.offset) + find.size() + 2;
+    size_t at =
+        find.empty() ? c.offset + 8 + c.length / 2 : png.find(find, c.offset) + find.size() + 2;
     png[at] = static_cast<char>(png[at] ^ 1);
     return png;
   }
@@ -155,10 +159,10 @@ TEST(C2paTest, TheInstallsCertificatesAreWhatC2paAsksFor) {
   const std::string ext = run("openssl x509 -noout -in " + cert +
                               " -ext keyUsage,extendedKeyUsage,basicConstraints,"
                               "authorityKeyIdentifier -subject -issuer");
-  for (const char* want : {"X509v3 Key Usage: critical", "Digital Signature",
-                           "1.3.6.1.4.1.62558.2.1", "1.3.6.1.5.5.7.3.36", "CA:FALSE",
-                           "Authority Key Identifier", "CN = quillbox capture signer",
-                           "CN = quillbox local content credentials root"}) {
+  for (const char* want :
+       {"X509v3 Key Usage: critical", "Digital Signature", "1.3.6.1.4.1.62558.2.1",
+        "1.3.6.1.5.5.7.3.36", "CA:FALSE", "Authority Key Identifier",
+        "CN = quillbox capture signer", "CN = quillbox local content credentials root"}) {
     EXPECT_NE(ext.find(want), std::string::npos) << want << " in\n" << ext;
   }
   EXPECT_EQ(signer->chain().size(), 1u);  // the root is the verifier's to bring
@@ -191,16 +195,21 @@ TEST(C2paTest, ACertificateFromAnotherAuthoritySigns) {
   for (const auto& [keyType, alg] : keys) {
     SCOPED_TRACE(keyType);
     const std::string chain = "chain" + std::to_string(++n) + ".pem";
-    const std::string out = run(
-        "cd " + d + " && openssl req -x509 " + keyType +
-        " -nodes -keyout root.key -out root.pem -subj /CN=Root -days 2 -addext "
-        "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"
-        " && openssl req " + keyType + " -nodes -keyout mid.key -out mid.csr -subj /CN=Mid"
-        " && openssl x509 -req -in mid.csr -CA root.pem -CAkey root.key -out mid.pem -days 2"
-        " -extfile ext.cnf -extensions ca"
-        " && openssl req " + keyType + " -nodes -keyout leaf.key -out leaf.csr -subj /CN=Leaf"
-        " && openssl x509 -req -in leaf.csr -CA mid.pem -CAkey mid.key -out leaf.pem -days 2"
-        " -extfile ext.cnf -extensions leaf && cat leaf.pem mid.pem root.pem > " + chain);
+    const std::string out =
+        run("cd " + d + " && openssl req -x509 " + keyType +
+            " -nodes -keyout root.key -out root.pem -subj /CN=Root -days 2 -addext "
+            "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"
+            " && openssl req " +
+            keyType +
+            " -nodes -keyout mid.key -out mid.csr -subj /CN=Mid"
+            " && openssl x509 -req -in mid.csr -CA root.pem -CAkey root.key -out mid.pem -days 2"
+            " -extfile ext.cnf -extensions ca"
+            " && openssl req " +
+            keyType +
+            " -nodes -keyout leaf.key -out leaf.csr -subj /CN=Leaf"
+            " && openssl x509 -req -in leaf.csr -CA mid.pem -CAkey mid.key -out leaf.pem -days 2"
+            " -extfile ext.cnf -extensions leaf && cat leaf.pem mid.pem root.pem > " +
+            chain);
     ASSERT_EQ(out.find("EXIT FAILED"), std::string::npos) << out;
     Environment::set("QUILLBOX_C2PA_CERT", dir.file(chain));
     Environment::set("QUILLBOX_C2PA_KEY", dir.file("leaf.key"));
@@ -227,15 +236,16 @@ TEST(C2paTest, CborIsWrittenDeterministicallyAndReadSafely) {
   CborValue m = CborValue::map({{CborValue::text("signature"), CborValue::integer(-7)},
                                 {CborValue::text("alg"), CborValue::unsignedInteger(500)},
                                 {CborValue::integer(33), CborValue::bytes("x")}});
-  EXPECT_EQ(m.encode(), std::string("\xa3\x18\x21\x41x\x63" "alg\x19\x01\xf4\x69signature\x26",
+  EXPECT_EQ(m.encode(), std::string("\xa3\x18\x21\x41x\x63"
+                                    "alg\x19\x01\xf4\x69signature\x26",
                                     23));
   auto back = CborValue::decode(m.encode());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->find("alg")->asInteger(), 500);
   EXPECT_EQ(back->find(33)->string(), "x");
-  for (std::string bad : {std::string("\x9f\x01\xff"), std::string("\x5a\xff\xff\xff\xff"),
-                          std::string("\x82\x01"), std::string("\x01\x02"),
-                          std::string(40, '\x81') + "\x01"}) {
+  for (std::string bad :
+       {std::string("\x9f\x01\xff"), std::string("\x5a\xff\xff\xff\xff"), std::string("\x82\x01"),
+        std::string("\x01\x02"), std::string(40, '\x81') + "\x01"}) {
     EXPECT_FALSE(CborValue::decode(bad)) << bad.size();
   }
 }

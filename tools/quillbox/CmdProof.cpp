@@ -128,8 +128,7 @@ ordered_json contentCredentials(const std::string& path, bool* ok) {
   if (!r.valid()) {
     *ok = false;
     std::cerr << "quillbox proof verify: the content credentials don't hold: "
-              << (r.error.empty() ? (r.details.empty() ? "" : r.details.front()) : r.error)
-              << "\n";
+              << (r.error.empty() ? (r.details.empty() ? "" : r.details.front()) : r.error) << "\n";
   }
   return j;
 }

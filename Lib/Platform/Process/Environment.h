@@ -31,8 +31,8 @@ class Environment {
   // leading dotted number ("6.1.0" of "6.1.0-18-amd64"), the shape of a phone's
   // system version; the whole release when it starts with no digit.
   static std::string systemVersion();
-  static std::string tsaUrl();     // QUILLBOX_TSA_URL, default none (no time stamps)
-  static std::string tsaCaFile();  // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
+  static std::string tsaUrl();        // QUILLBOX_TSA_URL, default none (no time stamps)
+  static std::string tsaCaFile();     // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
   static std::string c2pa();          // QUILLBOX_C2PA: "0" turns content credentials off
   static std::string c2paCertFile();  // QUILLBOX_C2PA_CERT, default none (the install's own)
   static std::string c2paKeyFile();   // QUILLBOX_C2PA_KEY, default none
