@@ -154,10 +154,11 @@ void CborValue::encodeTo(std::string* out) const {
       head(out, 7, number_);
       break;
     case Type::Float: {
-      uint64_t bits = 0;
-      std::memcpy(&bits, &float_, sizeof bits);
-      out->push_back(static_cast<char>(0xfb));
-      for (int i = 7; i >= 0; --i) out->push_back(static_cast<char>(bits >> (8 * i)));
+      // Written back as read: the same width and bits (a NaN keeps its payload).
+      const uint64_t bits = number_;
+      out->push_back(static_cast<char>(0xe0 | floatInfo_));
+      for (int i = (1 << (floatInfo_ - 24)) - 1; i >= 0; --i)
+        out->push_back(static_cast<char>(bits >> (8 * i)));
       break;
     }
   }
@@ -253,6 +254,8 @@ struct CborValue::Reader {
       return c;
     }
     c.type_ = Type::Float;
+    c.number_ = value;
+    c.floatInfo_ = info;
     if (info == 27) {
       std::memcpy(&c.float_, &value, sizeof c.float_);
     } else if (info == 26) {

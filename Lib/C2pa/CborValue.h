@@ -72,6 +72,7 @@ class CborValue {
   Type type_ = Type::Simple;
   uint64_t number_ = kNull;  // unsigned value, negative magnitude - 1, tag or simple
   double float_ = 0;
+  unsigned floatInfo_ = 27;  // the head's width as read (25 half, 26 single, 27 double)
   std::string string_;
   std::vector<CborValue> items_;
   std::vector<std::pair<CborValue, CborValue>> entries_;
