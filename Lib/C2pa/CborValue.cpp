@@ -226,11 +226,9 @@ struct CborValue::Reader {
         c.type_ = Type::Map;
         c.entries_.reserve(value);
         for (uint64_t i = 0; i < value; ++i) {
-          const size_t keyAt = at;
           auto k = item(depth + 1);
-          // A key given twice would let two readers see two different values.
-          if (!k || !keys.insert(std::string(data.substr(keyAt, at - keyAt))).second)
-            return std::nullopt;
+          // A key given twice (in any width) would let two readers see two values.
+          if (!k || !keys.insert(k->encode()).second) return std::nullopt;
           auto v = item(depth + 1);
           if (!v) return std::nullopt;
           c.entries_.emplace_back(std::move(*k), std::move(*v));
