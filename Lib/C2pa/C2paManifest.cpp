@@ -125,7 +125,6 @@ std::optional<C2paManifest::Made> C2paManifest::embed(std::string_view png, cons
     }
   }
   Layout l;
-  l.png.assign(png);
   l.chunkAt = chunks->front().offset + chunks->front().size();  // right after IHDR
   l.capture = &capture;
   const std::string id = uuid4(), instance = uuid4();
