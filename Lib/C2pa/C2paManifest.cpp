@@ -55,7 +55,6 @@ CborValue generatorInfo(const std::string& name, const std::string& version) {
 
 // Everything of the store that doesn't depend on the signature.
 struct Layout {
-  std::string png;     // the original file
   size_t chunkAt = 0;  // where the caBX chunk goes
   std::string urn;
   std::string instanceId;
