@@ -47,6 +47,8 @@ const std::vector<Setting> kSettings = {
     {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
      "roots the time stamps must chain to (default the system's trust store)"},
 };
+// Blocks this large are mapped on their own and returned when freed.
+constexpr size_t kReturnFreedAboveBytes = 128 * 1024;
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
 }  // namespace
@@ -69,16 +71,23 @@ static int runDaemon(int argc, char** argv) {
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
-  // A thread per registration and upload: bounded heaps keep a long run flat.
+  // A thread per registration and upload, a screen-sized image per capture:
+  // bounded heaps and fixed thresholds keep a long run at what it holds.
   MemoryArenas::limit(2);
+  MemoryArenas::returnFreedAbove(kReturnFreedAboveBytes);
   Log::line(kStartLog);
   // The proofs' signing key is made (first run) or loaded now rather than at the
   // first capture; proofs made while the authority was away get their time
   // stamps now, in the background.
   quillbox::SignerKey::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
-  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
-                                                quillbox::screenShotPort)) {
+  // After a capture the daemon waits, maybe for hours: what the capture freed
+  // goes back to the system rather than staying in the heaps.
+  auto onTrigger = [](const std::string& name) {
+    quillbox::screenShotPort(name);
+    MemoryArenas::releaseFree();
+  };
+  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);

@@ -12,6 +12,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/MemoryArenas.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/CreationForm.h"
 #include "QBXUploadManager/ServiceReply.h"
@@ -73,9 +74,12 @@ std::atomic<int> g_activeUploadThreads{0};
 
 // The last step of a counted worker thread: it frees its TLS-library state
 // first, so a process that ends once the count is zero leaves nothing behind.
+// The last one out gives the memory the uploads freed back to the system: the
+// allocator keeps freed pages inside its heaps otherwise, and the process sits
+// idle at its busiest size.
 void endWorkerThread() {
   platform::HttpClient::releaseThreadState();
-  g_activeUploadThreads.fetch_sub(1);
+  if (g_activeUploadThreads.fetch_sub(1) == 1) platform::MemoryArenas::releaseFree();
 }
 
 std::string orNull(const std::optional<std::string>& text) {
