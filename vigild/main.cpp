@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Files/InstanceLock.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
 #include "Platform/Process/ServiceManager.h"
+#include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
@@ -51,6 +53,15 @@ const std::vector<Setting> kSettings = {
 constexpr size_t kReturnFreedAboveBytes = 128 * 1024;
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
+// One daemon per user: a second would capture every trigger once more.
+const char kInstanceLockFile[] = "/.local/share/quillbox/vigild.lock";
+const char kAlreadyRunningLog[] =
+    "vigild: another vigild already runs for this user (pid %ld, lock %s); exiting";
+const char kAlreadyRunningToast[] = "截屏服务已在运行（进程 %ld），无需再次启动";
+const char kNoInstanceLockLog[] =
+    "vigild: cannot lock %s (%s); running without the check for a second vigild";
+constexpr int kExitAlreadyRunning = 3;  // the unit's RestartPreventExitStatus
+constexpr int kToastMs = 3000;
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -71,6 +82,15 @@ static int runDaemon(int argc, char** argv) {
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
+  const std::string lockPath = Environment::home() + kInstanceLockFile;
+  InstanceLock::Result instance = InstanceLock::acquire(lockPath);
+  if (!instance.lock && instance.error.empty()) {
+    Log::printf(kAlreadyRunningLog, instance.holder, lockPath.c_str());
+    UserInterface::shared().showToast(quillbox::strprintf(kAlreadyRunningToast, instance.holder),
+                                      ToastPosition::Bottom, kToastMs);
+    return kExitAlreadyRunning;
+  }
+  if (!instance.lock) Log::printf(kNoInstanceLockLog, lockPath.c_str(), instance.error.c_str());
   // A thread per registration and upload, a screen-sized image per capture:
   // bounded heaps and fixed thresholds keep a long run at what it holds.
   MemoryArenas::limit(2);

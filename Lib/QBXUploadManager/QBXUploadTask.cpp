@@ -257,6 +257,7 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
 
   RequestResult result = Z_Request::postWithString(form, kResourceCreate);
   const ServiceReply reply(result.respone);
+  preparationStatus_ = result.code;
   if (result.code == 200 && nonEmpty(result.respone)) {
     if (auto id = reply.text("id"); id && !id->empty()) {
       {
@@ -296,7 +297,10 @@ std::optional<std::string> QBXUploadTask::queryLength(std::string* path) {
     fileID = file_->fileID().value_or("");
     *path = orNull(file_->fPath());
   }
-  return Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  // The length query gives no status: without a reply the service was not usable.
+  preparationStatus_ = reply ? 200 : 0;
+  return reply;
 }
 
 bool QBXUploadTask::settleLength(const std::optional<std::string>& replyText,
