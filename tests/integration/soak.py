@@ -30,12 +30,29 @@ from devserver import DEMO_USER, start_devserver
 from sandbox import bin, make_sandbox, wait_for
 
 SAMPLES = 10
+# Threads of an idle daemon: its main thread (ThreadSanitizer adds one of its own).
+IDLE_THREADS = int(os.environ.get("QUILLBOX_SOAK_IDLE_THREADS", "1"))
 STORE = "com.velmor.files.property.plist"
 
 
 def proc_status(pid, key):
     with open("/proc/%d/status" % pid) as f:
         return next(int(line.split()[1]) for line in f if line.startswith(key + ":"))
+
+
+def threads(pid):
+    return proc_status(pid, "Threads")
+
+
+def thread_names(pid):
+    names = []
+    for t in sorted(os.listdir("/proc/%d/task" % pid)):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, t)) as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return names
 
 
 def fd_targets(pid):
@@ -147,9 +164,10 @@ def run_soak(triggers, check):
                     check.fail("uploads did not finish by capture %d: %s\n%s"
                                % (n, pending, tail))
                 # Idle: the upload and registration threads have ended.
-                check.assertTrue(wait_for(lambda: proc_status(daemon.pid, "Threads") == 1,
+                check.assertTrue(wait_for(lambda: threads(daemon.pid) == IDLE_THREADS,
                                           timeout=120, step=0.1),
-                                 "vigild's worker threads did not end by capture %d" % n)
+                                 "vigild's worker threads did not end by capture %d: %s"
+                                 % (n, thread_names(daemon.pid)))
                 targets = fd_targets(daemon.pid)
                 first_targets = first_targets or targets
                 samples.append((n, proc_status(daemon.pid, "VmRSS"), len(targets)))
