@@ -8,12 +8,14 @@
 
 #include "C2pa/C2paSigner.h"
 #include "C2pa/ContentCredentials.h"
+#include "Platform/Files/InstanceLock.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
 #include "Platform/Process/ServiceManager.h"
+#include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
@@ -55,8 +57,19 @@ const std::vector<Setting> kSettings = {
      "install's own, issued by its local root in $HOME/.local/share/quillbox)"},
     {"--c2pa-key", "QUILLBOX_C2PA_KEY", "private key (PEM) of the --c2pa-cert certificate"},
 };
+// Blocks this large are mapped on their own and returned when freed.
+constexpr size_t kReturnFreedAboveBytes = 128 * 1024;
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
+// One daemon per user: a second would capture every trigger once more.
+const char kInstanceLockFile[] = "/.local/share/quillbox/vigild.lock";
+const char kAlreadyRunningLog[] =
+    "vigild: another vigild already runs for this user (pid %ld, lock %s); exiting";
+const char kAlreadyRunningToast[] = "截屏服务已在运行（进程 %ld），无需再次启动";
+const char kNoInstanceLockLog[] =
+    "vigild: cannot lock %s (%s); running without the check for a second vigild";
+constexpr int kExitAlreadyRunning = 3;  // the unit's RestartPreventExitStatus
+constexpr int kToastMs = 3000;
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -77,8 +90,19 @@ static int runDaemon(int argc, char** argv) {
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
-  // A thread per registration and upload: bounded heaps keep a long run flat.
+  const std::string lockPath = Environment::home() + kInstanceLockFile;
+  InstanceLock::Result instance = InstanceLock::acquire(lockPath);
+  if (!instance.lock && instance.error.empty()) {
+    Log::printf(kAlreadyRunningLog, instance.holder, lockPath.c_str());
+    UserInterface::shared().showToast(quillbox::strprintf(kAlreadyRunningToast, instance.holder),
+                                      ToastPosition::Bottom, kToastMs);
+    return kExitAlreadyRunning;
+  }
+  if (!instance.lock) Log::printf(kNoInstanceLockLog, lockPath.c_str(), instance.error.c_str());
+  // A thread per registration and upload, a screen-sized image per capture:
+  // bounded heaps and fixed thresholds keep a long run at what it holds.
   MemoryArenas::limit(2);
+  MemoryArenas::returnFreedAbove(kReturnFreedAboveBytes);
   Log::line(kStartLog);
   // The proofs' signing key and certificates are made (first run) or loaded now
   // rather than at the first capture; proofs made while the authority was away get their time
@@ -86,8 +110,13 @@ static int runDaemon(int argc, char** argv) {
   quillbox::SignerKey::shared();
   if (quillbox::ContentCredentials::enabled()) quillbox::C2paSigner::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
-  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
-                                                quillbox::screenShotPort)) {
+  // After a capture the daemon waits, maybe for hours: what the capture freed
+  // goes back to the system rather than staying in the heaps.
+  auto onTrigger = [](const std::string& name) {
+    quillbox::screenShotPort(name);
+    MemoryArenas::releaseFree();
+  };
+  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);

@@ -12,6 +12,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/MemoryArenas.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/CreationForm.h"
 #include "QBXUploadManager/ServiceReply.h"
@@ -73,9 +74,12 @@ std::atomic<int> g_activeUploadThreads{0};
 
 // The last step of a counted worker thread: it frees its TLS-library state
 // first, so a process that ends once the count is zero leaves nothing behind.
+// The last one out gives the memory the uploads freed back to the system: the
+// allocator keeps freed pages inside its heaps otherwise, and the process sits
+// idle at its busiest size.
 void endWorkerThread() {
   platform::HttpClient::releaseThreadState();
-  g_activeUploadThreads.fetch_sub(1);
+  if (g_activeUploadThreads.fetch_sub(1) == 1) platform::MemoryArenas::releaseFree();
 }
 
 std::string orNull(const std::optional<std::string>& text) {
@@ -253,6 +257,7 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
 
   RequestResult result = Z_Request::postWithString(form, kResourceCreate);
   const ServiceReply reply(result.respone);
+  preparationStatus_ = result.code;
   if (result.code == 200 && nonEmpty(result.respone)) {
     if (auto id = reply.text("id"); id && !id->empty()) {
       {
@@ -292,7 +297,10 @@ std::optional<std::string> QBXUploadTask::queryLength(std::string* path) {
     fileID = file_->fileID().value_or("");
     *path = orNull(file_->fPath());
   }
-  return Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  // The length query gives no status: without a reply the service was not usable.
+  preparationStatus_ = reply ? 200 : 0;
+  return reply;
 }
 
 bool QBXUploadTask::settleLength(const std::optional<std::string>& replyText,

@@ -90,7 +90,11 @@ RequestResult post(const std::string& resource, const std::optional<std::string>
   HttpResponse response = HttpClient::send(request);
   auto text = decode(response.body);
   NSLog("result: %s", orNull(text).c_str());
-  if (response.status == 0) return Z_Request::serverFormate(0, std::nullopt);
+  if (response.status == 0) {
+    // No answer: the reason is the one clue to what the user must mend.
+    NSLog("Response error: %s", response.error.c_str());
+    return Z_Request::serverFormate(0, std::nullopt);
+  }
   return Z_Request::serverFormate(response.status, response.body);
 }
 

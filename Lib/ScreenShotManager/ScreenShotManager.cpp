@@ -18,6 +18,7 @@
 #include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
+#include "ScreenShotManager/CaptureNotice.h"
 #include "SharedSettings.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
@@ -30,10 +31,8 @@ namespace {
 // The system's own texts.
 const char kDefaultCountdownToast[] = "5秒之后开始截屏";
 const char kCountdownToastFormat[] = "%d秒之后开始截屏";
-const char kNoClientLog[] = "日志:没有找到客户端, 截屏未保存";
 const char kNoUserLog[] = "日志:没有登录用户, 截屏保存在 %s";
 const char kSavedLog[] = "日志:截屏已保存 %s";
-const char kWriteFailedLog[] = "日志:截屏保存失败 %s";
 const char kCaptureFailedLog[] = "日志:截屏失败";
 const char kSoundSkippedLog[] = "日志:快门声音不可用, 跳过 %s";
 constexpr int kToastMs = 2000;
@@ -119,9 +118,12 @@ std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
   if (!SharedSettings::isSilent(settings)) playSound();
 
   if (!locateQuillboxApp()) {
-    Log::line(kNoClientLog);
+    CaptureNotice::noClientApplication();
     return {};
   }
+  // Capture settings that can't be read gave this capture the defaults: say so.
+  if (auto bad = CaptureNotice::unreadableSettingsPath(); !bad.empty())
+    CaptureNotice::unreadableSettings(bad);
   return storeAndHandOff(*png, &*picture, road);
 }
 
@@ -193,7 +195,7 @@ std::string ScreenShotManager::storeScreenshot(const std::string& pngData,
   if (!fs.exists(folder)) fs.createDirectories(folder);
   std::string fullPath = folder + "/" + fileName;
   if (!fs.writeAtomically(fullPath, pngData)) {
-    Log::printf(kWriteFailedLog, fullPath.c_str());
+    CaptureNotice::screenshotNotWritable(folder, fullPath);
     return {};
   }
   Log::printf(kSavedLog, fullPath.c_str());
@@ -251,6 +253,8 @@ std::string ScreenShotManager::evidencePath(const platform::AlertView& alert) {
 }
 
 void ScreenShotManager::preserveEvidence(const std::string& fullPath) {
+  // A service that can't be reached or refuses is told, not only logged.
+  CaptureNotice::watchUploads();
   if (!isUploadAllowed()) {
     platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
                                                 kToastMs);

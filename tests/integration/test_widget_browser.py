@@ -113,7 +113,7 @@ class WidgetPage(unittest.TestCase):
 
         # The page under another name, and a tap from another site, are refused.
         self.assertEqual(saw["reboundStatus"], 403)
-        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=10))
+        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=60))
         self.assertEqual(len(os.listdir(folder)), 1)
 
 

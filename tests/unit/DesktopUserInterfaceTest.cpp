@@ -68,7 +68,7 @@ TEST(DesktopUserInterfaceTest, OpensOnlyURLsAndLivesWithoutServices) {
     for (const char* refused : {"--help", "/etc/passwd", "", ":x"}) ui->openURL(refused);
     ui->openURL("quillbox://saveEvidence/photo");
     std::string opened;
-    for (int i = 0; i < 400 && opened.empty(); ++i) {
+    for (int i = 0; i < 2400 && opened.empty(); ++i) {  // a minute at most
       std::ifstream in(dir.file("xdg-open.log"));
       std::getline(in, opened);
       if (opened.empty()) usleep(25'000);
