@@ -98,7 +98,7 @@ std::optional<ScreenSize> pngSize(const std::string& head) {
         (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3])) &
         0x7fffffffu);
   };
-  return ScreenSize{be32(16), be32(20)};
+  return ScreenSize{be32(16), be32(20), {}};
 }
 
 std::string isoMillis(std::chrono::system_clock::time_point t) {
@@ -268,6 +268,21 @@ std::optional<EvidenceProof::Signed> EvidenceProof::sign(const std::string& path
   if (screen) {
     j["width"] = screen->width;
     j["height"] = screen->height;
+    if (!screen->source.method.empty()) {
+      ordered_json outputs = ordered_json::array();
+      for (const auto& o : screen->source.outputs) {
+        ordered_json out;
+        out["name"] = o.name;
+        out["x"] = o.x;
+        out["y"] = o.y;
+        out["width"] = o.width;
+        out["height"] = o.height;
+        out["scale"] = o.scale;
+        out["transform"] = o.transform;
+        outputs.push_back(std::move(out));
+      }
+      j["screen"] = {{"source", screen->source.method}, {"outputs", std::move(outputs)}};
+    }
   }
   j["signer"] = signer->fingerprint();
   Signed out;
