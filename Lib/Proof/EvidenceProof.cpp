@@ -306,7 +306,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
     Log::printf(kLogNoFolder, path.c_str());
     return std::nullopt;
   }
-  auto made = sign(path, kind, screen);
+  auto made = sign(path, kind, std::move(screen));
   if (!made) return std::nullopt;
   ProofFiles files = filesIn(*folder, platform::lastPathComponent(path));
 
@@ -337,7 +337,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
 
 bool EvidenceProof::proveNewEvidence(const std::string& path, int32_t kind,
                                      std::optional<ScreenSize> screen) {
-  auto files = make(path, kind, screen);
+  auto files = make(path, kind, std::move(screen));
   if (!files) return false;
   if (!platform::Environment::tsaUrl().empty()) ProofStamper::shared().enqueue(files->json);
   return true;
