@@ -213,9 +213,13 @@ ScreenCapture X11Screen::capture() {
     conn_->xwayland = isXWayland(dpy);
   }
   Connection& c = *conn_;
-  if (c.xwayland)
-    return ScreenCapture::refused(ScreenFailure::XWaylandOnly,
-                                  strprintf(kXWayland, c.name.c_str()));
+  if (c.xwayland) {
+    // Not kept open: a held connection would keep an XWayland server running.
+    ScreenCapture refused =
+        ScreenCapture::refused(ScreenFailure::XWaylandOnly, strprintf(kXWayland, c.name.c_str()));
+    conn_.reset();
+    return refused;
+  }
   Display* dpy = c.dpy;
   const Window root = DefaultRootWindow(dpy);
   XWindowAttributes attrs{};
