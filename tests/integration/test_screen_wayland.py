@@ -28,6 +28,8 @@ from weeapphost import prepare_container, start_host  # noqa: E402
 
 FAILED_LOG = "日志:截屏失败: "
 FAILED_TOAST = "截屏失败："
+SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
 # What the session decides: none of the caller's own display or bus settings.
 SESSION_VARS = ("DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_RUNTIME_DIR",
                 "DBUS_SESSION_BUS_ADDRESS", "QUILLBOX_SCREEN", "XAUTHORITY", "NOTIFY_SOCKET")
@@ -99,6 +101,8 @@ class Desktop(unittest.TestCase):
     def capture(self, **env):
         c = Capture(self.session, **env)
         self.addCleanup(c.cleanup)
+        for report in SANITIZER_REPORTS:
+            self.assertNotIn(report, c.log())
         return c
 
     def assert_real_screen(self, c, source, outputs=None):

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <wayland-server.h>
 
 #include <atomic>
 #include <chrono>
@@ -361,4 +362,50 @@ TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
     EXPECT_EQ(fs::exists(file), c.fileLeft) << n;
   }
   ::kill(std::atoi(pid), SIGTERM);
+}
+
+// A compositor (libwayland-server, in a thread) that has an output and shared
+// memory but no screen copy: the direct road names it, and auto goes on to the
+// desktop portal (here absent too), naming both.
+TEST(ScreenWayland, ACompositorWithoutScreenCopyIsNamedAndAutoTriesThePortal) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0700);
+  wl_display* display = wl_display_create();
+  ASSERT_NE(display, nullptr);
+  ScopedEnv runtime{{"XDG_RUNTIME_DIR", dir.path().c_str()}};
+  ASSERT_EQ(wl_display_add_socket(display, "qb-wayland-test"), 0);
+  wl_display_init_shm(display);
+  wl_global_create(display, &wl_output_interface, 3, nullptr,
+                   [](wl_client* client, void*, uint32_t version, uint32_t id) {
+                     wl_resource* r = wl_resource_create(client, &wl_output_interface,
+                                                         static_cast<int>(version), id);
+                     wl_output_send_geometry(r, 0, 0, 300, 200, 0, "quillbox", "test", 0);
+                     wl_output_send_mode(r, WL_OUTPUT_MODE_CURRENT, 640, 480, 60000);
+                     wl_output_send_done(r);
+                   });
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    wl_event_loop* loop = wl_display_get_event_loop(display);
+    while (!stop.load()) {
+      wl_event_loop_dispatch(loop, 20);
+      wl_display_flush_clients(display);
+    }
+  });
+  {
+    ScopedEnv env{{"WAYLAND_DISPLAY", "qb-wayland-test"},
+                  {"DISPLAY", nullptr},
+                  {"DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.file("no-bus")).c_str()}};
+    auto direct = Screen::create("wayland")->capture();
+    EXPECT_EQ(direct.failure, ScreenFailure::CompositorWithoutCapture) << direct.reason;
+    EXPECT_NE(direct.reason.find("offers no screen copy (zwlr_screencopy_manager_v1)"),
+              std::string::npos)
+        << direct.reason;
+    auto automatic = Screen::create("auto")->capture();
+    EXPECT_EQ(automatic.failure, ScreenFailure::PortalUnavailable);
+    EXPECT_NE(automatic.reason.find("offers no screen copy"), std::string::npos);
+    EXPECT_NE(automatic.reason.find("the desktop portal neither"), std::string::npos);
+  }
+  stop.store(true);
+  server.join();
+  wl_display_destroy(display);
 }
