@@ -1,7 +1,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
-THREADED_TESTS ?= RunLoop|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload|UpdateCipher|integration.test_update|WeeApp|integration.test_widget|Proof|SignerKey|TimeStampClient|integration.test_proof
+THREADED_TESTS ?= RunLoop|ScreenPortal|ScreenWayland|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload|UpdateCipher|integration.test_update|WeeApp|integration.test_widget|Proof|SignerKey|TimeStampClient|integration.test_proof
 
 .PHONY: deps build test demo bench test-sanitize fuzz clean format package lint
 

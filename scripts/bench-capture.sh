@@ -44,17 +44,17 @@ median() { sort -n | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else prin
 measure() {  # $1 = name of the screen
   local name=$1 ours=() theirs=() t0 t1
   # Warm-up of both (page cache, server pixmaps).
-  "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null
+  "$BIN" --screen x11 --count 1 --out "$WORK/ours.png" >/dev/null
   scrot -o "$WORK/scrot.png"
   for _ in $(seq "$REPS"); do
-    t0=$(now_ns); "$BIN" --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns)
+    t0=$(now_ns); "$BIN" --screen x11 --count 1 --out "$WORK/ours.png" >/dev/null; t1=$(now_ns)
     ours+=($(( (t1 - t0) / 1000 )))
     t0=$(now_ns); scrot -o "$WORK/scrot.png"; t1=$(now_ns)
     theirs+=($(( (t1 - t0) / 1000 )))
   done
   # Per capture inside one process that keeps its connection, as the daemon does.
   local inproc
-  inproc=$("$BIN" --count "$REPS" --out "$WORK/inproc" | grep '^summary:')
+  inproc=$("$BIN" --screen x11 --count "$REPS" --out "$WORK/inproc" | grep '^summary:')
   local inproc_ms ours_ms theirs_ms ours_size theirs_size
   inproc_ms=$(sed -E 's/.*median_ms=([0-9.]+).*/\1/' <<<"$inproc")
   ours_ms=$(printf '%s\n' "${ours[@]}" | median | awk '{printf "%.1f", $1/1000}')

@@ -11,6 +11,7 @@
 #include "Platform/Files/InstanceLock.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/AutoScreen.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
@@ -35,7 +36,9 @@ const std::vector<Setting> kSettings = {
      "folder with this program's Info.plist (default share/quillbox/vigild.bundle beside bin/)"},
     {"--notify-dir", "QUILLBOX_NOTIFY_DIR",
      "rendezvous folder of system-wide notifications (default $XDG_RUNTIME_DIR/quillbox-notify)"},
-    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
+    {"--screen", "QUILLBOX_SCREEN",
+     "auto (the session's own screen: Wayland, its desktop portal, or X11), x11, wayland, portal, "
+     "file:PATH or synthetic (default auto)"},
     {"--ui", "QUILLBOX_UI",
      "desktop (notifications on the session bus), journal:PATH, journal:- (standard output), or "
      "several joined by commas (default desktop when a notification server answers, else "
@@ -70,6 +73,12 @@ const char kNoInstanceLockLog[] =
     "vigild: cannot lock %s (%s); running without the check for a second vigild";
 constexpr int kExitAlreadyRunning = 3;  // the unit's RestartPreventExitStatus
 constexpr int kToastMs = 3000;
+const char kNoDisplayYetLog[] =
+    "vigild: no display in the environment yet (neither WAYLAND_DISPLAY nor DISPLAY): exiting, "
+    "so that the service manager starts vigild again once the session has imported it "
+    "(systemctl --user import-environment WAYLAND_DISPLAY DISPLAY)";
+// EX_TEMPFAIL: try again later.
+constexpr int kNoDisplayYetExit = 75;
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -104,8 +113,16 @@ static int runDaemon(int argc, char** argv) {
   MemoryArenas::limit(2);
   MemoryArenas::returnFreedAbove(kReturnFreedAboveBytes);
   Log::line(kStartLog);
-  // The proofs' signing key and certificates are made (first run) or loaded now
-  // rather than at the first capture; proofs made while the authority was away get their time
+  // A user service started before the session imported its display would
+  // refuse every capture for its whole life: it ends, and its manager starts
+  // it again with the environment of that moment.
+  if (ServiceManager::isManaged() && Environment::screen() == "auto" &&
+      !AutoScreen::sessionHasDisplay()) {
+    Log::line(kNoDisplayYetLog);
+    return kNoDisplayYetExit;
+  }
+  // The proofs' signing key is made (first run) or loaded now rather than at the
+  // first capture; proofs made while the authority was away get their time
   // stamps now, in the background.
   quillbox::SignerKey::shared();
   if (quillbox::ContentCredentials::enabled()) quillbox::C2paSigner::shared();

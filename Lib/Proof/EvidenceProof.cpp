@@ -101,7 +101,7 @@ std::optional<ScreenSize> pngSize(const std::string& head) {
         (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3])) &
         0x7fffffffu);
   };
-  return ScreenSize{be32(16), be32(20)};
+  return ScreenSize{be32(16), be32(20), {}};
 }
 
 std::string isoMillis(std::chrono::system_clock::time_point t) {
@@ -284,6 +284,21 @@ std::optional<EvidenceProof::Signed> EvidenceProof::sign(const std::string& path
   if (screen) {
     j["width"] = screen->width;
     j["height"] = screen->height;
+    if (!screen->source.method.empty()) {
+      ordered_json outputs = ordered_json::array();
+      for (const auto& o : screen->source.outputs) {
+        ordered_json out;
+        out["name"] = o.name;
+        out["x"] = o.x;
+        out["y"] = o.y;
+        out["width"] = o.width;
+        out["height"] = o.height;
+        out["scale"] = o.scale;
+        out["transform"] = o.transform;
+        outputs.push_back(std::move(out));
+      }
+      j["screen"] = {{"source", screen->source.method}, {"outputs", std::move(outputs)}};
+    }
   }
   j["signer"] = signer->fingerprint();
   Signed out;
@@ -307,7 +322,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
     Log::printf(kLogNoFolder, path.c_str());
     return std::nullopt;
   }
-  auto made = sign(path, kind, screen);
+  auto made = sign(path, kind, std::move(screen));
   if (!made) return std::nullopt;
   ProofFiles files = filesIn(*folder, platform::lastPathComponent(path));
 
@@ -338,7 +353,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
 
 bool EvidenceProof::proveNewEvidence(const std::string& path, int32_t kind,
                                      std::optional<ScreenSize> screen) {
-  auto files = make(path, kind, screen);
+  auto files = make(path, kind, std::move(screen));
   if (!files) return false;
   if (!platform::Environment::tsaUrl().empty()) ProofStamper::shared().enqueue(files->json);
   return true;

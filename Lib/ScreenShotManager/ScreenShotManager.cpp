@@ -33,7 +33,20 @@ const char kDefaultCountdownToast[] = "5秒之后开始截屏";
 const char kCountdownToastFormat[] = "%d秒之后开始截屏";
 const char kNoUserLog[] = "日志:没有登录用户, 截屏保存在 %s";
 const char kSavedLog[] = "日志:截屏已保存 %s";
-const char kCaptureFailedLog[] = "日志:截屏失败";
+const char kCaptureFailedLog[] = "日志:截屏失败: %s";
+const char kEncodeFailed[] = "the picture could not be encoded as PNG";
+// What the person is told when no picture was taken: the cause and what to do.
+const char kCaptureFailedToast[] = "截屏失败：%s；未保存任何文件";
+const char kNoDisplayText[] =
+    "没有找到屏幕（WAYLAND_DISPLAY 和 DISPLAY 都未设置），请在桌面会话中运行";
+const char kXWaylandText[] = "DISPLAY 是 XWayland，读不到真实的屏幕，请设置 WAYLAND_DISPLAY";
+const char kNoCaptureText[] = "桌面不提供截屏接口，请安装 xdg-desktop-portal";
+const char kNoPortalText[] = "桌面门户不可用，请安装 xdg-desktop-portal 及桌面的门户后端";
+const char kCancelledText[] = "截屏被取消，请在桌面的隐私设置中允许截屏";
+const char kPortalFailedText[] = "桌面门户拒绝了截屏，请查看日志";
+const char kTimedOutText[] = "屏幕没有及时应答，请稍后再试";
+const char kUnreadableText[] = "无法读取屏幕内容，请查看日志";
+constexpr int kFailureToastMs = 3000;
 const char kSoundSkippedLog[] = "日志:快门声音不可用, 跳过 %s";
 constexpr int kToastMs = 2000;
 // The evidence prompt.
@@ -108,11 +121,14 @@ std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
                                                  const CaptureRoad& road) {
   // The countdown toast must not end up in the evidence.
   platform::UserInterface::shared().hideToasts();
-  std::optional<platform::Image> picture = platform::Screen::Default().capture();
-  std::optional<std::string> png;
-  if (picture) png = platform::ImageCodec::encodePNG(*picture);
+  platform::ScreenCapture shot = platform::Screen::Default().capture();
+  if (!shot) {
+    refuseCapture(shot.failure, shot.reason);
+    return {};
+  }
+  std::optional<std::string> png = platform::ImageCodec::encodePNG(*shot);
   if (!png) {
-    Log::line(kCaptureFailedLog);
+    refuseCapture(platform::ScreenFailure::Unreadable, kEncodeFailed);
     return {};
   }
   if (!SharedSettings::isSilent(settings)) playSound();
@@ -124,7 +140,45 @@ std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
   // Capture settings that can't be read gave this capture the defaults: say so.
   if (auto bad = CaptureNotice::unreadableSettingsPath(); !bad.empty())
     CaptureNotice::unreadableSettings(bad);
-  return storeAndHandOff(*png, &*picture, road);
+  return storeAndHandOff(*png, &*shot.image, road, &shot.source);
+}
+
+std::string ScreenShotManager::captureFailedToastText(platform::ScreenFailure why) {
+  using platform::ScreenFailure;
+  const char* text = kUnreadableText;
+  switch (why) {
+    case ScreenFailure::NoDisplay:
+      text = kNoDisplayText;
+      break;
+    case ScreenFailure::XWaylandOnly:
+      text = kXWaylandText;
+      break;
+    case ScreenFailure::CompositorWithoutCapture:
+      text = kNoCaptureText;
+      break;
+    case ScreenFailure::PortalUnavailable:
+      text = kNoPortalText;
+      break;
+    case ScreenFailure::PortalCancelled:
+      text = kCancelledText;
+      break;
+    case ScreenFailure::PortalFailed:
+      text = kPortalFailedText;
+      break;
+    case ScreenFailure::TimedOut:
+      text = kTimedOutText;
+      break;
+    case ScreenFailure::None:
+    case ScreenFailure::Unreadable:
+      break;
+  }
+  return strprintf(kCaptureFailedToast, text);
+}
+
+void ScreenShotManager::refuseCapture(platform::ScreenFailure why, const std::string& reason) {
+  Log::printf(kCaptureFailedLog, reason.c_str());
+  platform::UserInterface::shared().showToast(captureFailedToastText(why),
+                                              platform::ToastPosition::Bottom, kFailureToastMs);
 }
 
 std::string ScreenShotManager::getScreenShot() {
@@ -158,26 +212,30 @@ std::string ScreenShotManager::saveImageToLocal(const std::string& pngData,
 
 std::string ScreenShotManager::storeAndHandOff(const std::string& pngData,
                                                const platform::Image* picture,
-                                               const CaptureRoad& road) {
+                                               const CaptureRoad& road,
+                                               const platform::ScreenSource* source) {
   std::string fileName = road.fileName();
   // The credentials go in before the file is stored, hashed and recorded.
   std::string fullPath =
       storeScreenshot(ContentCredentials::addToCapture(pngData, fileName), fileName);
   // Nothing half-written is left behind; the hand-off has no file to work on.
   if (fullPath.empty()) return {};
-  handOff(fileName, fullPath, picture, road);
+  handOff(fileName, fullPath, picture, road, source);
   return fullPath;
 }
 
 void ScreenShotManager::handOff(const std::string& fileName, const std::string& fullPath,
-                                const platform::Image* picture, const CaptureRoad& road) {
+                                const platform::Image* picture, const CaptureRoad& road,
+                                const platform::ScreenSource* source) {
   File record;
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
   FileProperty::sharedFileProperty().createFileProperty(record);
   // The proof anyone can check; its time stamp comes in the background.
   std::optional<ScreenSize> screen;
-  if (picture) screen = ScreenSize{picture->width, picture->height};
+  if (picture)
+    screen =
+        ScreenSize{picture->width, picture->height, source ? *source : platform::ScreenSource{}};
   EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
 
   road.showPrompt(fileName, fullPath);

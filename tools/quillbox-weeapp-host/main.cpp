@@ -46,7 +46,9 @@ const std::vector<Setting> kSettings = {
     {"--apps-root", "QUILLBOX_APPS_ROOT",
      "folder scanned for the client application's container (default /User/Applications)"},
     {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
-    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
+    {"--screen", "QUILLBOX_SCREEN",
+     "auto (the session's own screen: Wayland, its desktop portal, or X11), x11, wayland, portal, "
+     "file:PATH or synthetic (default auto)"},
     {"--ui", "QUILLBOX_UI", "more user-interface backends beside the page, e.g. journal:PATH"},
     {"--prompt", "QUILLBOX_PROMPT", "how a journal answers prompts: confirm, decline, none"},
     {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file"},

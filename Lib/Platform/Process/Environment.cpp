@@ -83,7 +83,7 @@ std::string Environment::notifyDir() {
 }
 
 std::string Environment::screen() {
-  return orDefault("QUILLBOX_SCREEN", get("DISPLAY").empty() ? "synthetic" : "x11");
+  return orDefault("QUILLBOX_SCREEN", "auto");
 }
 
 std::string Environment::ui() {

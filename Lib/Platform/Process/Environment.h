@@ -20,8 +20,9 @@ class Environment {
   static std::string mainBundle();  // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
   static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE, default share/quillbox/...
   static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
-  static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
-  static std::string ui();         // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
+  static std::string
+  screen();                 // QUILLBOX_SCREEN: "auto" (default), "x11", "wayland", "portal", ...
+  static std::string ui();  // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
   static std::string prompt();     // QUILLBOX_PROMPT: "confirm", "decline" or "none"
   static std::string keychain();   // QUILLBOX_KEYCHAIN
   static std::string caFile();     // QUILLBOX_CA_FILE, default none
