@@ -54,7 +54,7 @@ bool isMajorSystemVersionFive() {
 }
 
 void openURLText(const char* text) {
-  UserInterface::shared().openURL(stringByAddingPercentEscapes(text));
+  UserInterface::Default().openURL(stringByAddingPercentEscapes(text));
 }
 }  // namespace
 
@@ -181,7 +181,7 @@ void quillboxWeeAppController::checkUpdateInfoSuccess() {
 void quillboxWeeAppController::alertViewClickedButtonAtIndex(platform::AlertView& alert,
                                                              int index) {
   if (alert.tag() == kUpdateAlertTag) {
-    if (index == 1) UserInterface::shared().openURL(kPackageURL);
+    if (index == 1) UserInterface::Default().openURL(kPackageURL);
     return;
   }
   // Each prompt answers for its own screenshot, also after a newer one was shown.
@@ -201,7 +201,7 @@ void quillboxWeeAppController::actionRecord() {
 
 void quillboxWeeAppController::actionScreenShot() {
   if (timer_ != 0) return;  // a countdown is already running
-  UserInterface::shared().showToast(
+  UserInterface::Default().showToast(
       ScreenShotManager::countdownToastText(SharedSettings::captureSettings()),
       platform::ToastPosition::Center, kToastMs);
   startCountdownTimer();

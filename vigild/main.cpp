@@ -77,8 +77,8 @@ static int runDaemon(int argc, char** argv) {
   // stamps now, in the background.
   quillbox::SignerKey::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
-  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
-                                                quillbox::screenShotPort)) {
+  if (!DarwinNotifyCenter::Default().addObserver(quillbox::kScreenshotNotification,
+                                                 quillbox::screenShotPort)) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);

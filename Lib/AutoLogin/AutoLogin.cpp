@@ -134,7 +134,7 @@ uint64_t AutoLogin::startAttempt() {
   }
   std::string name = SharedSettings::loginName();
   std::string password =
-      platform::Keychain::passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
+      platform::Keychain::Default().passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
   setStrUname(name);
   setStrUpwd(password);
   if (!name.empty() && !password.empty() && ServiceReachability::isServiceReachable()) {
@@ -243,7 +243,7 @@ void AutoLogin::finish(bool success) {
 }
 
 void AutoLogin::publish(bool success) {
-  auto& center = NotificationCenter::defaultCenter();
+  auto& center = NotificationCenter::Default();
   if (success) center.post(kUpdateUser);
   {
     std::lock_guard<std::mutex> lock(waitMu_);

@@ -91,7 +91,7 @@ int64_t parseLength(const std::optional<std::string>& fLen) {
 }
 
 void postNotification(const char* name, std::any object) {
-  NotificationCenter::defaultCenter().post(name, std::move(object));
+  NotificationCenter::Default().post(name, std::move(object));
 }
 
 }  // namespace
@@ -431,8 +431,8 @@ bool QBXUploadTask::startUpload() {
     return false;
   }
   if (!ServiceReachability::isServiceReachable()) {
-    platform::UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
-                                                3000);
+    platform::UserInterface::Default().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
+                                                 3000);
     endRefused(kToastNoNetwork);
     return false;
   }

@@ -87,7 +87,7 @@ RequestResult post(const std::string& resource, const std::optional<std::string>
   request.body = bytes ? *bytes : std::string();
   if (shown) NSLog("postString = %s", shown->c_str());
   NSLog("uri:%s", request.url.c_str());
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   auto text = decode(response.body);
   NSLog("result: %s", orNull(text).c_str());
   if (response.status == 0) return Z_Request::serverFormate(0, std::nullopt);
@@ -169,7 +169,7 @@ std::optional<std::string> Z_Request::getObj(const std::string& resource,
   request.method = "GET";
   NSLog("%s", request.url.c_str());
   request.headers = setHeader();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   auto text = decode(response.body);
   NSLog("result:%s", orNull(text).c_str());
   if (response.status >= 200 && response.status < 500) return text;
@@ -267,7 +267,7 @@ std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginNa
   request.headers = loginHeaders();
   request.timeoutSeconds = kLoginTimeoutSeconds;
   request.body = loginForm(loginName, password).text();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   if (response.status < 200 || response.status > 299)
     NSLog("Response error :%s login: code:%d", response.error.c_str(),
           static_cast<int>(response.status));
@@ -318,7 +318,7 @@ HttpResponse sendCookiePost(const std::string& resource, std::string body, bool 
   request.method = "POST";
   request.headers = Z_Request::cookieRequestHeaders(formBody);
   request.body = std::move(body);
-  return HttpClient::send(request);
+  return HttpClient::Default().send(request);
 }
 
 std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
@@ -408,7 +408,7 @@ RequestResult Z_Request::putWithLogin(const std::string& resource, const std::st
   request.method = "POST";
   request.headers = loginHeaders();
   request.body = form.text();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   if (response.status == 0) return serverFormate(0, std::nullopt);
   return serverFormate(response.status, response.body);
 }

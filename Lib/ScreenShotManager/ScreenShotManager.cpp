@@ -52,7 +52,7 @@ void sleepOneSecondDefault() {
 
 // The sound's completion: release it and end the nested run of playSound().
 void SoundFinished(uint32_t soundId) {
-  platform::SystemSound::dispose(soundId);
+  platform::SystemSound::Default().dispose(soundId);
   platform::RunLoop::current().stop();
 }
 }  // namespace
@@ -78,8 +78,9 @@ std::string ScreenShotManager::countdownToastText(const PlistDict& settings) {
 }
 
 void ScreenShotManager::screenShotPort() {
-  platform::UserInterface::shared().showToast(countdownToastText(SharedSettings::captureSettings()),
-                                              platform::ToastPosition::Center, kToastMs);
+  platform::UserInterface::Default().showToast(
+      countdownToastText(SharedSettings::captureSettings()), platform::ToastPosition::Center,
+      kToastMs);
   shot();
 }
 
@@ -107,7 +108,7 @@ ScreenShotManager::CaptureRoad ScreenShotManager::road() {
 std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
                                                  const CaptureRoad& road) {
   // The countdown toast must not end up in the evidence.
-  platform::UserInterface::shared().hideToasts();
+  platform::UserInterface::Default().hideToasts();
   std::optional<platform::Image> picture = platform::Screen::Default().capture();
   std::optional<std::string> png;
   if (picture) png = platform::ImageCodec::encodePNG(*picture);
@@ -136,15 +137,15 @@ std::string ScreenShotManager::getScreenShot() {
 
 void ScreenShotManager::playSound() {
   std::string path = platform::Environment::sound();
-  std::optional<uint32_t> sound = platform::SystemSound::create(path);
+  std::optional<uint32_t> sound = platform::SystemSound::Default().create(path);
   if (!sound) {
     Log::printf(kSoundSkippedLog, path.c_str());
     return;
   }
   uint32_t id = *sound;
-  platform::SystemSound::addCompletion(id, [id] { SoundFinished(id); });
+  platform::SystemSound::Default().addCompletion(id, [id] { SoundFinished(id); });
   // The sound guarantees its completion within the timeout, so this nested run ends.
-  platform::SystemSound::play(id, std::chrono::seconds(3));
+  platform::SystemSound::Default().play(id, std::chrono::seconds(3));
   platform::RunLoop::current().run();
 }
 
@@ -249,8 +250,8 @@ std::string ScreenShotManager::evidencePath(const platform::AlertView& alert) {
 
 void ScreenShotManager::preserveEvidence(const std::string& fullPath) {
   if (!isUploadAllowed()) {
-    platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
-                                                kToastMs);
+    platform::UserInterface::Default().showToast(kOldVersionToast, platform::ToastPosition::Center,
+                                                 kToastMs);
     return;
   }
   std::vector<std::shared_ptr<File>> files;

@@ -100,7 +100,7 @@ bool VersionUpdateInfo::getVersionUpdateInfo() {
   platform::HttpRequest request;
   request.url = requestUrl();
   request.timeoutSeconds = kTimeoutSeconds;
-  platform::HttpResponse response = platform::HttpClient::send(request);
+  platform::HttpResponse response = platform::HttpClient::Default().send(request);
   // Only a successful reply carries an announcement.
   std::string body =
       response.status >= 200 && response.status < 300 ? std::move(response.body) : std::string();

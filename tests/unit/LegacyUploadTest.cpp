@@ -118,12 +118,8 @@ class LegacyUploadTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(dir_.file("Library"));
     AppURL::sharedAppURL().setAppURL(dir_.path());
-    UserInterface::setSharedForTesting(&ui_);
   }
-  void TearDown() override {
-    UserInterface::setSharedForTesting(nullptr);
-    AppURL::sharedAppURL().setAppURL("");
-  }
+  void TearDown() override { AppURL::sharedAppURL().setAppURL(""); }
   void useService(const Service& s, const std::string& cookie = "a=b") {
     PlistDict local, web;
     local.set("url", PlistValue(s.base()));
@@ -150,6 +146,7 @@ class LegacyUploadTest : public ::testing::Test {
 
   TempDir dir_;
   StatusBar ui_;
+  ScopedDefault<UserInterface> uiScope_{ui_};
 };
 
 }  // namespace
@@ -265,7 +262,7 @@ TEST_F(LegacyUploadTest, ManagerShowsProgressAndEndsWithItsNotifications) {
     manager->setFile(f);
     manager->setRang({UploadRange::kNotFound, 0});
     std::vector<std::string> notes;
-    auto& center = NotificationCenter::defaultCenter();
+    auto& center = NotificationCenter::Default();
     uint64_t id = center.addObserver("", [&](const Notification& n) {
       if (n.name == "upload" && std::any_cast<FilePtr>(n.object) == f)
         notes.push_back("upload " + f->fProgress().value_or(""));

@@ -61,7 +61,6 @@ class ReliabilityTest : public ::testing::Test {
     FileProperty::RegistrationEnvironment quiet;
     quiet.startThread = [](std::function<void()>) {};  // nothing leaves the process
     FileProperty::setRegistrationEnvironmentForTesting(quiet);
-    UserInterface::setSharedForTesting(&ui_);
     Log::setSinkForTesting([this](const std::string& l) {
       std::lock_guard<std::mutex> lock(logMu_);
       log_.push_back(l);
@@ -70,7 +69,6 @@ class ReliabilityTest : public ::testing::Test {
   void TearDown() override {
     FileSystem::setFaultsForTesting(std::nullopt);
     Log::setSinkForTesting(nullptr);
-    UserInterface::setSharedForTesting(nullptr);
     FileProperty::setRegistrationEnvironmentForTesting({});
     AppURL::sharedAppURL().setAppURL("");
     Environment::set("QUILLBOX_HOME", "");
@@ -87,6 +85,7 @@ class ReliabilityTest : public ::testing::Test {
   TempDir dir_;
   std::string container_;
   JournalUserInterface ui_{dir_.path() + "/ui.jsonl", JournalUserInterface::PromptPolicy::None};
+  ScopedDefault<UserInterface> uiScope_{ui_};
   std::mutex logMu_;
   std::vector<std::string> log_;
 };
@@ -229,7 +228,7 @@ TEST_F(ReliabilityTest, StoreCacheSeesASameSizeReplaceWithinOneTick) {
       return a;
     }
   } frozen;
-  FileSystem::setDefaultForTesting(&frozen);
+  ScopedDefault<FileSystem> frozenScope(frozen);
   const std::string evidence = shots() + "/a.png";
   PlistDict rec;
   rec.set("path", PlistValue(evidence));
@@ -241,7 +240,6 @@ TEST_F(ReliabilityTest, StoreCacheSeesASameSizeReplaceWithinOneTick) {
   text.replace(text.find("<integer>1</integer>"), 20, "<integer>2</integer>");
   ASSERT_TRUE(FileSystem::Default().writeAtomically(lib(FileProperty::kStoreFile), text));
   auto seen = store.getFilePropertyWithPath(evidence);
-  FileSystem::setDefaultForTesting(nullptr);
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->getInteger("state"), 2);
 }
@@ -268,7 +266,7 @@ TEST_F(ReliabilityTest, PlainHttpGoesOnlyToLoopback) {
   }
   HttpRequest request;
   request.url = "http://192.0.2.1/3/login.json";  // would hang if it were tried
-  HttpResponse r = HttpClient::send(request);
+  HttpResponse r = HttpClient::Default().send(request);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(logged("HttpClient: refused http://192.0.2.1/3/login.json"));
   std::string failure;

@@ -137,10 +137,11 @@ TEST(ScreenX11, UnreachableDisplayGivesNullopt) {
 
 TEST(ScreenDefault, TestSeamReplacesAndRestoresTheDefault) {
   FixedScreen fixed;
-  Screen::setDefaultForTesting(&fixed);
-  auto img = Screen::Default().capture();
-  ASSERT_TRUE(img);
-  EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
-  Screen::setDefaultForTesting(nullptr);
+  {
+    ScopedDefault<Screen> scope(fixed);
+    auto img = Screen::Default().capture();
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
+  }
   EXPECT_NE(&Screen::Default(), &fixed);
 }

@@ -17,6 +17,7 @@
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "SHA1Help/SHA1Help.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -401,9 +402,11 @@ TEST_F(StoreFixture, CancelledCheckLeavesStoreUntouched) {
   const std::string before = storeBytes();
   std::atomic<bool> cancel{false};
   ReadCountingFileSystem counting(&cancel, 20);
-  FileSystem::setDefaultForTesting(&counting);
-  auto v = store().toCheckFilePropertyWithLocal(big, &cancel);
-  FileSystem::setDefaultForTesting(nullptr);
+  std::optional<PlistDict> v;
+  {
+    ScopedDefault<FileSystem> scope(counting);
+    v = store().toCheckFilePropertyWithLocal(big, &cancel);
+  }
   EXPECT_FALSE(v);
   EXPECT_EQ(counting.reads.load(), 20);
   EXPECT_EQ(storeBytes(), before);
@@ -437,9 +440,11 @@ TEST_F(StoreFixture, UnhashableFileKeepsFirstRecordAndIsNotRegistered) {
   FileProperty::RegistrationEnvironment env;
   env.startThread = [&](std::function<void()>) { ++started; };
   FileProperty::setRegistrationEnvironmentForTesting(env);
-  FileSystem::setDefaultForTesting(&noOpen);
-  auto done = store().toSaveFilePropertyAndRegister(a, 8);
-  FileSystem::setDefaultForTesting(nullptr);
+  std::shared_future<bool> done;
+  {
+    ScopedDefault<FileSystem> scope(noOpen);
+    done = store().toSaveFilePropertyAndRegister(a, 8);
+  }
   EXPECT_FALSE(done.get());
   EXPECT_EQ(started.load(), 0);
   auto rs = records();

@@ -27,6 +27,21 @@ inline bool inCI() {
     GTEST_SKIP() << reason;                                                 \
   } while (0)
 
+// Installs a test double as T::Default() for the life of the scope and puts
+// back what was installed before (T is a platform service with
+// setDefaultForTesting() that gives the previous double).
+template <class T>
+class ScopedDefault {
+ public:
+  explicit ScopedDefault(T& replacement) : previous_(T::setDefaultForTesting(&replacement)) {}
+  ~ScopedDefault() { T::setDefaultForTesting(previous_); }
+  ScopedDefault(const ScopedDefault&) = delete;
+  ScopedDefault& operator=(const ScopedDefault&) = delete;
+
+ private:
+  T* previous_;
+};
+
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
  public:

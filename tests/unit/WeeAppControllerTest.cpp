@@ -55,8 +55,6 @@ class WeeAppControllerTest : public ::testing::Test {
     Environment::set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
     Environment::set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
     AppURL::sharedAppURL().setAppURL(container_);
-    UserInterface::setSharedForTesting(&ui_);
-    Screen::setDefaultForTesting(screen_.get());
     FileProperty::RegistrationEnvironment quiet;  // records are made, nothing is sent
     quiet.startThread = [](std::function<void()>) {};
     FileProperty::setRegistrationEnvironmentForTesting(quiet);
@@ -64,8 +62,6 @@ class WeeAppControllerTest : public ::testing::Test {
   void TearDown() override {
     FileProperty::setRegistrationEnvironmentForTesting({});
     FileProperty::setWidgetMode(false);
-    Screen::setDefaultForTesting(nullptr);
-    UserInterface::setSharedForTesting(nullptr);
     AppURL::sharedAppURL().setAppURL("");
     for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
                           "QUILLBOX_HOME"})
@@ -91,6 +87,8 @@ class WeeAppControllerTest : public ::testing::Test {
       std::string(QUILLBOX_SOURCE_DIR) + "/share/quillbox/quillboxWeeApp.bundle";
   RecordingUI ui_;
   std::unique_ptr<Screen> screen_ = Screen::create("synthetic:64x96");
+  ScopedDefault<UserInterface> uiScope_{ui_};
+  ScopedDefault<Screen> screenScope_{*screen_};
 };
 
 TEST_F(WeeAppControllerTest, ViewFollowsTheLayoutTableAndEveryRouteReachesTheAction) {

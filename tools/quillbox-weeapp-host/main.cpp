@@ -109,7 +109,7 @@ int runHost(int argc, char** argv) {
     ui = std::make_shared<CompositeUserInterface>(
         std::vector<std::shared_ptr<UserInterface>>{page, more});
   }
-  UserInterface::setShared(ui);
+  UserInterface::setDefault(ui);
 
   std::string error;
   std::optional<LoadedWeeApp> weeApp = WeeAppLoader::load(Environment::weeAppBundle(), &error);

@@ -138,7 +138,7 @@ int runUpload(const UploadOptions& options) {
   file->setFLen(strprintf("%lld", static_cast<long long>(attrs->size)));
 
   Follower follower(platform::Terminal::isStandardErrorTerminal());
-  auto& center = platform::NotificationCenter::defaultCenter();
+  auto& center = platform::NotificationCenter::Default();
   uint64_t observer = center.addObserver(UploadManager::kNoteUpload, [&](const auto& note) {
     if (auto* f = std::any_cast<FilePtr>(&note.object); f && *f == file) follower.stepped(*file);
   });

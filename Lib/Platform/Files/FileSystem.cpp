@@ -323,8 +323,8 @@ FileSystem& FileSystem::Default() {
   return posix;
 }
 
-void FileSystem::setDefaultForTesting(FileSystem* fs) {
-  g_override.store(fs);
+FileSystem* FileSystem::setDefaultForTesting(FileSystem* fs) {
+  return g_override.exchange(fs);
 }
 
 void FileSystem::setFaultsForTesting(std::optional<FileSystemFaults> faults) {

@@ -61,8 +61,9 @@ class FileSystem {
 
   // The process-wide instance (POSIX unless a test replaced it).
   static FileSystem& Default();
-  // REQUIRES: fs outlives its use; nullptr restores the POSIX instance.
-  static void setDefaultForTesting(FileSystem* fs);
+  // REQUIRES: fs outlives its use; nullptr restores the POSIX instance. Gives
+  // the double installed before (nullptr: none), for scopes that put it back.
+  static FileSystem* setDefaultForTesting(FileSystem* fs);
   // Stages faults in the POSIX instance (nullopt switches them off); the
   // counters go down as faults are used. Tests only.
   static void setFaultsForTesting(std::optional<FileSystemFaults> faults);

@@ -200,8 +200,8 @@ Screen& Screen::Default() {
   return *screen;
 }
 
-void Screen::setDefaultForTesting(Screen* s) {
-  testScreen().store(s);
+Screen* Screen::setDefaultForTesting(Screen* s) {
+  return testScreen().exchange(s);
 }
 
 }  // namespace quillbox::platform

@@ -7,7 +7,8 @@
 //   "synthetic"   a generated phone-sized picture (a gradient, some shapes and the
 //                 current time drawn in blocks), the default without a display;
 //                 "synthetic:WxH" gives another size.
-// Tests replace the default with setDefaultForTesting(). capture() on one Screen
+// Tests replace the default with setDefaultForTesting() (often a ScreenWrapper
+// that overrides capture()). capture() on one Screen
 // may be called from any thread; calls are serialised inside the implementation.
 #pragma once
 
@@ -32,12 +33,23 @@ class Screen {
   // nullptr and a log line for an unknown or malformed setting. Creating an "x11"
   // screen does not connect yet: a missing display shows at capture().
   static std::unique_ptr<Screen> create(const std::string& setting);
-  // REQUIRES: s outlives its use; nullptr restores the screen chosen by the environment.
-  static void setDefaultForTesting(Screen* s);
+  // REQUIRES: s outlives its use; nullptr restores the screen chosen by the
+  // environment. Gives the double installed before (nullptr: none).
+  static Screen* setDefaultForTesting(Screen* s);
 
   // The current screen contents (opaque RGBA); nullopt and a log line on failure
   // (no display, unreadable or malformed file).
   virtual std::optional<Image> capture() = 0;
+};
+
+// Forwards every call to another screen; tests override what they need.
+class ScreenWrapper : public Screen {
+ public:
+  explicit ScreenWrapper(Screen& target) : target_(target) {}
+  std::optional<Image> capture() override { return target_.capture(); }
+
+ protected:
+  Screen& target_;
 };
 
 // The picture of the synthetic screen at the given time of day: the same

@@ -95,9 +95,31 @@ struct Playback {
   }
 };
 
+// Plays through ALSA's "default" device on a worker thread per play().
+class AlsaSystemSound final : public SystemSound {
+ public:
+  std::optional<uint32_t> create(const std::string& path) override;
+  void addCompletion(uint32_t id, std::function<void()> fn) override;
+  using SystemSound::play;
+  void play(uint32_t id, std::chrono::milliseconds timeout) override;
+  void dispose(uint32_t id) override;
+};
+
+std::atomic<SystemSound*> g_override{nullptr};
+
 }  // namespace
 
-std::optional<uint32_t> SystemSound::create(const std::string& path) {
+SystemSound& SystemSound::Default() {
+  if (SystemSound* o = g_override.load()) return *o;
+  static auto* alsa = new AlsaSystemSound;
+  return *alsa;
+}
+
+SystemSound* SystemSound::setDefaultForTesting(SystemSound* sound) {
+  return g_override.exchange(sound);
+}
+
+std::optional<uint32_t> AlsaSystemSound::create(const std::string& path) {
   auto attrs = FileSystem::Default().attributes(path);
   if (!attrs || attrs->isDirectory || attrs->size > static_cast<int64_t>(kMaxFileSize)) {
     Log::printf(kLogUnreadable, path.c_str());
@@ -122,13 +144,13 @@ std::optional<uint32_t> SystemSound::create(const std::string& path) {
   return id;
 }
 
-void SystemSound::addCompletion(uint32_t id, std::function<void()> fn) {
+void AlsaSystemSound::addCompletion(uint32_t id, std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto it = registry().find(id);
   if (it != registry().end()) it->second->completion = std::move(fn);
 }
 
-void SystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
+void AlsaSystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
   std::shared_ptr<Sound> sound;
   std::function<void()> completion;
   {
@@ -157,7 +179,7 @@ void SystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
   }).detach();
 }
 
-void SystemSound::dispose(uint32_t id) {
+void AlsaSystemSound::dispose(uint32_t id) {
   std::shared_ptr<Sound> gone;  // released outside the lock
   std::lock_guard<std::mutex> lock(registryMutex());
   auto it = registry().find(id);

@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -173,10 +174,6 @@ std::string HttpClient::trustedCertificates() {
   return bundle;
 }
 
-HttpResponse HttpClient::send(const HttpRequest& request) {
-  return send(request, SendObserver{});
-}
-
 namespace {
 
 // Progress of a request body for a SendObserver.
@@ -202,9 +199,28 @@ int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
   return 0;
 }
 
+// The libcurl client: one easy handle per request.
+class CurlHttpClient final : public HttpClient {
+ public:
+  using HttpClient::send;
+  HttpResponse send(const HttpRequest& request, const SendObserver& observer) override;
+};
+
+std::atomic<HttpClient*> g_override{nullptr};
+
 }  // namespace
 
-HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& observer) {
+HttpClient& HttpClient::Default() {
+  if (HttpClient* o = g_override.load()) return *o;
+  static auto* curl = new CurlHttpClient;  // outlives detached worker threads
+  return *curl;
+}
+
+HttpClient* HttpClient::setDefaultForTesting(HttpClient* client) {
+  return g_override.exchange(client);
+}
+
+HttpResponse CurlHttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   globalInit();
   if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
   HttpResponse response;

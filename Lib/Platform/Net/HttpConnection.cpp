@@ -58,7 +58,7 @@ void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected
     });
   };
   observer.isCancelled = [&] { return s->cancelled.load(); };
-  HttpResponse response = HttpClient::send(s->request, observer);
+  HttpResponse response = HttpClient::Default().send(s->request, observer);
   s->request.body.reset();  // the body is no longer needed; don't hold it while reports wait
   if (s->cancelled.load()) return;
   s->loop->perform([s, response = std::move(response)] {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
@@ -149,21 +150,41 @@ std::optional<Addresses> addressesOf(const std::string& host, Wait when) {
   return s.hosts[host].addresses;
 }
 
+// Name resolution on worker threads, routes asked of the kernel.
+class SystemReachability final : public Reachability {
+ public:
+  bool isReachable(const std::string& host, int port) override;
+  bool resolve(const std::string& host) override;
+  void resolveAhead(const std::string& host) override;
+};
+
+std::atomic<Reachability*> g_override{nullptr};
+
 }  // namespace
 
-bool Reachability::isReachable(const std::string& host, int port) {
+Reachability& Reachability::Default() {
+  if (Reachability* o = g_override.load()) return *o;
+  static auto* system = new SystemReachability;
+  return *system;
+}
+
+Reachability* Reachability::setDefaultForTesting(Reachability* r) {
+  return g_override.exchange(r);
+}
+
+bool SystemReachability::isReachable(const std::string& host, int port) {
   if (host.empty() || port <= 0 || port > 65535) return false;
   auto addresses = addressesOf(host, Wait::Unanswered);
   return addresses && routeExists(*addresses, port);
 }
 
-bool Reachability::resolve(const std::string& host) {
+bool SystemReachability::resolve(const std::string& host) {
   if (host.empty()) return false;
   auto addresses = addressesOf(host, Wait::Stale);
   return addresses && !addresses->empty();
 }
 
-void Reachability::resolveAhead(const std::string& host) {
+void SystemReachability::resolveAhead(const std::string& host) {
   if (host.empty() || isNumeric(host)) return;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
