@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <thread>
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
@@ -12,6 +11,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 #include "Platform/UI/Button.h"
 #include "Platform/UI/ImageView.h"
 #include "Platform/UI/TapGestureRecognizer.h"
@@ -125,7 +125,7 @@ std::shared_ptr<platform::Button> quillboxWeeAppController::makeButton(
 }
 
 void quillboxWeeAppController::viewDidAppear() {
-  std::thread(&quillboxWeeAppController::setAppPath).detach();
+  platform::Threads::Default().startThread("widget-locate", &quillboxWeeAppController::setAppPath);
   AutoLogin::sharedAutoLogin().toAutoLogin();
   // The locator just started may not have found the container yet: this
   // showing is then neither counted nor checked.
@@ -136,7 +136,8 @@ void quillboxWeeAppController::viewDidAppear() {
   }
   if (shown % kChecksEvery == 0) {
     std::weak_ptr<int> alive = alive_;
-    std::thread([this, alive] { checkUpdateInfo(alive); }).detach();
+    platform::Threads::Default().startThread("widget-update",
+                                             [this, alive] { checkUpdateInfo(alive); });
   }
   PluginInfo::writePluginInfo();
 }
@@ -160,6 +161,8 @@ void quillboxWeeAppController::checkUpdateInfo(std::weak_ptr<int> alive) {
   // check ends; the main thread looks at `alive` before it calls back.
   VersionUpdateInfo info;
   bool announced = info.getVersionUpdateInfo();
+  // The host may unload the widget or end once the answer is in.
+  platform::Threads::releaseThreadState();
   platform::performOnMainThread(
       [this, alive, announced] {
         if (!alive.lock()) return;

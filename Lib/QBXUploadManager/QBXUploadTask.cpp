@@ -12,6 +12,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/CreationForm.h"
 #include "QBXUploadManager/ServiceReply.h"
@@ -63,20 +64,15 @@ const char kLogDealloc[] =
     "QBXUploadTask dealloc:%s,self._URLConnection:%s,self._URLConnection.filePath:%s";
 const char kLogThread[] = "日志:无法启动上传线程: %s";
 
+// Thread names; both begin with QBXUploadTask::kThreadName.
+const char kPrepareThread[] = "upload-prepare";
+const char kUploadThread[] = "upload";
+
 const char kNoteUpdateFileState[] = "updateFileState";
 const char kNoteUpload[] = "upload";
 
 const char kResourceCreate[] = "file/create.json";
 const char kResourceLength[] = "file/length.json";
-
-std::atomic<int> g_activeUploadThreads{0};
-
-// The last step of a counted worker thread: it frees its TLS-library state
-// first, so a process that ends once the count is zero leaves nothing behind.
-void endWorkerThread() {
-  platform::HttpClient::releaseThreadState();
-  g_activeUploadThreads.fetch_sub(1);
-}
 
 std::string orNull(const std::optional<std::string>& text) {
   return text ? *text : "(null)";
@@ -133,7 +129,7 @@ std::string QBXUploadTask::progressText(int64_t uploaded, int64_t total) {
 }
 
 int QBXUploadTask::activeUploadThreads() {
-  return g_activeUploadThreads.load();
+  return platform::Threads::Default().liveThreads(kThreadName);
 }
 
 // ---------------------------------------------------------------- single file
@@ -208,19 +204,16 @@ void QBXUploadTask::start() {
 }
 
 void QBXUploadTask::startPreparation(std::function<void()> work) {
-  g_activeUploadThreads.fetch_add(1);
-  try {
-    std::thread([work = std::move(work)] {
-      try {
-        work();
-      } catch (const std::exception& e) {
-        Log::printf(kLogException, e.what());
-      }
-      endWorkerThread();
-    }).detach();
-  } catch (const std::exception& e) {
-    g_activeUploadThreads.fetch_sub(1);
-    Log::printf(kLogThread, e.what());
+  platform::Outcome started =
+      platform::Threads::Default().startThread(kPrepareThread, [work = std::move(work)] {
+        try {
+          work();
+        } catch (const std::exception& e) {
+          Log::printf(kLogException, e.what());
+        }
+      });
+  if (!started) {
+    Log::printf(kLogThread, started.reason.c_str());
     createFileOnServerFail(kReasonUploadFailed);
   }
 }
@@ -496,14 +489,10 @@ bool QBXUploadTask::startUpload() {
   update();
 
   auto self = shared_from_this();
-  g_activeUploadThreads.fetch_add(1);
-  try {
-    std::thread([self, connection, channel] {
-      self->runUploadThread(connection, channel);
-    }).detach();
-  } catch (const std::exception& e) {
-    g_activeUploadThreads.fetch_sub(1);
-    Log::printf(kLogThread, e.what());
+  platform::Outcome started = platform::Threads::Default().startThread(
+      kUploadThread, [self, connection, channel] { self->runUploadThread(connection, channel); });
+  if (!started) {
+    Log::printf(kLogThread, started.reason.c_str());
     {
       std::lock_guard<std::recursive_mutex> lock(mu_);
       connection_.reset();
@@ -532,9 +521,11 @@ void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connectio
   try {
     std::shared_ptr<platform::RunLoop> loop = platform::RunLoop::currentShared();
     channel->loop = loop;
-    // The loop ends after the transfer's last report has been handled.
+    // The loop ends after the transfer's last report has been handled. The
+    // transfer thread is joined here, its TLS-library state freed first.
     std::thread transfer([connection, loop] {
       connection->run();
+      platform::Threads::releaseThreadState();
       loop->perform([loop] { loop->stop(); });
     });
     loop->run();
@@ -542,7 +533,6 @@ void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connectio
   } catch (const std::exception& e) {
     Log::printf(kLogException, e.what());
   }
-  endWorkerThread();
 }
 
 void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState) {

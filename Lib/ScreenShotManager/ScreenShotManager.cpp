@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <thread>
 
 #include "AppURL.h"
 #include "Base/File.h"
@@ -12,6 +11,7 @@
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Media/SystemSound.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
@@ -45,10 +45,6 @@ const char kOldVersionToast[] = "旧版本不被允许上传，请更新Sorelle�
 const char kScreenshotFolderName[] = "手机截屏";
 const char kLabelFont[] = "system 14";
 constexpr int kUpdateAlertTag = 2;  // the widget's update prompt
-
-void sleepOneSecondDefault() {
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-}
 
 // The sound's completion: release it and end the nested run of playSound().
 void SoundFinished(uint32_t soundId) {
@@ -84,17 +80,13 @@ void ScreenShotManager::screenShotPort() {
   shot();
 }
 
-void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) {
-  sleepOneSecond_ = sleepOneSecond;
-}
-
 void ScreenShotManager::shot() {
   // The settings are read once, with the container known at this moment (none
   // on the first capture after start-up: the defaults then apply).
   PlistDict settings = SharedSettings::captureSettings();
   int seconds = SharedSettings::countdownSeconds(settings);
-  auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
-  for (int i = 0; i < seconds; ++i) sleepOne();
+  // The countdown is a blocking wait of one second per step (Clock::sleepFor).
+  for (int i = 0; i < seconds; ++i) platform::Clock::Default().sleepFor(std::chrono::seconds(1));
 
   captureAndHandOff(settings, road());
 }

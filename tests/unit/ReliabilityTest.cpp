@@ -58,9 +58,6 @@ class ReliabilityTest : public ::testing::Test {
     ASSERT_TRUE(PropertyList::write(lib("com.velmor.userinfo.plist"), PlistValue(info)));
     Environment::set("QUILLBOX_HOME", dir_.path() + "/home");
     AppURL::sharedAppURL().setAppURL(container_);
-    FileProperty::RegistrationEnvironment quiet;
-    quiet.startThread = [](std::function<void()>) {};  // nothing leaves the process
-    FileProperty::setRegistrationEnvironmentForTesting(quiet);
     Log::setSinkForTesting([this](const std::string& l) {
       std::lock_guard<std::mutex> lock(logMu_);
       log_.push_back(l);
@@ -69,7 +66,6 @@ class ReliabilityTest : public ::testing::Test {
   void TearDown() override {
     FileSystem::setFaultsForTesting(std::nullopt);
     Log::setSinkForTesting(nullptr);
-    FileProperty::setRegistrationEnvironmentForTesting({});
     AppURL::sharedAppURL().setAppURL("");
     Environment::set("QUILLBOX_HOME", "");
   }
@@ -86,6 +82,9 @@ class ReliabilityTest : public ::testing::Test {
   std::string container_;
   JournalUserInterface ui_{dir_.path() + "/ui.jsonl", JournalUserInterface::PromptPolicy::None};
   ScopedDefault<UserInterface> uiScope_{ui_};
+  // Nothing leaves the process.
+  ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
+  ScopedDefault<Threads> quietScope_{quiet_};
   std::mutex logMu_;
   std::vector<std::string> log_;
 };

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "Platform/Process/Threads.h"
 
 // True when the environment says this is a CI run (CI=true).
 inline bool inCI() {
@@ -40,6 +44,31 @@ class ScopedDefault {
 
  private:
   T* previous_;
+};
+
+// A Threads double for the threads whose name begins with `prefix`: counts
+// them and runs each inline (Mode::Inline) or not at all (Mode::Drop); every
+// other thread starts as usual.
+class ThreadsFor : public quillbox::platform::ThreadsWrapper {
+ public:
+  enum class Mode { Drop, Inline };
+  ThreadsFor(std::string prefix, Mode mode)
+      : ThreadsWrapper(quillbox::platform::Threads::Default()),
+        prefix_(std::move(prefix)),
+        mode_(mode) {}
+  quillbox::platform::Outcome startThread(const std::string& name,
+                                          std::function<void()> fn) override {
+    if (name.compare(0, prefix_.size(), prefix_) != 0)
+      return target_.startThread(name, std::move(fn));
+    ++started;
+    if (mode_ == Mode::Inline) fn();
+    return quillbox::platform::Outcome::success();
+  }
+  std::atomic<int> started{0};
+
+ private:
+  std::string prefix_;
+  Mode mode_;
 };
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.

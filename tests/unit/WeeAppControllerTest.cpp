@@ -55,12 +55,8 @@ class WeeAppControllerTest : public ::testing::Test {
     Environment::set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
     Environment::set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
     AppURL::sharedAppURL().setAppURL(container_);
-    FileProperty::RegistrationEnvironment quiet;  // records are made, nothing is sent
-    quiet.startThread = [](std::function<void()>) {};
-    FileProperty::setRegistrationEnvironmentForTesting(quiet);
   }
   void TearDown() override {
-    FileProperty::setRegistrationEnvironmentForTesting({});
     FileProperty::setWidgetMode(false);
     AppURL::sharedAppURL().setAppURL("");
     for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
@@ -89,6 +85,9 @@ class WeeAppControllerTest : public ::testing::Test {
   std::unique_ptr<Screen> screen_ = Screen::create("synthetic:64x96");
   ScopedDefault<UserInterface> uiScope_{ui_};
   ScopedDefault<Screen> screenScope_{*screen_};
+  // Records are made, nothing is sent.
+  ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
+  ScopedDefault<Threads> quietScope_{quiet_};
 };
 
 TEST_F(WeeAppControllerTest, ViewFollowsTheLayoutTableAndEveryRouteReachesTheAction) {

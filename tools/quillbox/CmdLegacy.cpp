@@ -32,7 +32,7 @@
 namespace quillbox::tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 std::string absolutePath(const std::string& path) {
   std::error_code ec;
@@ -146,9 +146,9 @@ int runUpload(const UploadOptions& options) {
   manager->setFile(file);
   manager->setRang({static_cast<uint64_t>(options.offset), 0});
   manager->setDelegate(&follower);
-  const auto started = Clock::now();
+  const auto started = SteadyClock::now();
   if (manager->start()) platform::RunLoop::main().run();
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
   manager->setDelegate(nullptr);
   center.removeObserver(observer);
   if (follower.drew()) ProgressBar::end();

@@ -7,12 +7,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Media/SoundFile.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 namespace {
@@ -173,10 +173,12 @@ void AlsaSystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
   // The timer can fire only when this thread runs its loop, after `timer` is set.
   pb->timer =
       pb->loop->addTimer(std::chrono::milliseconds(ms), false, [pb, ms] { pb->finish(true, ms); });
-  std::thread([pb, sound, ms] {
+  auto played = Threads::Default().startThread("sound", [pb, sound, ms] {
     playOnDevice(sound->pcm);
     pb->loop->perform([pb, ms] { pb->finish(false, ms); });
-  }).detach();
+  });
+  // No thread to play on: the sound completes at once, as without a device.
+  if (!played) pb->loop->perform([pb, ms] { pb->finish(false, ms); });
 }
 
 void AlsaSystemSound::dispose(uint32_t id) {

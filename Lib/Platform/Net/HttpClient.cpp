@@ -1,7 +1,6 @@
 #include "Platform/Net/HttpClient.h"
 
 #include <curl/curl.h>
-#include <openssl/crypto.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "Platform/Net/HttpSession.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 
@@ -125,10 +125,6 @@ HttpResponse refused(const std::string& url, const std::string& why) {
 
 }  // namespace
 
-void HttpClient::releaseThreadState() {
-  OPENSSL_thread_stop();
-}
-
 std::optional<std::string> HttpClient::refusal(const std::string& url, bool cleartextAllowed) {
   CURLU* u = curl_url();
   if (!u) return std::string("no URL parser");
@@ -222,6 +218,7 @@ HttpClient* HttpClient::setDefaultForTesting(HttpClient* client) {
 
 HttpResponse CurlHttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   globalInit();
+  Threads::noteTlsUse();
   if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
   HttpResponse response;
   CURL* curl = curl_easy_init();
@@ -312,6 +309,7 @@ void HttpUpload::cancel() {
 
 void HttpUpload::run() {
   globalInit();
+  Threads::noteTlsUse();
   auto fail = [this](const std::string& reason) {
     if (cancelled_.load()) return;
     NSLog("HttpUpload: %s failed: %s", url_.c_str(), reason.c_str());

@@ -21,7 +21,9 @@
 // HttpClient::Default() is the libcurl client; tests install a double with
 // setDefaultForTesting(), usually an HttpClientWrapper that overrides only
 // what it changes. Safe for concurrent use from any thread (each call has its
-// own handle).
+// own handle). Every request marks its thread as a user of the TLS library
+// (Threads::noteTlsUse), so that a thread started through Threads frees that
+// state when it ends.
 #pragma once
 
 #include <atomic>
@@ -96,14 +98,6 @@ class HttpClient {
   virtual HttpResponse send(const HttpRequest& request) { return send(request, SendObserver{}); }
   // send() that reports the body's progress and can be cancelled.
   virtual HttpResponse send(const HttpRequest& request, const SendObserver& observer) = 0;
-
-  // Frees what the TLS library keeps for the calling thread (its random
-  // generators, its error queue). A worker thread that made requests calls it
-  // when it is done with them and before it reports that it is done: a
-  // process may end as soon as it hears that, and state still held for a
-  // thread that is only winding down would be lost. Later requests on the
-  // thread make it anew.
-  static void releaseThreadState();
 
   // Why `url` may not be used (see the transport rules above), or nullopt
   // when it may. Every connection of the platform asks this first.

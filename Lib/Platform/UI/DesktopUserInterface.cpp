@@ -13,11 +13,11 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 extern char** environ;
 
@@ -445,7 +445,7 @@ void DesktopUserInterface::openURL(const std::string& url) {
     return;
   }
   // Reaped in the background: xdg-open may wait for the program it starts.
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  Threads::Default().startThread("reap-url-opener", [pid] { ::waitpid(pid, nullptr, 0); });
 }
 
 void DesktopUserInterface::setIdleTimerDisabled(bool disabled) {
