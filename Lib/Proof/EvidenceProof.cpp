@@ -173,7 +173,7 @@ bool ensureSignerPem(const std::string& folder, const SignerKey& signer) {
       Log::printf(kLogSignerAside, aside.c_str());
     }
   }
-  return fs.writeAtomically(path, signer.publicPem());
+  return static_cast<bool>(fs.writeAtomically(path, signer.publicPem()));
 }
 
 std::string shellQuote(const std::string& s) {
@@ -452,15 +452,19 @@ bool EvidenceProof::exportTo(const std::string& path, const std::string& dir,
   if (haveStamp) copies.emplace_back(files.tsr, name + kTsrSuffix);
   if (!roots.empty()) copies.emplace_back(roots, "tsa-root.pem");
   const std::string folder = dir + "/";
-  auto put = [&](const std::string& target, bool ok) {
-    if (!ok) *error = "cannot write " + folder + target;
-    if (ok) written->push_back(target);
-    return ok;
+  auto put = [&](const std::string& target, const platform::Outcome& wrote) {
+    if (!wrote) *error = "cannot write " + folder + target + " (" + wrote.reason + ")";
+    if (wrote) written->push_back(target);
+    return wrote.ok();
   };
   for (const auto& [from, to] : copies) {
     if (!put(to, fs.copyAtomically(from, folder + to))) return false;
   }
-  if (!put(kSignerFile, pem && fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
+  if (!pem) {
+    *error = "cannot write " + folder + kSignerFile + " (no signer key for the proof)";
+    return false;
+  }
+  if (!put(kSignerFile, fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
   std::string readme = verifyText(name, member(sidecar, "sha256"), member(sidecar, "signer"),
                                   haveStamp, !roots.empty(), v.stampTime);
   return put("VERIFY.txt", fs.writeAtomically(dir + "/VERIFY.txt", readme));

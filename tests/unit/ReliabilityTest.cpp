@@ -141,11 +141,24 @@ TEST_F(ReliabilityTest, DiskFaultsLeaveThePreviousFileAndTheNextWriteSucceeds) {
   struct Fault {
     const char* name;
     FileSystemFaults faults;
+    int error;
     const char* reason;
   };
-  const std::vector<Fault> faults = {{"full disk", {0, 0, 0}, "No space left on device"},
-                                     {"full half-way", {200, 0, 0}, "No space left on device"},
-                                     {"failed rename", {-1, 1, 0}, "rename"}};
+  const std::vector<Fault> faults = {
+      {"full disk", {0, 0, 0}, ENOSPC, "write: No space left on device"},
+      {"full half-way", {200, 0, 0}, ENOSPC, "write: No space left on device"},
+      {"failed rename", {-1, 1, 0}, EIO, "rename: Input/output error"}};
+  // The reasons the writers were given back, in order.
+  struct Reasons : FileSystemWrapper {
+    Reasons() : FileSystemWrapper(FileSystem::Default()) {}
+    Outcome writeAtomically(const std::string& p, std::string_view d) override {
+      Outcome o = target_.writeAtomically(p, d);
+      if (!o) failures.push_back(o);
+      return o;
+    }
+    std::vector<Outcome> failures;
+  } reasons;
+  ScopedDefault<FileSystem> reasonsScope(reasons);
   for (const Writer& w : writers) {
     ASSERT_TRUE(w.write());
     for (const Fault& f : faults) {
@@ -155,12 +168,15 @@ TEST_F(ReliabilityTest, DiskFaultsLeaveThePreviousFileAndTheNextWriteSucceeds) {
         std::lock_guard<std::mutex> lock(logMu_);
         log_.clear();
       }
+      reasons.failures.clear();
       FileSystem::setFaultsForTesting(f.faults);
       bool wrote = w.write();
       FileSystem::setFaultsForTesting(std::nullopt);
       EXPECT_TRUE(!wrote || std::string(w.name) == "upload state") << "reported as written";
       EXPECT_TRUE(logged("cannot replace")) << "no log line";
-      EXPECT_TRUE(logged(f.reason));
+      ASSERT_EQ(reasons.failures.size(), 1u);
+      EXPECT_EQ(reasons.failures[0].error, f.error);
+      EXPECT_EQ(reasons.failures[0].reason, f.reason);
       EXPECT_EQ(w.state(), before);
       EXPECT_EQ(temporaries(container_), std::vector<std::string>{});
       EXPECT_TRUE(w.write()) << "after the fault";
