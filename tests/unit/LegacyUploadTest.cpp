@@ -2,6 +2,7 @@
 // request forms against an in-process service on 127.0.0.1: the delegate's
 // reports across chunks, every way a chunked upload ends, the record's
 // display fields and notifications, and the cookie forms' bodies and replies.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 

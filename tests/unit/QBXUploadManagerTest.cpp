@@ -1,5 +1,6 @@
 // The upload manager and its tasks against an in-process service (plain HTTP
 // on 127.0.0.1): list handling, skips, messages, notifications, the queue.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 

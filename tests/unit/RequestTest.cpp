@@ -1,5 +1,6 @@
 // Request layer, HTTP service, keychain and automatic login against an
 // in-process cpp-httplib server on 127.0.0.1 (ephemeral port).
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 

@@ -1,6 +1,7 @@
 // System sounds: file formats, refusal of bad files, and the completion contract
 // (on the caller's run loop, exactly once, never long after the timeout) with no
 // device, with a device that plays, and with a device that hangs.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,5 @@
 // The property store: match rules, upsert, updates, tamper check, registration.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <atomic>

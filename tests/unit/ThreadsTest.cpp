@@ -1,4 +1,5 @@
 // Threads: named, counted threads that callers can wait for.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <pthread.h>
 

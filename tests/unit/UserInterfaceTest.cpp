@@ -1,5 +1,6 @@
 // The user-interface kit's journal backend: one JSON object a line, prompts
 // answered by policy on the main run loop.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -1,6 +1,7 @@
 // The widget controller: its strip as the layout table gives it, both routes
 // from a tap to an action, the countdown (one per tap burst, capture on the
 // N-th tick or at once when the settings shrink below the count) and its prompts.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <filesystem>
