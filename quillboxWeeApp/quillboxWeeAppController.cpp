@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
@@ -240,12 +239,8 @@ ScreenShotManager::CaptureRoad quillboxWeeAppController::road() {
 }
 
 std::string quillboxWeeAppController::getScreenShot() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[24];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
-  return strprintf("ScreenShot_%s.png", stamp);
+  // The widget names its files as the daemon does.
+  return ScreenShotManager::getScreenShot();
 }
 
 void quillboxWeeAppController::playSound() {

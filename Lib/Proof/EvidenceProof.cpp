@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "SHA1Help/FileDigest.h"
@@ -102,15 +102,7 @@ std::optional<ScreenSize> pngSize(const std::string& head) {
 }
 
 std::string isoMillis(std::chrono::system_clock::time_point t) {
-  auto secs = std::chrono::floor<std::chrono::seconds>(t);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - secs).count();
-  std::time_t c = std::chrono::system_clock::to_time_t(secs);
-  std::tm tm{};
-  gmtime_r(&c, &tm);
-  char buf[48];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
-  return buf;
+  return platform::TimeFormat::format(t, "%Y-%m-%dT%H:%M:%S.%LZ", platform::TimeFormat::Zone::Utc);
 }
 
 std::optional<std::string> hexBytes(const std::string& hex) {

@@ -10,6 +10,7 @@
 #include "Platform/Process/Log.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
+#include "Text/PercentEncoding.h"
 #include "base64/NSDataToBase64Encoding.h"
 
 namespace quillbox {
@@ -112,22 +113,7 @@ std::string Z_Request::getAppDocFilePath(const std::string& name) {
 }
 
 std::string Z_Request::stringURLEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    bool legal = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 std::string_view("-_.~!*'();/?:@&=+$,#").find(static_cast<char>(c)) !=
-                     std::string_view::npos;
-    if (legal) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  return out;
+  return PercentEncoding::encode(text, "-_.~!*'();/?:@&=+$,#");
 }
 
 std::string Z_Request::apiBaseURL() {

@@ -1,7 +1,6 @@
 #include "ScreenShotManager/ScreenShotManager.h"
 
 #include <chrono>
-#include <ctime>
 
 #include "AppURL.h"
 #include "Base/File.h"
@@ -14,6 +13,7 @@
 #include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
@@ -118,13 +118,11 @@ std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
 }
 
 std::string ScreenShotManager::getScreenShot() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[16];
-  strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
-  std::string s(stamp);
-  return strprintf("ScreenShot_%s_%s.png", s.substr(0, 8).c_str(), s.substr(8).c_str());
+  using platform::TimeFormat;
+  const auto now = platform::Clock::Default().now();
+  return strprintf("ScreenShot_%s_%s.png",
+                   TimeFormat::format(now, "%Y%m%d", TimeFormat::Zone::Local).c_str(),
+                   TimeFormat::format(now, "%H%M%S", TimeFormat::Zone::Local).c_str());
 }
 
 void ScreenShotManager::playSound() {

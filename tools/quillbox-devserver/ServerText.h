@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Text/Hex.h"
+
 namespace quillbox::devserver {
 
 // ASCII letters lowered; other bytes (UTF-8 included) kept as they are.
@@ -17,13 +19,7 @@ inline std::string lower(std::string s) {
 
 // A digest's bytes as lowercase hexadecimal.
 inline std::string hexOf(const unsigned char* md, unsigned int len) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out.push_back(digits[md[i] >> 4]);
-    out.push_back(digits[md[i] & 15]);
-  }
-  return out;
+  return Hex::encode(md, len);
 }
 
 // SHA-1 of `text` as 40 lowercase hexadecimal digits.

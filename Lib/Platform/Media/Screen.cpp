@@ -10,8 +10,10 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/X11Screen.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 
 namespace quillbox::platform {
 namespace {
@@ -59,9 +61,7 @@ class SyntheticScreen final : public Screen {
  public:
   SyntheticScreen(int w, int h) : width_(w), height_(h) {}
   std::optional<Image> capture() override {
-    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    const std::tm tm = TimeFormat::calendar(Clock::Default().now(), TimeFormat::Zone::Local);
     return renderSyntheticScreen(width_, height_, tm.tm_hour, tm.tm_min, tm.tm_sec);
   }
 
