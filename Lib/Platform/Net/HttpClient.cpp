@@ -14,7 +14,6 @@
 #include "Platform/Net/HttpSession.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
-#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 
@@ -218,7 +217,6 @@ HttpClient* HttpClient::setDefaultForTesting(HttpClient* client) {
 
 HttpResponse CurlHttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   globalInit();
-  Threads::noteTlsUse();
   if (auto why = refusal(request.url, request.cleartextAllowed)) return refused(request.url, *why);
   HttpResponse response;
   CURL* curl = curl_easy_init();
@@ -309,7 +307,6 @@ void HttpUpload::cancel() {
 
 void HttpUpload::run() {
   globalInit();
-  Threads::noteTlsUse();
   auto fail = [this](const std::string& reason) {
     if (cancelled_.load()) return;
     NSLog("HttpUpload: %s failed: %s", url_.c_str(), reason.c_str());

@@ -21,9 +21,8 @@
 // HttpClient::Default() is the libcurl client; tests install a double with
 // setDefaultForTesting(), usually an HttpClientWrapper that overrides only
 // what it changes. Safe for concurrent use from any thread (each call has its
-// own handle). Every request marks its thread as a user of the TLS library
-// (Threads::noteTlsUse), so that a thread started through Threads frees that
-// state when it ends.
+// own handle). A thread started through Threads frees the TLS library's state
+// of its requests when it ends.
 #pragma once
 
 #include <atomic>

@@ -20,8 +20,6 @@ namespace {
 const char kLogNoThread[] = "Threads: cannot start thread %s: %s";
 const char kLogRaised[] = "Threads: thread %s ended by an exception: %s";
 
-thread_local bool t_usedTls = false;
-
 class SystemThreads final : public Threads {
  public:
   Outcome startThread(const std::string& name, std::function<void()> fn) override {
@@ -57,7 +55,7 @@ class SystemThreads final : public Threads {
     } catch (const std::exception& e) {
       Log::printf(kLogRaised, name.c_str(), e.what());
     }
-    if (t_usedTls) releaseThreadState();
+    releaseThreadState();
     ended(name);
   }
 
@@ -96,13 +94,8 @@ Threads* Threads::setDefaultForTesting(Threads* threads) {
   return g_override.exchange(threads);
 }
 
-void Threads::noteTlsUse() {
-  t_usedTls = true;
-}
-
 void Threads::releaseThreadState() {
   OPENSSL_thread_stop();
-  t_usedTls = false;
 }
 
 }  // namespace quillbox::platform

@@ -4,7 +4,8 @@
 // it runs it is counted under its name, so that a program about to end, or a
 // test, can wait for the threads it cares about. When its function returns
 // (or raises: the exception is logged), the thread first frees what the TLS
-// library keeps for it, if it made a request, and only then stops counting:
+// library keeps for it (any request, digest or signature makes such state;
+// freeing none costs nothing), and only then stops counting:
 // a process that ends once the count is zero leaves nothing behind. A thread
 // that cannot be started is reported to the caller, never a crash.
 //
@@ -48,9 +49,6 @@ class Threads {
   // none is left.
   virtual bool waitForThreads(const std::string& prefix, std::chrono::milliseconds timeout) = 0;
 
-  // Notes that the calling thread uses the TLS library (every HTTP request
-  // does), so that its state is freed when a started thread ends.
-  static void noteTlsUse();
   // Frees what the TLS library keeps for the calling thread now (its random
   // generators, its error queue). For a worker that reports its end to
   // someone who may end the process at once: it calls this before it
