@@ -147,7 +147,9 @@ void quillboxWeeAppController::setAppPath() {
   auto entries = platform::FileSystem::Default().list(root);
   if (!entries) return;
   for (const auto& entry : *entries) {
-    if (quillbox::setQuillboxAppPath(root + "/" + entry)) return;
+    std::string candidate = root;
+    candidate.append("/").append(entry);
+    if (quillbox::setQuillboxAppPath(candidate)) return;
   }
 }
 
@@ -155,7 +157,7 @@ void quillboxWeeAppController::checkUpdateInfoThread() {
   checkUpdateInfo(alive_);
 }
 
-void quillboxWeeAppController::checkUpdateInfo(std::weak_ptr<int> alive) {
+void quillboxWeeAppController::checkUpdateInfo(const std::weak_ptr<int>& alive) {
   // Nothing of the controller is touched here: it may be gone by the time the
   // check ends; the main thread looks at `alive` before it calls back.
   VersionUpdateInfo info;
@@ -258,7 +260,7 @@ void quillboxWeeAppController::showUploadAlert(const std::string& fileName,
   showAlertTracked(ScreenShotManager::evidenceAlert(fileName, fullPath, this));
 }
 
-void quillboxWeeAppController::showAlertTracked(std::shared_ptr<platform::AlertView> alert) {
+void quillboxWeeAppController::showAlertTracked(const std::shared_ptr<platform::AlertView>& alert) {
   std::erase_if(shownAlerts_, [](const auto& w) { return w.expired(); });
   shownAlerts_.push_back(alert);
   alert->show();
