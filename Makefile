@@ -1,7 +1,5 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
-THREADED_TESTS ?= RunLoop|ScreenPortal|ScreenWayland|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload|UpdateCipher|integration.test_update|WeeApp|integration.test_widget|Proof|SignerKey|TimeStampClient|integration.test_proof
 
 .PHONY: deps build test demo bench test-sanitize fuzz clean format package lint
 
@@ -74,15 +72,16 @@ asan-build:
 test-asan: asan-build
 	cd build-asan && ctest --output-on-failure -j $(SANITIZE_JOBS) -E '$(ASAN_EXCLUDE)'
 
-# ThreadSanitizer runs the threaded tests (THREADED_TESTS; the fuzz replays
-# whose names match are single-threaded) and builds what they run.
+# ThreadSanitizer runs the tests labelled "threaded" (a test file says so in a
+# line "// ctest-labels: threaded", see tests/CMakeLists.txt) and builds what
+# they run.
 TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
 tsan-build:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
 
 test-tsan: tsan-build
-	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -R '$(THREADED_TESTS)' -E '^fuzz\.'
+	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -L threaded
 
 # The long soak with its memory figure (`make test` runs a CI-sized part of
 # it for what it must keep doing; `make bench` its memory at 150 triggers).

@@ -8,22 +8,12 @@
 #
 # Prints the throughputs, their ratio, and the peak resident size from
 # /usr/bin/time -v (target: < 32 MiB whatever the size).
-set -eu
-BUILD=${1:-build}
-SIZE_MIB=${2:-1024}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
-export QUILLBOX_BIN_DIR="$BUILD/bin" QUILLBOX_SOURCE_DIR="$ROOT" BENCH_SIZE_MIB="$SIZE_MIB"
+. "$(dirname "$0")/bench-env.sh"
 exec python3 - <<'PY'
 import os, re, subprocess, sys, time
-sys.path.insert(0, os.path.join(os.environ["QUILLBOX_SOURCE_DIR"], "tests", "integration"))
-from sandbox import bin, make_sandbox
+from bench_support import MiB, peak_rss_kib, random_file, size, user, quillbox as q
+from sandbox import make_sandbox
 from devserver import password_digest, start_devserver
-
-MiB = 1024 * 1024
-size = int(os.environ["BENCH_SIZE_MIB"]) * MiB
-user = ("bench", "bench-pw", "")
-q = bin("quillbox")
 
 srv = start_devserver(users=[user])
 box = make_sandbox(user=user[0])
@@ -38,8 +28,7 @@ try:
                                                  "cookieName": value("cookieName"),
                                                  "cookieValue": cookie})
     big = os.path.join(box.documents, "legacy_bench.bin")
-    with open(big, "wb") as f:
-        subprocess.run(["head", "-c", str(size), "/dev/urandom"], stdout=f, check=True)
+    random_file(big, size)
     env = box.env(QUILLBOX_CA_FILE=srv.cert_path)
 
     def new_file():
@@ -58,7 +47,7 @@ try:
             sys.exit("quillbox legacy-upload failed: " + r.stderr[-2000:])
         if srv.file_info(file_id)["length"] != size:
             sys.exit("the service holds a different length")
-        rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", r.stderr).group(1))
+        rss = peak_rss_kib(r.stderr)
         return wall, rss
 
     def curl_upload():

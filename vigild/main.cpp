@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <vector>
 
 #include "C2pa/C2paSigner.h"
 #include "C2pa/ContentCredentials.h"
@@ -16,50 +15,13 @@
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
 #include "Platform/Process/ServiceManager.h"
+#include "Platform/Process/SettingFlags.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
-struct Setting {
-  const char* flag;
-  const char* variable;
-  const char* help;
-};
-// Every setting is an environment variable; a flag overrides it for this run.
-const std::vector<Setting> kSettings = {
-    {"--apps-root", "QUILLBOX_APPS_ROOT",
-     "folder scanned for the client application's container (default /User/Applications)"},
-    {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
-    {"--main-bundle", "QUILLBOX_MAIN_BUNDLE",
-     "folder with this program's Info.plist (default share/quillbox/vigild.bundle beside bin/)"},
-    {"--notify-dir", "QUILLBOX_NOTIFY_DIR",
-     "rendezvous folder of system-wide notifications (default $XDG_RUNTIME_DIR/quillbox-notify)"},
-    {"--screen", "QUILLBOX_SCREEN",
-     "auto (the session's own screen: Wayland, its desktop portal, or X11), x11, wayland, portal, "
-     "file:PATH or synthetic (default auto)"},
-    {"--ui", "QUILLBOX_UI",
-     "desktop (notifications on the session bus), journal:PATH, journal:- (standard output), or "
-     "several joined by commas (default desktop when a notification server answers, else "
-     "journal:-)"},
-    {"--prompt", "QUILLBOX_PROMPT",
-     "how prompts are answered: confirm, decline, none (default none)"},
-    {"--keychain", "QUILLBOX_KEYCHAIN",
-     "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
-    {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
-    {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
-    {"--tsa-url", "QUILLBOX_TSA_URL",
-     "RFC 3161 time-stamp authority for evidence proofs (default none)"},
-    {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
-     "roots the time stamps must chain to (default the system's trust store)"},
-    {"--c2pa", "QUILLBOX_C2PA",
-     "content credentials (a signed C2PA manifest) in every capture: 1 or 0 (default 1)"},
-    {"--c2pa-cert", "QUILLBOX_C2PA_CERT",
-     "certificate chain (PEM, signer first) that signs the content credentials (default the "
-     "install's own, issued by its local root in $HOME/.local/share/quillbox)"},
-    {"--c2pa-key", "QUILLBOX_C2PA_KEY", "private key (PEM) of the --c2pa-cert certificate"},
-};
 // Blocks this large are mapped on their own and returned when freed.
 constexpr size_t kReturnFreedAboveBytes = 128 * 1024;
 const char kStartLog[] = "运行截屏服务";
@@ -87,15 +49,9 @@ static int runDaemon(int argc, char** argv) {
       "\"com.velmor.quillbox.server.screenshot\" (post it with `quillbox trigger`), counts down, "
       "captures the screen and stores it as PNG in the client application's container.\n"
       "Every setting below is also read from the environment variable named in brackets."};
-  std::vector<std::string> values(kSettings.size());
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    app.add_option(kSettings[i].flag, values[i],
-                   std::string(kSettings[i].help) + " [" + kSettings[i].variable + "]");
-  }
+  quillbox::platform::SettingFlags flags(app, quillbox::platform::Environment::kDaemon);
   CLI11_PARSE(app, argc, argv);
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    if (!values[i].empty()) quillbox::platform::Environment::set(kSettings[i].variable, values[i]);
-  }
+  flags.apply();
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
@@ -133,7 +89,7 @@ static int runDaemon(int argc, char** argv) {
     quillbox::screenShotPort(name);
     MemoryArenas::releaseFree();
   };
-  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
+  if (!DarwinNotifyCenter::Default().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);

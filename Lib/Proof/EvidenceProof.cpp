@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "SHA1Help/FileDigest.h"
@@ -105,15 +105,7 @@ std::optional<ScreenSize> pngSize(const std::string& head) {
 }
 
 std::string isoMillis(std::chrono::system_clock::time_point t) {
-  auto secs = std::chrono::floor<std::chrono::seconds>(t);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - secs).count();
-  std::time_t c = std::chrono::system_clock::to_time_t(secs);
-  std::tm tm{};
-  gmtime_r(&c, &tm);
-  char buf[48];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
-  return buf;
+  return platform::TimeFormat::format(t, "%Y-%m-%dT%H:%M:%S.%LZ", platform::TimeFormat::Zone::Utc);
 }
 
 std::optional<std::string> hexBytes(const std::string& hex) {
@@ -176,7 +168,7 @@ bool ensureSignerPem(const std::string& folder, const SignerKey& signer) {
       Log::printf(kLogSignerAside, aside.c_str());
     }
   }
-  return fs.writeAtomically(path, signer.publicPem());
+  return static_cast<bool>(fs.writeAtomically(path, signer.publicPem()));
 }
 
 std::string shellQuote(const std::string& s) {
@@ -483,15 +475,19 @@ bool EvidenceProof::exportTo(const std::string& path, const std::string& dir,
   if (haveStamp) copies.emplace_back(files.tsr, name + kTsrSuffix);
   if (!roots.empty()) copies.emplace_back(roots, "tsa-root.pem");
   const std::string folder = dir + "/";
-  auto put = [&](const std::string& target, bool ok) {
-    if (!ok) *error = "cannot write " + folder + target;
-    if (ok) written->push_back(target);
-    return ok;
+  auto put = [&](const std::string& target, const platform::Outcome& wrote) {
+    if (!wrote) *error = "cannot write " + folder + target + " (" + wrote.reason + ")";
+    if (wrote) written->push_back(target);
+    return wrote.ok();
   };
   for (const auto& [from, to] : copies) {
     if (!put(to, fs.copyAtomically(from, folder + to))) return false;
   }
-  if (!put(kSignerFile, pem && fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
+  if (!pem) {
+    *error = "cannot write " + folder + kSignerFile + " (no signer key for the proof)";
+    return false;
+  }
+  if (!put(kSignerFile, fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
   std::string readme = verifyText(name, member(sidecar, "sha256"), member(sidecar, "signer"),
                                   haveStamp, !roots.empty(), v.stampTime);
   const bool carries = carriesC2pa(path);

@@ -224,7 +224,7 @@ TimeStampClient::Result TimeStampClient::stamp(const std::string& url, std::stri
   http.body = std::string(reinterpret_cast<char*>(der), static_cast<size_t>(derLen));
   http.timeoutSeconds = timeoutSeconds;
   OPENSSL_free(der);
-  platform::HttpResponse response = platform::HttpClient::send(http);
+  platform::HttpResponse response = platform::HttpClient::Default().send(http);
   if (response.status == 0) {
     result.outcome = Outcome::Unreachable;
     result.error = response.error;

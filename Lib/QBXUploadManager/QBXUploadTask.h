@@ -162,6 +162,9 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   // "1.000000". 500 of 1000 gives "0.475000".
   static std::string progressText(int64_t uploaded, int64_t total);
 
+  // The names of the preparation and upload threads begin with this (for
+  // Threads::liveThreads and waitForThreads).
+  static constexpr const char* kThreadName = "upload";
   // Preparation and upload threads still running in this process (they end
   // shortly after their last callback, having freed their TLS-library
   // state). For programs and tests that wait before exiting.

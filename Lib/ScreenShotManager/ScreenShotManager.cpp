@@ -1,8 +1,6 @@
 #include "ScreenShotManager/ScreenShotManager.h"
 
 #include <chrono>
-#include <ctime>
-#include <thread>
 
 #include "AppURL.h"
 #include "Base/File.h"
@@ -13,8 +11,10 @@
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Media/SystemSound.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
@@ -59,13 +59,9 @@ const char kScreenshotFolderName[] = "手机截屏";
 const char kLabelFont[] = "system 14";
 constexpr int kUpdateAlertTag = 2;  // the widget's update prompt
 
-void sleepOneSecondDefault() {
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-}
-
 // The sound's completion: release it and end the nested run of playSound().
 void SoundFinished(uint32_t soundId) {
-  platform::SystemSound::dispose(soundId);
+  platform::SystemSound::Default().dispose(soundId);
   platform::RunLoop::current().stop();
 }
 }  // namespace
@@ -91,13 +87,10 @@ std::string ScreenShotManager::countdownToastText(const PlistDict& settings) {
 }
 
 void ScreenShotManager::screenShotPort() {
-  platform::UserInterface::shared().showToast(countdownToastText(SharedSettings::captureSettings()),
-                                              platform::ToastPosition::Center, kToastMs);
+  platform::UserInterface::Default().showToast(
+      countdownToastText(SharedSettings::captureSettings()), platform::ToastPosition::Center,
+      kToastMs);
   shot();
-}
-
-void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) {
-  sleepOneSecond_ = sleepOneSecond;
 }
 
 void ScreenShotManager::shot() {
@@ -105,8 +98,8 @@ void ScreenShotManager::shot() {
   // on the first capture after start-up: the defaults then apply).
   PlistDict settings = SharedSettings::captureSettings();
   int seconds = SharedSettings::countdownSeconds(settings);
-  auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
-  for (int i = 0; i < seconds; ++i) sleepOne();
+  // The countdown is a blocking wait of one second per step (Clock::sleepFor).
+  for (int i = 0; i < seconds; ++i) platform::Clock::Default().sleepFor(std::chrono::seconds(1));
 
   captureAndHandOff(settings, road());
 }
@@ -120,7 +113,7 @@ ScreenShotManager::CaptureRoad ScreenShotManager::road() {
 std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
                                                  const CaptureRoad& road) {
   // The countdown toast must not end up in the evidence.
-  platform::UserInterface::shared().hideToasts();
+  platform::UserInterface::Default().hideToasts();
   platform::ScreenCapture shot = platform::Screen::Default().capture();
   if (!shot) {
     refuseCapture(shot.failure, shot.reason);
@@ -182,26 +175,24 @@ void ScreenShotManager::refuseCapture(platform::ScreenFailure why, const std::st
 }
 
 std::string ScreenShotManager::getScreenShot() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[16];
-  strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
-  std::string s(stamp);
-  return strprintf("ScreenShot_%s_%s.png", s.substr(0, 8).c_str(), s.substr(8).c_str());
+  using platform::TimeFormat;
+  const auto now = platform::Clock::Default().now();
+  return strprintf("ScreenShot_%s_%s.png",
+                   TimeFormat::format(now, "%Y%m%d", TimeFormat::Zone::Local).c_str(),
+                   TimeFormat::format(now, "%H%M%S", TimeFormat::Zone::Local).c_str());
 }
 
 void ScreenShotManager::playSound() {
   std::string path = platform::Environment::sound();
-  std::optional<uint32_t> sound = platform::SystemSound::create(path);
+  std::optional<uint32_t> sound = platform::SystemSound::Default().create(path);
   if (!sound) {
     Log::printf(kSoundSkippedLog, path.c_str());
     return;
   }
   uint32_t id = *sound;
-  platform::SystemSound::addCompletion(id, [id] { SoundFinished(id); });
+  platform::SystemSound::Default().addCompletion(id, [id] { SoundFinished(id); });
   // The sound guarantees its completion within the timeout, so this nested run ends.
-  platform::SystemSound::play(id, std::chrono::seconds(3));
+  platform::SystemSound::Default().play(id, std::chrono::seconds(3));
   platform::RunLoop::current().run();
 }
 
@@ -314,8 +305,8 @@ void ScreenShotManager::preserveEvidence(const std::string& fullPath) {
   // A service that can't be reached or refuses is told, not only logged.
   CaptureNotice::watchUploads();
   if (!isUploadAllowed()) {
-    platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
-                                                kToastMs);
+    platform::UserInterface::Default().showToast(kOldVersionToast, platform::ToastPosition::Center,
+                                                 kToastMs);
     return;
   }
   std::vector<std::shared_ptr<File>> files;

@@ -56,9 +56,6 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   // Seconds of the countdown that the next trigger will use.
   static int countdownSeconds();
 
-  // Test hook: the wait between the trigger and the capture (default: N one-second sleeps).
-  void setSleepForTesting(void (*sleepOneSecond)());
-
   // After the PNG is stored: the property record (which starts its
   // registration), the evidence file's proof (its time stamp follows in the
   // background), the evidence prompt, the thumbnails (made from `picture`
@@ -118,7 +115,6 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   CaptureRoad road();
   mutable std::mutex mu_;
   std::string strFilePath_;
-  void (*sleepOneSecond_)() = nullptr;
 };
 
 // The trigger's notification callback: hands over to the shared manager.

@@ -28,7 +28,7 @@ bool writeThumbnail(const Image& image, bool toDown, int side, const std::string
                          : UIImageCategory::transformWidth(image, side, side);
   auto jpeg = platform::ImageCodec::encodeJPEG(resized, kJPEGQuality);
   if (!jpeg) return false;
-  return FileSystem::Default().writeAtomically(path, *jpeg);
+  return static_cast<bool>(FileSystem::Default().writeAtomically(path, *jpeg));
 }
 
 int toPixels(float v) {

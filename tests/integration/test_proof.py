@@ -4,6 +4,7 @@ The `openssl` command is the independent peer for the signature and the time
 stamps; the authorities are the `openssl ts -reply` command behind a small
 server (tsa.py) and the reference service."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import hashlib
 import json
 import os

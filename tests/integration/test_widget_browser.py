@@ -7,6 +7,7 @@ test is skipped (exit 77), and fails under CI=true.
 
 QUILLBOX_SCREENSHOT_DIR keeps the page's screenshots (the README's picture)."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import filecmp
 import json
 import os

@@ -2,6 +2,7 @@
 hand to the URL opener, how showings are counted and checked for updates, and the
 proof of a capture (checked by the openssl command and sha256sum)."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import json
 import os
 import struct

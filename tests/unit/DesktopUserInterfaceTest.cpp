@@ -1,6 +1,7 @@
 // The desktop backend on a private session bus that has no notification server
 // and no screen saver: URLs go to xdg-open (a stand-in on PATH) and nothing
 // else does; missing services are logged, never fatal.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

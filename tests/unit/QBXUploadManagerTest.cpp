@@ -1,5 +1,6 @@
 // The upload manager and its tasks against an in-process service (plain HTTP
 // on 127.0.0.1): list handling, skips, messages, notifications, the queue.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -25,6 +26,7 @@
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -174,8 +176,7 @@ class QBXUploadManagerTest : public ::testing::Test {
     local.set("url", PlistValue(service_.base()));
     ASSERT_TRUE(
         PropertyList::write(container_ + "/Library/com.velmor.loacal.plist", PlistValue(local)));
-    UserInterface::setSharedForTesting(&ui_);
-    observer_ = NotificationCenter::defaultCenter().addObserver("", [this](const Notification& n) {
+    observer_ = NotificationCenter::Default().addObserver("", [this](const Notification& n) {
       std::lock_guard<std::mutex> lock(noteMu_);
       notes_.push_back(n.name);
     });
@@ -189,8 +190,7 @@ class QBXUploadManagerTest : public ::testing::Test {
     });
     manager().resetForTesting();
     QBXUploadManager::setWidgetMode(false);
-    NotificationCenter::defaultCenter().removeObserver(observer_);
-    UserInterface::setSharedForTesting(nullptr);
+    NotificationCenter::Default().removeObserver(observer_);
     AppURL::sharedAppURL().setAppURL("");
     Environment::set("QUILLBOX_HOME", "");
     fs::remove_all(root_);
@@ -243,6 +243,7 @@ class QBXUploadManagerTest : public ::testing::Test {
 
   FakeService service_;
   RecordingUI ui_;
+  ScopedDefault<UserInterface> uiScope_{ui_};
   std::string root_, container_;
   uint64_t observer_ = 0;
   std::mutex noteMu_;
@@ -308,13 +309,13 @@ TEST_F(QBXUploadManagerTest, PreparedTasksStartWhenTheLastPreparationFails) {
   service_.heldNames = {"bad.png"};  // fails after good.png has been prepared
   FilePtr good = record("good.png"), bad = record("bad.png");
   std::optional<Notification> failNote;
-  uint64_t id = NotificationCenter::defaultCenter().addObserver(
+  uint64_t id = NotificationCenter::Default().addObserver(
       "createFileOnServerFail", [&](const Notification& n) { failNote = n; });
   manager().startUploadWithFiles({good, bad});
   ASSERT_TRUE(runUntil([&] { return manager().aTasksCreated().size() == 1; }));
   service_.release();
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
-  NotificationCenter::defaultCenter().removeObserver(id);
+  NotificationCenter::Default().removeObserver(id);
   EXPECT_EQ(service_.count("upload good.png"), 1u);
   EXPECT_EQ(notes("createFileOnServerFail"), 1u);
   // No object; "reason" and "Task" (the task itself) in the user information.

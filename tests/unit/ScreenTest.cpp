@@ -1,6 +1,7 @@
 // The screen service: synthetic and file screens, the parser of the setting, the test seam,
 // displays that cannot be reached, and the portal's answers. (Real displays:
 // tests/integration/test_screen_x11.py and test_screen_wayland.py.)
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -210,11 +211,12 @@ TEST(ScreenAuto, WithoutADisplayEveryRoadRefusesWithItsCause) {
 
 TEST(ScreenDefault, TestSeamReplacesAndRestoresTheDefault) {
   FixedScreen fixed;
-  Screen::setDefaultForTesting(&fixed);
-  auto img = Screen::Default().capture();
-  ASSERT_TRUE(img);
-  EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
-  Screen::setDefaultForTesting(nullptr);
+  {
+    ScopedDefault<Screen> scope(fixed);
+    auto img = Screen::Default().capture();
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
+  }
   EXPECT_NE(&Screen::Default(), &fixed);
 }
 

@@ -30,6 +30,7 @@
 #include "C2pa/ContentCredentials.h"
 #include "Commands.h"
 #include "Platform/Files/FileSystem.h"
+#include "InsideDocuments.h"
 #include "Platform/Process/Environment.h"
 #include "Proof/EvidenceProof.h"
 
@@ -40,19 +41,6 @@ using nlohmann::ordered_json;
 
 std::string dump(const ordered_json& j) {
   return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-}
-
-// The file's absolute path when it is a regular file below the container's Documents.
-std::optional<std::string> insideDocuments(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path abs = fs::weakly_canonical(fs::absolute(path, ec), ec);
-  if (ec || !fs::is_regular_file(abs, ec)) return std::nullopt;
-  fs::path docs = fs::weakly_canonical(getAppDocFilePath(""), ec);
-  if (ec) return std::nullopt;
-  auto rel = abs.lexically_relative(docs);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
-  return abs.string();
 }
 
 int make(const std::string& given, int kind) {

@@ -14,8 +14,10 @@
 #include "Platform/Media/ScreenComposer.h"
 #include "Platform/Media/WaylandScreen.h"
 #include "Platform/Media/X11Screen.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 
 namespace quillbox::platform {
 namespace {
@@ -58,9 +60,7 @@ class SyntheticScreen final : public Screen {
  public:
   SyntheticScreen(int w, int h) : width_(w), height_(h) {}
   ScreenCapture capture() override {
-    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    const std::tm tm = TimeFormat::calendar(Clock::Default().now(), TimeFormat::Zone::Local);
     return ScreenCapture::of(
         renderSyntheticScreen(width_, height_, tm.tm_hour, tm.tm_min, tm.tm_sec),
         {"synthetic", {}});
@@ -227,8 +227,8 @@ Screen& Screen::Default() {
   return *screen;
 }
 
-void Screen::setDefaultForTesting(Screen* s) {
-  testScreen().store(s);
+Screen* Screen::setDefaultForTesting(Screen* s) {
+  return testScreen().exchange(s);
 }
 
 }  // namespace quillbox::platform

@@ -90,12 +90,23 @@ class Screen {
   // malformed setting. Creating a screen connects to nothing yet: a missing
   // display shows at capture().
   static std::unique_ptr<Screen> create(const std::string& setting);
-  // REQUIRES: s outlives its use; nullptr restores the screen chosen by the environment.
-  static void setDefaultForTesting(Screen* s);
+  // REQUIRES: s outlives its use; nullptr restores the screen chosen by the
+  // environment. Gives the double installed before (nullptr: none).
+  static Screen* setDefaultForTesting(Screen* s);
 
   // The current screen contents (opaque RGBA) with their source; on failure no
   // image, the failure and its reason (nothing is logged here: the caller says it).
   virtual ScreenCapture capture() = 0;
+};
+
+// Forwards every call to another screen; tests override what they need.
+class ScreenWrapper : public Screen {
+ public:
+  explicit ScreenWrapper(Screen& target) : target_(target) {}
+  ScreenCapture capture() override { return target_.capture(); }
+
+ protected:
+  Screen& target_;
 };
 
 // The picture of the synthetic screen at the given time of day: the same

@@ -5,6 +5,7 @@
 
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 
@@ -58,8 +59,9 @@ void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected
     });
   };
   observer.isCancelled = [&] { return s->cancelled.load(); };
-  HttpResponse response = HttpClient::send(s->request, observer);
-  s->request.body.reset();  // the body is no longer needed; don't hold it while reports wait
+  HttpResponse response = HttpClient::Default().send(s->request, observer);
+  Threads::releaseThreadState();  // the thread is joined, not started through Threads
+  s->request.body.reset();        // the body is no longer needed; don't hold it while reports wait
   if (s->cancelled.load()) return;
   s->loop->perform([s, response = std::move(response)] {
     // A report may cancel the connection: check again before each next one.

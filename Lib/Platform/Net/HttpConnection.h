@@ -1,7 +1,7 @@
 // HttpConnection: one asynchronous HTTP request whose reports arrive on a run
 // loop, the way a connection scheduled on a thread's run loop reports.
 //
-// The request (with its body in memory) is sent by HttpClient::send() on a
+// The request (with its body in memory) is sent by HttpClient::Default().send() on a
 // transfer thread of the connection's own; every report is handed to the run
 // loop of the thread that called start(), in this order:
 //   onBodySent(bytes, totalWritten, expected)  as the body leaves, in blocks
