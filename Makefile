@@ -1,7 +1,5 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# Test suites that run work on several threads (run under ThreadSanitizer by test-sanitize).
-THREADED_TESTS ?= ImageCodecPNG|StoreFixture|RunLoop|Notify|UserInterface|Sound|FileProperty|Registration|AutoLogin|HttpClient|Upload|UpdateCipher|integration.test_update|WeeApp|integration.test_widget|Proof|SignerKey|TimeStampClient|integration.test_proof
 
 .PHONY: deps build test demo bench test-sanitize fuzz clean format package lint
 
@@ -58,14 +56,14 @@ export LSAN_OPTIONS ?= suppressions=$(SUPP)/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1:suppressions=$(SUPP)/ubsan.supp
 export TSAN_OPTIONS ?= suppressions=$(SUPP)/tsan.supp:second_deadlock_stack=1:halt_on_error=0
 # The ASan+UBSan tree runs the unit tests, every fuzz replay and the
-# integration tests, except those that add time without adding code under test:
-# the soak (it measures resident memory, which ASan's quarantine grows by
-# design), the install test (the same programs from an installed prefix), the
-# browser and dunst variants of the widget and desktop tests (the same host
-# and backend as test_widget_host and test_desktop, driven by other clients).
+# integration tests (the soak over fewer captures), except those that add time
+# without adding code under test: the install test (the same programs from an
+# installed prefix), the browser and dunst variants of the widget and desktop
+# tests (the same host and backend as test_widget_host and test_desktop,
+# driven by other clients).
 ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer capture_bench quillbox-cli vigild quillbox-devserver \
   quillbox-weeapp-host quillboxWeeApp bundles
-ASAN_EXCLUDE ?= integration.test_(soak|install|widget_browser|desktop_dunst)
+ASAN_EXCLUDE ?= integration.test_(install|widget_browser|desktop_dunst)
 
 asan-build:
 	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined $(SANITIZE_FLAGS) >/dev/null
@@ -74,18 +72,19 @@ asan-build:
 test-asan: asan-build
 	cd build-asan && ctest --output-on-failure -j $(SANITIZE_JOBS) -E '$(ASAN_EXCLUDE)'
 
-# ThreadSanitizer runs the threaded tests (THREADED_TESTS; the fuzz replays
-# whose names match are single-threaded) and builds what they run.
+# ThreadSanitizer runs the tests labelled "threaded" (a test file says so in a
+# line "// ctest-labels: threaded", see tests/CMakeLists.txt) and builds what
+# they run.
 TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
 tsan-build:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
 
 test-tsan: tsan-build
-	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -R '$(THREADED_TESTS)' -E '^fuzz\.'
+	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -L threaded
 
-# The long soak (`make test` runs a CI-sized part of it).
+# The long soak with its memory figure (`make test` runs a CI-sized part of
+# it for what it must keep doing; `make bench` its memory at 150 triggers).
 SOAK_TRIGGERS ?= 600
 soak: build
-	QUILLBOX_SOAK_TRIGGERS=$(SOAK_TRIGGERS) QUILLBOX_BIN_DIR=$(CURDIR)/$(BUILD)/bin \
-	  python3 tests/integration/run_test.py tests/integration/test_soak.py
+	./scripts/bench-soak.sh $(BUILD) $(SOAK_TRIGGERS)

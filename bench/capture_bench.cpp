@@ -3,7 +3,8 @@
 // Each capture grabs the screen (Screen), encodes it as PNG (ImageCodec) and
 // stores it with FileSystem::writeAtomically, as a screenshot is stored; no
 // countdown, no sound. Prints one line per capture and a closing summary line
-//   summary: captures=N median_ms=M grab_ms=G encode_ms=E write_ms=W bytes=B shm=0|1
+//   summary: captures=N median_ms=M grab_ms=G encode_ms=E write_ms=W bytes=B shm=0|1 source=S
+// (S: how the screen was read). A refused capture prints its reason and exits 1.
 // With --launched-ns T (the wall clock in nanoseconds just before the process
 // was started, `date +%s%N`) it also prints where a whole process's time goes:
 //   startup: to_main_ms=M first_capture_ms=C (grab G, encode E, write W) main_to_capture_ms=S
@@ -48,9 +49,14 @@ int usage() {
   return 2;
 }
 
+int refused(const ScreenCapture& shot) {
+  fprintf(stderr, "capture_bench: %s\n", shot.reason.c_str());
+  return 1;
+}
+
 int sweep(Screen& screen) {
   auto img = screen.capture();
-  if (!img) return 1;
+  if (!img) return refused(img);
   struct Named {
     const char* name;
     ImageCodec::PNGOptions o;
@@ -140,11 +146,13 @@ int main(int argc, char** argv) {
   std::vector<double> total, grab, encode, write;
   double firstCaptureEnd = 0;
   size_t bytes = 0;
+  std::string method;
   for (int i = 0; i < count; ++i) {
     const std::string path = single ? out : out + "/capture_" + std::to_string(i) + ".png";
     const auto t0 = Clock::now();
     auto img = screen->capture();
-    if (!img) return 1;
+    if (!img) return refused(img);
+    method = img.source.method;
     const auto t1 = Clock::now();
     auto png = ImageCodec::encodePNG(*img, options);
     if (!png) return 1;
@@ -167,9 +175,9 @@ int main(int argc, char** argv) {
   const auto* x11 = dynamic_cast<const X11Screen*>(screen.get());
   printf(
       "summary: captures=%d median_ms=%.1f grab_ms=%.1f encode_ms=%.1f write_ms=%.1f bytes=%zu "
-      "shm=%d\n",
+      "shm=%d source=%s\n",
       count, median(total), median(grab), median(encode), median(write), bytes,
-      x11 && x11->usedSharedMemory() ? 1 : 0);
+      x11 && x11->usedSharedMemory() ? 1 : 0, method.c_str());
   if (launchedNs) {
     const double end = wallMsSince(launchedNs);
     printf(

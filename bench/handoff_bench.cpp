@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   ScreenShotManager& manager = ScreenShotManager::sharedManager();
   std::vector<double> withPicture, withDecode, record, proof, proofSign, prompt, thumbs, decode;
   // The signing key is made once per installation and then loaded once per process.
-  const ScreenSize screen{picture->width, picture->height};
+  const ScreenSize screen{picture->width, picture->height, {}};
   if (!EvidenceProof::sign(shots + "/" + stored("warmup", 0), FileKind::Screenshot, screen)) {
     fprintf(stderr, "handoff_bench: no proof could be signed\n");
     return 1;

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     done += static_cast<size_t>(n);
   }
   close(fd);
-  (void)Keychain::passwordFor("quillbox", "com.velmor.quillbox");
-  (void)Keychain::passwordFor("", "");
+  (void)Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox");
+  (void)Keychain::Default().passwordFor("", "");
   return 0;
 }

@@ -238,6 +238,76 @@ def audio():
         ftyp + struct.pack(">I", 1) + b"moov" + struct.pack(">Q", 16 + len(mvhd0)) + mvhd0)
 
 
+def cbor(v):
+    """Deterministic CBOR of ints, str, bytes, lists, dicts and (tag, value) pairs of Tag."""
+    def head(major, n):
+        if n < 24:
+            return bytes([major << 5 | n])
+        for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
+            if n < 1 << (8 * size):
+                return bytes([major << 5 | info]) + n.to_bytes(size, "big")
+    if isinstance(v, Tag):
+        return head(6, v.number) + cbor(v.value)
+    if v is None:
+        return b"\xf6"
+    if isinstance(v, int):
+        return head(0, v) if v >= 0 else head(1, -1 - v)
+    if isinstance(v, bytes):
+        return head(2, len(v)) + v
+    if isinstance(v, str):
+        return head(3, len(v.encode())) + v.encode()
+    if isinstance(v, list):
+        return head(4, len(v)) + b"".join(cbor(x) for x in v)
+    items = sorted((cbor(k), cbor(x)) for k, x in v.items())
+    return head(5, len(items)) + b"".join(k + x for k, x in items)
+
+
+class Tag:
+    def __init__(self, number, value):
+        self.number, self.value = number, value
+
+
+def jumbf(kind, label, *boxes):
+    uuid = kind.encode() + bytes.fromhex("00110010800000aa00389b71")
+    desc = uuid + b"\x03" + label.encode() + b"\0"
+    inner = struct.pack(">I", 8 + len(desc)) + b"jumd" + desc + b"".join(boxes)
+    return struct.pack(">I", 8 + len(inner)) + b"jumb" + inner
+
+
+def content(data):
+    return struct.pack(">I", 8 + len(data)) + b"cbor" + data
+
+
+def c2pa_stores():
+    """Manifest stores of the shape our captures carry, with a made-up signature."""
+    import hashlib
+    urn = "urn:c2pa:00000000-0000-4000-8000-000000000000"
+    actions = jumbf("cbor", "c2pa.actions.v2", content(cbor({"actions": [{
+        "action": "c2pa.created", "when": Tag(0, "2015-01-01T09:05:07.000Z"),
+        "digitalSourceType": "http://cv.iptc.org/newscodes/digitalsourcetype/screenCapture",
+        "softwareAgent": {"name": "quillbox vigild", "version": "1.0"}}]})))
+    hashed = jumbf("cbor", "c2pa.hash.data", content(cbor({
+        "alg": "sha256", "exclusions": [{"start": 33, "length": 1000}], "hash": bytes(32),
+        "name": "jumbf manifest", "pad": b""})))
+
+    def ref(label, box):
+        return {"url": "self#jumbf=/c2pa/%s/c2pa.assertions/%s" % (urn, label),
+                "hash": hashlib.sha256(box[8:]).digest()}
+    claim = cbor({"instanceID": "xmp:iid:1", "alg": "sha256",
+                  "claim_generator_info": {"name": "quillbox", "version": "1.0"},
+                  "signature": "self#jumbf=/c2pa/%s/c2pa.signature" % urn,
+                  "created_assertions": [ref("c2pa.actions.v2", actions),
+                                         ref("c2pa.hash.data", hashed)]})
+    protected = cbor({1: -7, 33: b"0\x82\x01\x00 not a certificate"})
+    cose = cbor(Tag(18, [protected, {"pad": bytes(8)}, None, bytes(64)]))
+    manifest = jumbf("c2ma", urn, jumbf("c2as", "c2pa.assertions", actions, hashed),
+                     jumbf("c2cl", "c2pa.claim.v2", content(claim)),
+                     jumbf("c2cs", "c2pa.signature", content(cose)))
+    put("C2paReader", "store.jumbf", jumbf("c2pa", "c2pa", manifest))
+    put("C2paReader", "claim.cbor", claim)
+    put("C2paReader", "cose.cbor", cose)
+
+
 def main():
     shutil.rmtree(ROOT, ignore_errors=True)
     plists()
@@ -249,6 +319,7 @@ def main():
     texts()
     sounds()
     audio()
+    c2pa_stores()
 
 
 if __name__ == "__main__":

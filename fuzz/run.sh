@@ -11,7 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build-fuzz}
 SECONDS_PER_TARGET=${FUZZ_SECONDS:-30}
-TARGETS=${FUZZ_TARGETS:-"PropertyList PlistDifferential ImageCodec Base64 AutoLoginReply CommonRegex SystemSound Keychain XmlParse AudioDuration"}
+TARGETS=${FUZZ_TARGETS:-"PropertyList PlistDifferential ImageCodec Base64 AutoLoginReply CommonRegex SystemSound Keychain XmlParse AudioDuration C2paReader"}
 JOBS=${JOBS:-2}
 
 if ! command -v clang++ >/dev/null; then

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
-#include <thread>
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
@@ -12,6 +10,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 #include "Platform/UI/Button.h"
 #include "Platform/UI/ImageView.h"
 #include "Platform/UI/TapGestureRecognizer.h"
@@ -54,7 +53,7 @@ bool isMajorSystemVersionFive() {
 }
 
 void openURLText(const char* text) {
-  UserInterface::shared().openURL(stringByAddingPercentEscapes(text));
+  UserInterface::Default().openURL(stringByAddingPercentEscapes(text));
 }
 }  // namespace
 
@@ -125,7 +124,7 @@ std::shared_ptr<platform::Button> quillboxWeeAppController::makeButton(
 }
 
 void quillboxWeeAppController::viewDidAppear() {
-  std::thread(&quillboxWeeAppController::setAppPath).detach();
+  platform::Threads::Default().startThread("widget-locate", &quillboxWeeAppController::setAppPath);
   AutoLogin::sharedAutoLogin().toAutoLogin();
   // The locator just started may not have found the container yet: this
   // showing is then neither counted nor checked.
@@ -136,7 +135,8 @@ void quillboxWeeAppController::viewDidAppear() {
   }
   if (shown % kChecksEvery == 0) {
     std::weak_ptr<int> alive = alive_;
-    std::thread([this, alive] { checkUpdateInfo(alive); }).detach();
+    platform::Threads::Default().startThread("widget-update",
+                                             [this, alive] { checkUpdateInfo(alive); });
   }
   PluginInfo::writePluginInfo();
 }
@@ -147,7 +147,9 @@ void quillboxWeeAppController::setAppPath() {
   auto entries = platform::FileSystem::Default().list(root);
   if (!entries) return;
   for (const auto& entry : *entries) {
-    if (quillbox::setQuillboxAppPath(root + "/" + entry)) return;
+    std::string candidate = root;
+    candidate.append("/").append(entry);
+    if (quillbox::setQuillboxAppPath(candidate)) return;
   }
 }
 
@@ -155,11 +157,13 @@ void quillboxWeeAppController::checkUpdateInfoThread() {
   checkUpdateInfo(alive_);
 }
 
-void quillboxWeeAppController::checkUpdateInfo(std::weak_ptr<int> alive) {
+void quillboxWeeAppController::checkUpdateInfo(const std::weak_ptr<int>& alive) {
   // Nothing of the controller is touched here: it may be gone by the time the
   // check ends; the main thread looks at `alive` before it calls back.
   VersionUpdateInfo info;
   bool announced = info.getVersionUpdateInfo();
+  // The host may unload the widget or end once the answer is in.
+  platform::Threads::releaseThreadState();
   platform::performOnMainThread(
       [this, alive, announced] {
         if (!alive.lock()) return;
@@ -181,7 +185,7 @@ void quillboxWeeAppController::checkUpdateInfoSuccess() {
 void quillboxWeeAppController::alertViewClickedButtonAtIndex(platform::AlertView& alert,
                                                              int index) {
   if (alert.tag() == kUpdateAlertTag) {
-    if (index == 1) UserInterface::shared().openURL(kPackageURL);
+    if (index == 1) UserInterface::Default().openURL(kPackageURL);
     return;
   }
   // Each prompt answers for its own screenshot, also after a newer one was shown.
@@ -201,7 +205,7 @@ void quillboxWeeAppController::actionRecord() {
 
 void quillboxWeeAppController::actionScreenShot() {
   if (timer_ != 0) return;  // a countdown is already running
-  UserInterface::shared().showToast(
+  UserInterface::Default().showToast(
       ScreenShotManager::countdownToastText(SharedSettings::captureSettings()),
       platform::ToastPosition::Center, kToastMs);
   startCountdownTimer();
@@ -237,12 +241,8 @@ ScreenShotManager::CaptureRoad quillboxWeeAppController::road() {
 }
 
 std::string quillboxWeeAppController::getScreenShot() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[24];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
-  return strprintf("ScreenShot_%s.png", stamp);
+  // The widget names its files as the daemon does.
+  return ScreenShotManager::getScreenShot();
 }
 
 void quillboxWeeAppController::playSound() {
@@ -260,7 +260,7 @@ void quillboxWeeAppController::showUploadAlert(const std::string& fileName,
   showAlertTracked(ScreenShotManager::evidenceAlert(fileName, fullPath, this));
 }
 
-void quillboxWeeAppController::showAlertTracked(std::shared_ptr<platform::AlertView> alert) {
+void quillboxWeeAppController::showAlertTracked(const std::shared_ptr<platform::AlertView>& alert) {
   std::erase_if(shownAlerts_, [](const auto& w) { return w.expired(); });
   shownAlerts_.push_back(alert);
   alert->show();

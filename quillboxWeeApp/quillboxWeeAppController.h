@@ -90,10 +90,10 @@ class quillboxWeeAppController : public platform::BBWeeAppController,
   const std::string& strFilePath() const { return strFilePath_; }
 
  private:
-  void checkUpdateInfo(std::weak_ptr<int> alive);
+  void checkUpdateInfo(const std::weak_ptr<int>& alive);
   void startCountdownTimer();
   void stopCountdownTimer();
-  void showAlertTracked(std::shared_ptr<platform::AlertView> alert);
+  void showAlertTracked(const std::shared_ptr<platform::AlertView>& alert);
   std::shared_ptr<platform::Button> makeButton(platform::Rect frame, const char* title,
                                                const char* image,
                                                void (quillboxWeeAppController::*action)(),

@@ -13,26 +13,15 @@
 # each copy is dropped once its length is checked, so the disk's write-back
 # never slows the one that runs second. Peak resident size from
 # /usr/bin/time -v (target: < 32 MiB whatever the size).
-set -eu
-BUILD=${1:-build}
-SIZE_MIB=${2:-1024}
-ROUNDS=${3:-3}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
-export QUILLBOX_BIN_DIR="$BUILD/bin" QUILLBOX_SOURCE_DIR="$ROOT" BENCH_SIZE_MIB="$SIZE_MIB" \
-  BENCH_ROUNDS="$ROUNDS"
+. "$(dirname "$0")/bench-env.sh"
+export BENCH_ROUNDS="${3:-3}"
 exec python3 - <<'PY'
 import os, re, shutil, statistics, subprocess, sys, tempfile, time
-sys.path.insert(0, os.path.join(os.environ["QUILLBOX_SOURCE_DIR"], "tests", "integration"))
-from sandbox import bin, make_sandbox
+from bench_support import MiB, peak_rss_kib, random_file, size, user, quillbox as q
+from sandbox import make_sandbox
 from devserver import password_digest, start_devserver
 
-MiB = 1024 * 1024
-size = int(os.environ["BENCH_SIZE_MIB"]) * MiB
 rounds = max(1, int(os.environ["BENCH_ROUNDS"]))
-user = ("bench", "bench-pw", "")
-q = bin("quillbox")
-
 shm = "/dev/shm"
 in_memory = os.path.isdir(shm) and shutil.disk_usage(shm).free > 3 * size
 data_root = tempfile.mkdtemp(prefix="quillbox-legacy-bench-", dir=shm if in_memory else None)
@@ -49,8 +38,7 @@ try:
                                                  "cookieName": value("cookieName"),
                                                  "cookieValue": cookie})
     big = os.path.join(box.documents, "legacy_bench.bin")
-    with open(big, "wb") as f:
-        subprocess.run(["head", "-c", str(size), "/dev/urandom"], stdout=f, check=True)
+    random_file(big, size)
     subprocess.run(["cat", big], stdout=subprocess.DEVNULL, check=True)  # into the page cache
     env = box.env(QUILLBOX_CA_FILE=srv.cert_path)
 
@@ -77,7 +65,7 @@ try:
         if r.returncode != 0:
             sys.exit("quillbox legacy-upload failed: " + r.stderr[-2000:])
         received(file_id)
-        rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", r.stderr).group(1))
+        rss = peak_rss_kib(r.stderr)
         return wall, rss
 
     def curl_upload():

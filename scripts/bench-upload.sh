@@ -10,22 +10,12 @@
 # The transfer time of quillbox is the one it reports (from queueing the file
 # to the end of the upload: creation, length query and body); the tamper check
 # before it is reported separately.
-set -eu
-BUILD=${1:-build}
-SIZE_MIB=${2:-1024}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
-export QUILLBOX_BIN_DIR="$BUILD/bin" QUILLBOX_SOURCE_DIR="$ROOT" BENCH_SIZE_MIB="$SIZE_MIB"
+. "$(dirname "$0")/bench-env.sh"
 exec python3 - <<'PY'
 import hashlib, os, re, shutil, subprocess, sys, tempfile, time
-sys.path.insert(0, os.path.join(os.environ["QUILLBOX_SOURCE_DIR"], "tests", "integration"))
-from sandbox import bin, make_sandbox
+from bench_support import MiB, peak_rss_kib, random_file, size, user, quillbox as q
+from sandbox import make_sandbox
 from devserver import CLIENT_SECRET, start_devserver
-
-MiB = 1024 * 1024
-size = int(os.environ["BENCH_SIZE_MIB"]) * MiB
-user = ("bench", "bench-pw", "")
-q = bin("quillbox")
 
 def record(box, path):
     h = hashlib.sha1()
@@ -55,7 +45,7 @@ def quillbox_upload(box, srv, path):
     if r.returncode != 0:
         sys.exit("quillbox upload failed: " + r.stderr[-2000:])
     transfer = float(re.search(r"([0-9.]+) s$", r.stdout.strip().splitlines()[-1]).group(1))
-    rss_kib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", r.stderr).group(1))
+    rss_kib = peak_rss_kib(r.stderr)
     return transfer, wall, rss_kib
 
 # The service's copies go to memory (/dev/shm) when it has room for all six,
@@ -73,8 +63,7 @@ try:
     os.makedirs(shots)
     big = os.path.join(shots, "ScreenShot_bench_big.png")
     small = os.path.join(shots, "ScreenShot_bench_small.png")
-    with open(big, "wb") as f:
-        subprocess.run(["head", "-c", str(size), "/dev/urandom"], stdout=f, check=True)
+    random_file(big, size)
     with open(small, "wb") as f:
         f.write(os.urandom(64 * 1024))
     record(box, big)

@@ -63,6 +63,12 @@ def show_proof(bindir, env, library, user, path, tsa_root):
         result.get("stampTime", "missing")))
     print("  openssl pkeyutl -verify: %s" % (signature.stdout.strip() or signature.stderr.strip()))
     print("  openssl ts -verify:      %s" % (stamp.stdout.strip() or stamp.stderr.strip()))
+    c2pa = result.get("c2pa", {})
+    print("content credentials (C2PA, inside the PNG): %s" % (
+        "absent" if c2pa.get("manifest") == "absent" else
+        "valid %s, trusted %s, %s by %s at %s (%s)" % (
+            c2pa.get("valid"), c2pa.get("trusted"), c2pa.get("action"), c2pa.get("signer"),
+            c2pa.get("time"), c2pa.get("timeSource"))))
     return bool(stamped) and verify.returncode == 0 and signature.returncode == 0 and \
         stamp.returncode == 0
 

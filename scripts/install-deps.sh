@@ -5,13 +5,15 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git python3
   libcurl4-openssl-dev libplist-dev libxml2-dev libssl-dev openssl zlib1g-dev
-  libpcre2-dev libpng-dev libdeflate-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libasound2-dev
+  libpcre2-dev libpng-dev libdeflate-dev libjpeg62-turbo-dev libturbojpeg0-dev libx11-dev libxext-dev libxrandr-dev
+  libasound2-dev libwayland-dev libwayland-bin wayland-protocols
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils ffmpeg
-  clang libclang-rt-14-dev clang-tidy
+  clang libclang-rt-14-dev clang-tidy clang-format
   libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
   fonts-wqy-microhei chromium
+  sway grim xwayland xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk pipewire
   libpython3.11-testsuite
 )
 # One dpkg-query for all of them keeps the check quick when everything is there.

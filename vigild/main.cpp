@@ -4,51 +4,43 @@
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <vector>
 
+#include "C2pa/C2paSigner.h"
+#include "C2pa/ContentCredentials.h"
+#include "Platform/Files/InstanceLock.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Media/AutoScreen.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/MemoryArenas.h"
 #include "Platform/Process/ServiceManager.h"
+#include "Platform/Process/SettingFlags.h"
+#include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
-struct Setting {
-  const char* flag;
-  const char* variable;
-  const char* help;
-};
-// Every setting is an environment variable; a flag overrides it for this run.
-const std::vector<Setting> kSettings = {
-    {"--apps-root", "QUILLBOX_APPS_ROOT",
-     "folder scanned for the client application's container (default /User/Applications)"},
-    {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
-    {"--main-bundle", "QUILLBOX_MAIN_BUNDLE",
-     "folder with this program's Info.plist (default share/quillbox/vigild.bundle beside bin/)"},
-    {"--notify-dir", "QUILLBOX_NOTIFY_DIR",
-     "rendezvous folder of system-wide notifications (default $XDG_RUNTIME_DIR/quillbox-notify)"},
-    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
-    {"--ui", "QUILLBOX_UI",
-     "desktop (notifications on the session bus), journal:PATH, journal:- (standard output), or "
-     "several joined by commas (default desktop when a notification server answers, else "
-     "journal:-)"},
-    {"--prompt", "QUILLBOX_PROMPT",
-     "how prompts are answered: confirm, decline, none (default none)"},
-    {"--keychain", "QUILLBOX_KEYCHAIN",
-     "keychain file (default $HOME/.local/share/quillbox/keychain.plist)"},
-    {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
-    {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
-    {"--tsa-url", "QUILLBOX_TSA_URL",
-     "RFC 3161 time-stamp authority for evidence proofs (default none)"},
-    {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
-     "roots the time stamps must chain to (default the system's trust store)"},
-};
+// Blocks this large are mapped on their own and returned when freed.
+constexpr size_t kReturnFreedAboveBytes = 128 * 1024;
 const char kStartLog[] = "运行截屏服务";
 const char kNoTriggerLog[] = "vigild: cannot observe the trigger notification; exiting";
+// One daemon per user: a second would capture every trigger once more.
+const char kInstanceLockFile[] = "/.local/share/quillbox/vigild.lock";
+const char kAlreadyRunningLog[] =
+    "vigild: another vigild already runs for this user (pid %ld, lock %s); exiting";
+const char kAlreadyRunningToast[] = "截屏服务已在运行（进程 %ld），无需再次启动";
+const char kNoInstanceLockLog[] =
+    "vigild: cannot lock %s (%s); running without the check for a second vigild";
+constexpr int kExitAlreadyRunning = 3;  // the unit's RestartPreventExitStatus
+constexpr int kToastMs = 3000;
+const char kNoDisplayYetLog[] =
+    "vigild: no display in the environment yet (neither WAYLAND_DISPLAY nor DISPLAY): exiting, "
+    "so that the service manager starts vigild again once the session has imported it "
+    "(systemctl --user import-environment WAYLAND_DISPLAY DISPLAY)";
+// EX_TEMPFAIL: try again later.
+constexpr int kNoDisplayYetExit = 75;
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -57,28 +49,47 @@ static int runDaemon(int argc, char** argv) {
       "\"com.velmor.quillbox.server.screenshot\" (post it with `quillbox trigger`), counts down, "
       "captures the screen and stores it as PNG in the client application's container.\n"
       "Every setting below is also read from the environment variable named in brackets."};
-  std::vector<std::string> values(kSettings.size());
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    app.add_option(kSettings[i].flag, values[i],
-                   std::string(kSettings[i].help) + " [" + kSettings[i].variable + "]");
-  }
+  quillbox::platform::SettingFlags flags(app, quillbox::platform::Environment::kDaemon);
   CLI11_PARSE(app, argc, argv);
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    if (!values[i].empty()) quillbox::platform::Environment::set(kSettings[i].variable, values[i]);
-  }
+  flags.apply();
 
   using namespace quillbox::platform;
   RunLoop::markMainThread();
-  // A thread per registration and upload: bounded heaps keep a long run flat.
+  const std::string lockPath = Environment::home() + kInstanceLockFile;
+  InstanceLock::Result instance = InstanceLock::acquire(lockPath);
+  if (!instance.lock && instance.error.empty()) {
+    Log::printf(kAlreadyRunningLog, instance.holder, lockPath.c_str());
+    UserInterface::shared().showToast(quillbox::strprintf(kAlreadyRunningToast, instance.holder),
+                                      ToastPosition::Bottom, kToastMs);
+    return kExitAlreadyRunning;
+  }
+  if (!instance.lock) Log::printf(kNoInstanceLockLog, lockPath.c_str(), instance.error.c_str());
+  // A thread per registration and upload, a screen-sized image per capture:
+  // bounded heaps and fixed thresholds keep a long run at what it holds.
   MemoryArenas::limit(2);
+  MemoryArenas::returnFreedAbove(kReturnFreedAboveBytes);
   Log::line(kStartLog);
+  // A user service started before the session imported its display would
+  // refuse every capture for its whole life: it ends, and its manager starts
+  // it again with the environment of that moment.
+  if (ServiceManager::isManaged() && Environment::screen() == "auto" &&
+      !AutoScreen::sessionHasDisplay()) {
+    Log::line(kNoDisplayYetLog);
+    return kNoDisplayYetExit;
+  }
   // The proofs' signing key is made (first run) or loaded now rather than at the
   // first capture; proofs made while the authority was away get their time
   // stamps now, in the background.
   quillbox::SignerKey::shared();
+  if (quillbox::ContentCredentials::enabled()) quillbox::C2paSigner::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
-  if (!DarwinNotifyCenter::shared().addObserver(quillbox::kScreenshotNotification,
-                                                quillbox::screenShotPort)) {
+  // After a capture the daemon waits, maybe for hours: what the capture freed
+  // goes back to the system rather than staying in the heaps.
+  auto onTrigger = [](const std::string& name) {
+    quillbox::screenShotPort(name);
+    MemoryArenas::releaseFree();
+  };
+  if (!DarwinNotifyCenter::Default().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);

@@ -13,6 +13,7 @@
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 #include "Request/FormBody.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
@@ -134,12 +135,14 @@ uint64_t AutoLogin::startAttempt() {
   }
   std::string name = SharedSettings::loginName();
   std::string password =
-      platform::Keychain::passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
+      platform::Keychain::Default().passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
   setStrUname(name);
   setStrUpwd(password);
   if (!name.empty() && !password.empty() && ServiceReachability::isServiceReachable()) {
     setStrUname(trimmed(name));
-    std::thread([this] { runAttempt(); }).detach();
+    // No thread to log in on: the attempt fails at once (the reason is logged).
+    if (!platform::Threads::Default().startThread("autologin", [this] { runAttempt(); }))
+      loadLogin();
   } else {
     loadLogin();
   }
@@ -172,7 +175,7 @@ void AutoLogin::runAttempt() {
   // so that whoever waits for the outcome sees all of the attempt's work; and
   // once the worker's TLS-library state is freed, as the waiter may end the
   // process at once.
-  platform::HttpClient::releaseThreadState();
+  platform::Threads::releaseThreadState();
   publish(success);
 }
 
@@ -243,7 +246,7 @@ void AutoLogin::finish(bool success) {
 }
 
 void AutoLogin::publish(bool success) {
-  auto& center = NotificationCenter::defaultCenter();
+  auto& center = NotificationCenter::Default();
   if (success) center.post(kUpdateUser);
   {
     std::lock_guard<std::mutex> lock(waitMu_);

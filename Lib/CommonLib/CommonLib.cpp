@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CommonLib/CommonRegex.h"
+#include "Platform/Process/TimeFormat.h"
 
 namespace quillbox {
 
@@ -158,9 +159,7 @@ std::chrono::system_clock::time_point CommonLib::dateFromString(const std::strin
 }
 
 std::string CommonLib::stringFromDate(std::chrono::system_clock::time_point date) {
-  std::time_t t = std::chrono::system_clock::to_time_t(date);
-  std::tm tm{};
-  localtime_r(&t, &tm);
+  const std::tm tm = platform::TimeFormat::calendar(date, platform::TimeFormat::Zone::Local);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   return buf;

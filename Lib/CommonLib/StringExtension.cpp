@@ -1,28 +1,13 @@
 #include "CommonLib/StringExtension.h"
 
 #include "CommonLib/CommonRegex.h"
+#include "Text/PercentEncoding.h"
 
 namespace quillbox {
 
 std::string stringByURLEncodingStringParameter(const std::string& text) {
   if (CommonRegex::utf16Length(text) < 0) return text;
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size() * 3);
-  for (unsigned char c : text) {
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                c == '&' || c == '=' || c == '-' || c == '_' || c == '.' || c == '~';
-    if (keep) {
-      out += static_cast<char>(c);
-    } else if (c == ' ') {
-      out += "%20";
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  return out;
+  return PercentEncoding::encode(text, "&=-_.~");
 }
 
 std::optional<std::string> getStringBetweenKey1(const std::string& text, const std::string& key1,
@@ -36,19 +21,8 @@ std::optional<std::string> getStringBetweenKey1(const std::string& text, const s
 }
 
 std::string stringByAddingPercentEscapes(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  static const std::string kEscaped = "\"%<>\\^`{|}";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c <= 0x20 || c >= 0x7f || kEscaped.find(static_cast<char>(c)) != std::string::npos) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  // Printable ASCII stays but for the characters URLs may not hold as they are.
+  return PercentEncoding::encode(text, "!#$&'()*+,-./:;=?@[]_~");
 }
 
 }  // namespace quillbox

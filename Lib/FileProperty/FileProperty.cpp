@@ -2,21 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <system_error>
-#include <thread>
 
 #include "AppURL.h"
 #include "AutoLogin/AutoLogin.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
-#include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Log.h"
 #include "PropertyList/PlistStoreText.h"
+#include "Platform/Process/Threads.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
 #include "SHA1Help/SHA1Help.h"
@@ -56,6 +56,7 @@ const char kLogBadStoreName[] = "日志:文件属性库名称不可用: \"%s\"";
 const char kLogUnreadableStore[] = "日志:文件属性库无法读取, 已另存为 %s";
 const char kLogWriteFailed[] = "日志:文件属性库写入失败: %s";
 const char kLogThreadFailed[] = "日志:无法启动登记线程: %s";
+constexpr std::chrono::seconds kRetryWait{2};
 
 std::atomic<bool> g_widgetMode{false};
 
@@ -73,12 +74,6 @@ FileProperty::RegistrationEnvironment registrationEnvironment() {
   {
     std::lock_guard<std::mutex> lock(envMutex());
     env = envOverride();
-  }
-  if (!env.startThread) {
-    env.startThread = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
-  }
-  if (!env.waitBeforeRetry) {
-    env.waitBeforeRetry = [] { std::this_thread::sleep_for(std::chrono::seconds(2)); };
   }
   if (!env.isReachable) env.isReachable = [] { return ServiceReachability::isServiceReachable(); };
   if (!env.post) {
@@ -443,16 +438,15 @@ std::optional<PlistDict> FileProperty::toSaveFilePropertyWithoutRegistration(
 std::shared_future<bool> FileProperty::startRegistration(const PlistDict& record) {
   auto promise = std::make_shared<std::promise<bool>>();
   std::shared_future<bool> done = promise->get_future().share();
-  RegistrationEnvironment env = registrationEnvironment();
-  try {
-    env.startThread([record, promise] {
-      FileProperty::sharedFileProperty().toSendFileProperty(record);
-      // The caller may end the process once it hears of the confirmation.
-      platform::HttpClient::releaseThreadState();
-      promise->set_value(true);
-    });
-  } catch (const std::system_error& e) {
-    Log::printf(kLogThreadFailed, e.what());
+  platform::Outcome started =
+      platform::Threads::Default().startThread(kRegistrationThread, [record, promise] {
+        FileProperty::sharedFileProperty().toSendFileProperty(record);
+        // The caller may end the process once it hears of the confirmation.
+        platform::Threads::releaseThreadState();
+        promise->set_value(true);
+      });
+  if (!started) {
+    Log::printf(kLogThreadFailed, started.reason.c_str());
     promise->set_value(false);
   }
   return done;
@@ -643,13 +637,13 @@ void FileProperty::toSendFileProperty(const PlistDict& record) {
   for (;;) {
     if (!env.isReachable()) {
       Log::printf(kLogRetryCreate, PlistValue(record).description().c_str());
-      env.waitBeforeRetry();
+      platform::Clock::Default().sleepFor(kRetryWait);
       continue;
     }
     RequestResult result = env.post(body, resource);
     Log::printf(kLogResult, describe(result).c_str());
     if (isConfirmation(result.respone)) return;
-    env.waitBeforeRetry();
+    platform::Clock::Default().sleepFor(kRetryWait);
     env.autoLogin();
   }
 }

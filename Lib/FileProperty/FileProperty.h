@@ -145,13 +145,14 @@ class FileProperty {
   static std::string documentsRelativeKey(const std::string& path);
   static std::optional<std::string> documentsTail(const std::string& path);
 
-  // What registration needs of the world; tests replace parts of it. An
-  // empty member keeps the default (detached std::thread; 2-second sleep;
-  // ServiceReachability::isServiceReachable; Z_Request::postWithString
-  // without URL encoding; AutoLogin::toAutoLoginAndWait).
+  // The name of the registration threads (Threads::startThread); its waits
+  // between tries go through Clock::sleepFor.
+  static constexpr const char* kRegistrationThread = "registration";
+  // What registration needs of the service; tests replace parts of it. An
+  // empty member keeps the default (ServiceReachability::isServiceReachable;
+  // Z_Request::postWithString without URL encoding;
+  // AutoLogin::toAutoLoginAndWait).
   struct RegistrationEnvironment {
-    std::function<void(std::function<void()>)> startThread;
-    std::function<void()> waitBeforeRetry;
     std::function<bool()> isReachable;
     std::function<RequestResult(const std::string& body, const std::string& resource)> post;
     std::function<bool()> autoLogin;

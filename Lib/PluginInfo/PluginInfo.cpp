@@ -57,7 +57,7 @@ bool PluginInfo::writePluginInfo() {
   }
   const bool wraps = u == std::numeric_limits<int64_t>::max() || (u + 1) % 100 == 0;
   info.set("update", PlistValue::integer(wraps ? 0 : u + 1));
-  return PropertyList::write(file, PlistValue(std::move(info)));
+  return static_cast<bool>(PropertyList::write(file, PlistValue(std::move(info))));
 }
 
 }  // namespace quillbox

@@ -4,18 +4,21 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 #include "AppURL.h"
 #include "Base/File.h"
+#include "C2pa/C2paReader.h"
+#include "C2pa/C2paSigner.h"
+#include "C2pa/ContentCredentials.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
 #include "SHA1Help/FileDigest.h"
@@ -98,19 +101,11 @@ std::optional<ScreenSize> pngSize(const std::string& head) {
         (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3])) &
         0x7fffffffu);
   };
-  return ScreenSize{be32(16), be32(20)};
+  return ScreenSize{be32(16), be32(20), {}};
 }
 
 std::string isoMillis(std::chrono::system_clock::time_point t) {
-  auto secs = std::chrono::floor<std::chrono::seconds>(t);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - secs).count();
-  std::time_t c = std::chrono::system_clock::to_time_t(secs);
-  std::tm tm{};
-  gmtime_r(&c, &tm);
-  char buf[48];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
-  return buf;
+  return platform::TimeFormat::format(t, "%Y-%m-%dT%H:%M:%S.%LZ", platform::TimeFormat::Zone::Utc);
 }
 
 std::optional<std::string> hexBytes(const std::string& hex) {
@@ -173,13 +168,26 @@ bool ensureSignerPem(const std::string& folder, const SignerKey& signer) {
       Log::printf(kLogSignerAside, aside.c_str());
     }
   }
-  return fs.writeAtomically(path, signer.publicPem());
+  return static_cast<bool>(fs.writeAtomically(path, signer.publicPem()));
 }
 
 std::string shellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+// The third step of VERIFY.txt: the credentials inside the file.
+std::string c2paText(bool haveRoot) {
+  std::string t = "\n3. The content credentials (C2PA) inside the PNG: any C2PA reader shows them";
+  if (!haveRoot) return t + ".\n";
+  return t + "; add\n   " + ContentCredentials::kExportedRoot +
+         " as a trust anchor of the reader to see the signer as trusted.\n";
+}
+
+bool carriesC2pa(const std::string& path) {
+  auto bytes = FileSystem::Default().readFile(path);
+  return bytes && C2paReader::read(*bytes, {}).present;
 }
 
 std::string verifyText(const std::string& name, const std::string& sha256,
@@ -268,6 +276,21 @@ std::optional<EvidenceProof::Signed> EvidenceProof::sign(const std::string& path
   if (screen) {
     j["width"] = screen->width;
     j["height"] = screen->height;
+    if (!screen->source.method.empty()) {
+      ordered_json outputs = ordered_json::array();
+      for (const auto& o : screen->source.outputs) {
+        ordered_json out;
+        out["name"] = o.name;
+        out["x"] = o.x;
+        out["y"] = o.y;
+        out["width"] = o.width;
+        out["height"] = o.height;
+        out["scale"] = o.scale;
+        out["transform"] = o.transform;
+        outputs.push_back(std::move(out));
+      }
+      j["screen"] = {{"source", screen->source.method}, {"outputs", std::move(outputs)}};
+    }
   }
   j["signer"] = signer->fingerprint();
   Signed out;
@@ -291,7 +314,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
     Log::printf(kLogNoFolder, path.c_str());
     return std::nullopt;
   }
-  auto made = sign(path, kind, screen);
+  auto made = sign(path, kind, std::move(screen));
   if (!made) return std::nullopt;
   ProofFiles files = filesIn(*folder, platform::lastPathComponent(path));
 
@@ -322,7 +345,7 @@ std::optional<ProofFiles> EvidenceProof::make(const std::string& path, int32_t k
 
 bool EvidenceProof::proveNewEvidence(const std::string& path, int32_t kind,
                                      std::optional<ScreenSize> screen) {
-  auto files = make(path, kind, screen);
+  auto files = make(path, kind, std::move(screen));
   if (!files) return false;
   if (!platform::Environment::tsaUrl().empty()) ProofStamper::shared().enqueue(files->json);
   return true;
@@ -452,17 +475,30 @@ bool EvidenceProof::exportTo(const std::string& path, const std::string& dir,
   if (haveStamp) copies.emplace_back(files.tsr, name + kTsrSuffix);
   if (!roots.empty()) copies.emplace_back(roots, "tsa-root.pem");
   const std::string folder = dir + "/";
-  auto put = [&](const std::string& target, bool ok) {
-    if (!ok) *error = "cannot write " + folder + target;
-    if (ok) written->push_back(target);
-    return ok;
+  auto put = [&](const std::string& target, const platform::Outcome& wrote) {
+    if (!wrote) *error = "cannot write " + folder + target + " (" + wrote.reason + ")";
+    if (wrote) written->push_back(target);
+    return wrote.ok();
   };
   for (const auto& [from, to] : copies) {
     if (!put(to, fs.copyAtomically(from, folder + to))) return false;
   }
-  if (!put(kSignerFile, pem && fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
+  if (!pem) {
+    *error = "cannot write " + folder + kSignerFile + " (no signer key for the proof)";
+    return false;
+  }
+  if (!put(kSignerFile, fs.writeAtomically(dir + "/" + kSignerFile, *pem))) return false;
   std::string readme = verifyText(name, member(sidecar, "sha256"), member(sidecar, "signer"),
                                   haveStamp, !roots.empty(), v.stampTime);
+  const bool carries = carriesC2pa(path);
+  auto c2paSigner = carries ? C2paSigner::shared() : nullptr;
+  const std::string c2paRoot = c2paSigner ? c2paSigner->rootPem() : "";
+  if (!c2paRoot.empty() &&
+      !put(ContentCredentials::kExportedRoot,
+           fs.writeAtomically(dir + "/" + ContentCredentials::kExportedRoot, c2paRoot))) {
+    return false;
+  }
+  if (carries) readme += c2paText(!c2paRoot.empty());
   return put("VERIFY.txt", fs.writeAtomically(dir + "/VERIFY.txt", readme));
 }
 

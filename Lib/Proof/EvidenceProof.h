@@ -6,8 +6,12 @@
 //                    "size", "sha256", "sha1", "created" (the file's creation
 //                    date, ISO 8601 UTC with milliseconds), "program",
 //                    "version", "kind", for captures "width" and "height" of
-//                    the screen, and "signer" (the SHA-256 fingerprint of the
-//                    signing key's SubjectPublicKeyInfo);
+//                    the screen and, where the capture says how it read the
+//                    screen, "screen": {"source": "x11" | "wayland" | "portal"
+//                    | "file" | "synthetic", "outputs": [{"name", "x", "y",
+//                    "width", "height" (logical), "scale", "transform"}]}, and
+//                    "signer" (the SHA-256 fingerprint of the signing key's
+//                    SubjectPublicKeyInfo);
 //   NAME.proof.sig   the raw 64-byte Ed25519 signature (SignerKey) over the
 //                    exact bytes of NAME.proof.json;
 //   NAME.proof.tsr   the RFC 3161 TimeStampResp over the evidence file's
@@ -27,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Media/Screen.h"
 #include "Proof/SignerKey.h"
 #include "Proof/TimeStampClient.h"
 
@@ -35,6 +40,7 @@ namespace quillbox {
 struct ScreenSize {
   int width = 0;
   int height = 0;
+  platform::ScreenSource source;  // how the screen was read; no "screen" member when unnamed
 };
 
 // The files of one proof.
@@ -120,7 +126,8 @@ class EvidenceProof {
 
   // Copies into `dir` (made when missing) the evidence file, its sidecar,
   // signature, time stamp, signer.pem, the authority's roots as tsa-root.pem
-  // when QUILLBOX_TSA_CA_FILE is set, and VERIFY.txt with the openssl
+  // when QUILLBOX_TSA_CA_FILE is set, the root of its content credentials as
+  // c2pa-root.pem when the file carries them, and VERIFY.txt with the openssl
   // commands that check them. Refuses (false, `error`) a proof that doesn't
   // verify. `written` gets the names of the files written.
   static bool exportTo(const std::string& path, const std::string& dir,

@@ -7,6 +7,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 #include "Proof/EvidenceProof.h"
 
 namespace quillbox {
@@ -32,8 +33,9 @@ ProofStamper& ProofStamper::shared() {
 
 void ProofStamper::startLocked() {
   if (started_) return;
-  started_ = true;
-  std::thread([this] { run(); }).detach();
+  // Without a thread the proofs stay unstamped; a later enqueue tries again.
+  started_ = static_cast<bool>(
+      platform::Threads::Default().startThread("proof-stamper", [this] { run(); }));
 }
 
 void ProofStamper::enqueue(const std::string& jsonPath) {

@@ -38,6 +38,8 @@ struct InfoStackFree {
   void operator()(STACK_OF(X509_INFO) * s) const { sk_X509_INFO_pop_free(s, X509_INFO_free); }
 };
 using InfoStackPtr = std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
+using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Deleter<TS_TST_INFO_free>>;
 
 constexpr size_t kSha256Size = 32;
 
@@ -124,8 +126,22 @@ std::string isoTime(const ASN1_GENERALIZEDTIME* t) {
   return buf;
 }
 
-// Checks `reply` against the request's imprint (and nonce, when the request has
-// one). Fills `check`; gives the parsed reply when it passed.
+// A context that checks a token against the request's imprint (and nonce,
+// when the request has one) and the trusted roots; nullptr with `error`.
+VerifyCtxPtr verifyContext(const TS_REQ* req, std::string* error) {
+  StorePtr store = trustStore(error);
+  if (!store) return nullptr;
+  VerifyCtxPtr ctx(TS_REQ_to_TS_VERIFY_CTX(const_cast<TS_REQ*>(req), nullptr));
+  if (!ctx) {
+    *error = opensslErrors();
+    return nullptr;
+  }
+  TS_VERIFY_CTX_add_flags(ctx.get(), TS_VFY_SIGNATURE);
+  TS_VERIFY_CTX_set_store(ctx.get(), store.release());  // the context owns it now
+  return ctx;
+}
+
+// Checks `reply` against the request. Fills `check`; gives the parsed reply when it passed.
 RespPtr checkReply(std::string_view reply, const TS_REQ* req, TimeStampClient::Check* check) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(reply.data());
   RespPtr resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size())));
@@ -137,19 +153,8 @@ RespPtr checkReply(std::string_view reply, const TS_REQ* req, TimeStampClient::C
   if (TS_TST_INFO* info = TS_RESP_get_tst_info(resp.get())) {
     check->genTime = isoTime(TS_TST_INFO_get_time(info));
   }
-  std::string error;
-  StorePtr store = trustStore(&error);
-  if (!store) {
-    check->error = error;
-    return nullptr;
-  }
-  VerifyCtxPtr ctx(TS_REQ_to_TS_VERIFY_CTX(const_cast<TS_REQ*>(req), nullptr));
-  if (!ctx) {
-    check->error = opensslErrors();
-    return nullptr;
-  }
-  TS_VERIFY_CTX_add_flags(ctx.get(), TS_VFY_SIGNATURE);
-  TS_VERIFY_CTX_set_store(ctx.get(), store.release());  // the context owns it now
+  VerifyCtxPtr ctx = verifyContext(req, &check->error);
+  if (!ctx) return nullptr;
   if (TS_RESP_verify_response(ctx.get(), resp.get()) != 1) {
     check->error = opensslErrors();
     return nullptr;
@@ -192,7 +197,8 @@ std::string TimeStampClient::trustedRootsFile() {
   return platform::Environment::tsaCaFile();
 }
 
-TimeStampClient::Result TimeStampClient::stamp(const std::string& url, std::string_view sha256) {
+TimeStampClient::Result TimeStampClient::stamp(const std::string& url, std::string_view sha256,
+                                               int timeoutSeconds) {
   Result result;
   if (sha256.size() != kSha256Size) {
     result.error = "the imprint is not a SHA-256 digest";
@@ -216,9 +222,9 @@ TimeStampClient::Result TimeStampClient::stamp(const std::string& url, std::stri
   http.headers = {{"Content-Type", "application/timestamp-query"},
                   {"Accept", "application/timestamp-reply"}};
   http.body = std::string(reinterpret_cast<char*>(der), static_cast<size_t>(derLen));
-  http.timeoutSeconds = kTimeoutSeconds;
+  http.timeoutSeconds = timeoutSeconds;
   OPENSSL_free(der);
-  platform::HttpResponse response = platform::HttpClient::send(http);
+  platform::HttpResponse response = platform::HttpClient::Default().send(http);
   if (response.status == 0) {
     result.outcome = Outcome::Unreachable;
     result.error = response.error;
@@ -252,6 +258,43 @@ TimeStampClient::Check TimeStampClient::verify(std::string_view reply, std::stri
     return check;
   }
   checkReply(reply, req.get(), &check);
+  return check;
+}
+
+std::string TimeStampClient::tokenOf(std::string_view reply) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(reply.data());
+  RespPtr resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply.size())));
+  PKCS7* token = resp ? TS_RESP_get_token(resp.get()) : nullptr;
+  unsigned char* der = nullptr;
+  int n = token ? i2d_PKCS7(token, &der) : -1;
+  ERR_clear_error();
+  if (n <= 0) return "";
+  std::string out(reinterpret_cast<char*>(der), static_cast<size_t>(n));
+  OPENSSL_free(der);
+  return out;
+}
+
+TimeStampClient::Check TimeStampClient::verifyToken(std::string_view token,
+                                                    std::string_view sha256) {
+  Check check;
+  ReqPtr req = sha256.size() == kSha256Size ? makeRequest(sha256, nullptr) : nullptr;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(token.data());
+  Pkcs7Ptr pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(token.size())));
+  if (!req || !pkcs7) {
+    ERR_clear_error();
+    check.error = "the time stamp is not an RFC 3161 TimeStampToken";
+    return check;
+  }
+  if (TstInfoPtr info{PKCS7_to_TS_TST_INFO(pkcs7.get())}) {
+    check.genTime = isoTime(TS_TST_INFO_get_time(info.get()));
+  }
+  VerifyCtxPtr ctx = verifyContext(req.get(), &check.error);
+  if (!ctx) return check;
+  if (TS_RESP_verify_token(ctx.get(), pkcs7.get()) != 1) {
+    check.error = opensslErrors();
+    return check;
+  }
+  check.ok = true;
   return check;
 }
 

@@ -34,8 +34,12 @@ class TimeStampClient {
     std::string error;
   };
 
-  // Asks the authority at `url` for a time stamp over `sha256` (32 raw bytes).
-  static Result stamp(const std::string& url, std::string_view sha256);
+  // Asks the authority at `url` for a time stamp over `sha256` (32 raw bytes),
+  // waiting at most `timeoutSeconds` for the whole round trip.
+  static Result stamp(const std::string& url, std::string_view sha256,
+                      int timeoutSeconds = kTimeoutSeconds);
+  // The TimeStampToken (DER) of a granted reply; "" when there is none.
+  static std::string tokenOf(std::string_view reply);
 
   struct Check {
     bool ok = false;
@@ -46,6 +50,8 @@ class TimeStampClient {
   // to SHA-256 `sha256` (32 raw bytes), signature chaining to the trusted
   // roots (as above). No nonce is checked: it was checked when it arrived.
   static Check verify(std::string_view reply, std::string_view sha256);
+  // The same checks of a TimeStampToken (DER) on its own.
+  static Check verifyToken(std::string_view token, std::string_view sha256);
 
   // The roots a time stamp must chain to: the file named by
   // QUILLBOX_TSA_CA_FILE, or "" for the system's trust store.

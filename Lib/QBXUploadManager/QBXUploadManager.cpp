@@ -185,13 +185,13 @@ void QBXUploadManager::createFileOnServerDone(const std::optional<PlistDict>& us
                                               const QBXUploadTaskPtr& task) {
   auto post = [this, userInfo, task] {
     if (isCreateSuccess_) {
-      NotificationCenter::defaultCenter().post(kNoteCreateSuccess);
+      NotificationCenter::Default().post(kNoteCreateSuccess);
       return;
     }
     // No object; the user information holds "reason" and "Task", the task itself.
     platform::Notification note{kNoteCreateFail, {}, userInfo.value_or(PlistDict()), {}};
     if (task) note.userObjects[kUserInfoTask] = task;
-    NotificationCenter::defaultCenter().post(note);
+    NotificationCenter::Default().post(note);
   };
   platform::performOnMainThread(post, true);
 }
@@ -349,14 +349,14 @@ bool QBXUploadManager::isCanUpLoad() const {
 // ---------------------------------------------------------------- main-thread helpers
 
 void QBXUploadManager::postUploadMessage(const FilePtr& file) {
-  platform::performOnMainThread(
-      [file] { NotificationCenter::defaultCenter().post(kNoteUpload, file); }, true);
+  platform::performOnMainThread([file] { NotificationCenter::Default().post(kNoteUpload, file); },
+                                true);
 }
 
 void QBXUploadManager::ShowStatuBarMessage(const std::string& text) {
   platform::performOnMainThread(
       [text] {
-        platform::UserInterface::shared().showStatusBarMessage(
+        platform::UserInterface::Default().showStatusBarMessage(
             text, platform::StatusBarKind::Finished, kMessageDurationMs, true);
       },
       true);
@@ -365,8 +365,8 @@ void QBXUploadManager::ShowStatuBarMessage(const std::string& text) {
 void QBXUploadManager::showPlainMessage(const std::string& text) {
   platform::performOnMainThread(
       [text] {
-        platform::UserInterface::shared().showStatusBarMessage(text, platform::StatusBarKind::Plain,
-                                                               kMessageDurationMs, true);
+        platform::UserInterface::Default().showStatusBarMessage(
+            text, platform::StatusBarKind::Plain, kMessageDurationMs, true);
       },
       true);
 }
@@ -379,7 +379,7 @@ void QBXUploadManager::updateIdleTimer() {
   bool busy = std::any_of(aTask_.begin(), aTask_.end(), working) ||
               std::any_of(aTasksUploading_.begin(), aTasksUploading_.end(), working) ||
               std::any_of(aTasksWillUpload_.begin(), aTasksWillUpload_.end(), working);
-  platform::UserInterface::shared().setIdleTimerDisabled(busy);
+  platform::UserInterface::Default().setIdleTimerDisabled(busy);
 }
 
 void QBXUploadManager::setEventHandler(std::function<void(const UploadEvent&)> handler) {

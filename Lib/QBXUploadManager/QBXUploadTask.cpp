@@ -12,6 +12,8 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/MemoryArenas.h"
+#include "Platform/Process/Threads.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/CreationForm.h"
 #include "QBXUploadManager/ServiceReply.h"
@@ -63,19 +65,23 @@ const char kLogDealloc[] =
     "QBXUploadTask dealloc:%s,self._URLConnection:%s,self._URLConnection.filePath:%s";
 const char kLogThread[] = "日志:无法启动上传线程: %s";
 
+// Thread names; both begin with QBXUploadTask::kThreadName.
+const char kPrepareThread[] = "upload-prepare";
+const char kUploadThread[] = "upload";
+
 const char kNoteUpdateFileState[] = "updateFileState";
 const char kNoteUpload[] = "upload";
 
 const char kResourceCreate[] = "file/create.json";
 const char kResourceLength[] = "file/length.json";
 
-std::atomic<int> g_activeUploadThreads{0};
-
-// The last step of a counted worker thread: it frees its TLS-library state
-// first, so a process that ends once the count is zero leaves nothing behind.
-void endWorkerThread() {
-  platform::HttpClient::releaseThreadState();
-  g_activeUploadThreads.fetch_sub(1);
+// The last step of an upload worker: the last one out gives the memory the
+// uploads freed back to the system (the allocator keeps freed pages inside its
+// heaps otherwise, and the process sits idle at its busiest size). The caller
+// is still counted among the live threads.
+void releaseMemoryWhenLast() {
+  if (platform::Threads::Default().liveThreads(QBXUploadTask::kThreadName) <= 1)
+    platform::MemoryArenas::releaseFree();
 }
 
 std::string orNull(const std::optional<std::string>& text) {
@@ -91,7 +97,7 @@ int64_t parseLength(const std::optional<std::string>& fLen) {
 }
 
 void postNotification(const char* name, std::any object) {
-  NotificationCenter::defaultCenter().post(name, std::move(object));
+  NotificationCenter::Default().post(name, std::move(object));
 }
 
 }  // namespace
@@ -133,7 +139,7 @@ std::string QBXUploadTask::progressText(int64_t uploaded, int64_t total) {
 }
 
 int QBXUploadTask::activeUploadThreads() {
-  return g_activeUploadThreads.load();
+  return platform::Threads::Default().liveThreads(kThreadName);
 }
 
 // ---------------------------------------------------------------- single file
@@ -208,19 +214,17 @@ void QBXUploadTask::start() {
 }
 
 void QBXUploadTask::startPreparation(std::function<void()> work) {
-  g_activeUploadThreads.fetch_add(1);
-  try {
-    std::thread([work = std::move(work)] {
-      try {
-        work();
-      } catch (const std::exception& e) {
-        Log::printf(kLogException, e.what());
-      }
-      endWorkerThread();
-    }).detach();
-  } catch (const std::exception& e) {
-    g_activeUploadThreads.fetch_sub(1);
-    Log::printf(kLogThread, e.what());
+  platform::Outcome started =
+      platform::Threads::Default().startThread(kPrepareThread, [work = std::move(work)] {
+        try {
+          work();
+        } catch (const std::exception& e) {
+          Log::printf(kLogException, e.what());
+        }
+        releaseMemoryWhenLast();
+      });
+  if (!started) {
+    Log::printf(kLogThread, started.reason.c_str());
     createFileOnServerFail(kReasonUploadFailed);
   }
 }
@@ -253,6 +257,7 @@ bool QBXUploadTask::createOnServer(bool ownUpdate) {
 
   RequestResult result = Z_Request::postWithString(form, kResourceCreate);
   const ServiceReply reply(result.respone);
+  preparationStatus_ = result.code;
   if (result.code == 200 && nonEmpty(result.respone)) {
     if (auto id = reply.text("id"); id && !id->empty()) {
       {
@@ -292,7 +297,10 @@ std::optional<std::string> QBXUploadTask::queryLength(std::string* path) {
     fileID = file_->fileID().value_or("");
     *path = orNull(file_->fPath());
   }
-  return Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  auto reply = Z_Request::getObj(strprintf("%s?id=%s", kResourceLength, fileID.c_str()));
+  // The length query gives no status: without a reply the service was not usable.
+  preparationStatus_ = reply ? 200 : 0;
+  return reply;
 }
 
 bool QBXUploadTask::settleLength(const std::optional<std::string>& replyText,
@@ -431,8 +439,8 @@ bool QBXUploadTask::startUpload() {
     return false;
   }
   if (!ServiceReachability::isServiceReachable()) {
-    platform::UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
-                                                3000);
+    platform::UserInterface::Default().showToast(kToastNoNetwork, platform::ToastPosition::Bottom,
+                                                 3000);
     endRefused(kToastNoNetwork);
     return false;
   }
@@ -496,14 +504,10 @@ bool QBXUploadTask::startUpload() {
   update();
 
   auto self = shared_from_this();
-  g_activeUploadThreads.fetch_add(1);
-  try {
-    std::thread([self, connection, channel] {
-      self->runUploadThread(connection, channel);
-    }).detach();
-  } catch (const std::exception& e) {
-    g_activeUploadThreads.fetch_sub(1);
-    Log::printf(kLogThread, e.what());
+  platform::Outcome started = platform::Threads::Default().startThread(
+      kUploadThread, [self, connection, channel] { self->runUploadThread(connection, channel); });
+  if (!started) {
+    Log::printf(kLogThread, started.reason.c_str());
     {
       std::lock_guard<std::recursive_mutex> lock(mu_);
       connection_.reset();
@@ -532,9 +536,11 @@ void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connectio
   try {
     std::shared_ptr<platform::RunLoop> loop = platform::RunLoop::currentShared();
     channel->loop = loop;
-    // The loop ends after the transfer's last report has been handled.
+    // The loop ends after the transfer's last report has been handled. The
+    // transfer thread is joined here, its TLS-library state freed first.
     std::thread transfer([connection, loop] {
       connection->run();
+      platform::Threads::releaseThreadState();
       loop->perform([loop] { loop->stop(); });
     });
     loop->run();
@@ -542,7 +548,7 @@ void QBXUploadTask::runUploadThread(const std::shared_ptr<HttpUpload>& connectio
   } catch (const std::exception& e) {
     Log::printf(kLogException, e.what());
   }
-  endWorkerThread();
+  releaseMemoryWhenLast();
 }
 
 void QBXUploadTask::onBodyBlock(uint64_t id, int64_t uploaded, bool rewriteState) {

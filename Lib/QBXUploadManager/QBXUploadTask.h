@@ -88,6 +88,11 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   bool statuCancel() const { return statuCancel_.load(); }
   // The reason of the latest failure ("" when none). Any thread.
   std::string failureReason() const;
+  // The HTTP status of the answer to the latest preparation request (0 when
+  // none was usable: the service unreachable, a time-out, a server error to the
+  // length query; -1 before the first). After a failed preparation it tells a
+  // service that could not be reached from one that refused. Any thread.
+  int preparationFailureStatus() const { return preparationStatus_.load(); }
   // The record's fileState, read under the task's guard. Any thread.
   int32_t recordFileState() const;
 
@@ -157,6 +162,9 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
   // "1.000000". 500 of 1000 gives "0.475000".
   static std::string progressText(int64_t uploaded, int64_t total);
 
+  // The names of the preparation and upload threads begin with this (for
+  // Threads::liveThreads and waitForThreads).
+  static constexpr const char* kThreadName = "upload";
   // Preparation and upload threads still running in this process (they end
   // shortly after their last callback, having freed their TLS-library
   // state). For programs and tests that wait before exiting.
@@ -198,6 +206,7 @@ class QBXUploadTask : public std::enable_shared_from_this<QBXUploadTask> {
 
   std::atomic<int32_t> taskStep_{kNew};
   std::atomic<bool> statuCancel_{false};
+  std::atomic<int> preparationStatus_{-1};
 
   // Guards file_'s contents while the task runs, connection_ and
   // failureReason_. Never held across a hand-off to the

@@ -8,14 +8,14 @@
 namespace quillbox {
 
 bool ServiceReachability::isServiceReachable() {
-  return platform::Reachability::isReachableURL(Z_Request::apiBaseURL());
+  return platform::Reachability::Default().isReachableURL(Z_Request::apiBaseURL());
 }
 
 void ServiceReachability::resolveServiceHost() {
   std::string host;
   int port = 0;
   if (platform::Reachability::hostAndPort(Z_Request::apiBaseURL(), &host, &port))
-    platform::Reachability::resolve(host);
+    platform::Reachability::Default().resolve(host);
 }
 
 }  // namespace quillbox

@@ -10,6 +10,7 @@
 #include "Platform/Process/Log.h"
 #include "SHA1Help/SHA1Help.h"
 #include "SharedSettings.h"
+#include "Text/PercentEncoding.h"
 #include "base64/NSDataToBase64Encoding.h"
 
 namespace quillbox {
@@ -87,10 +88,14 @@ RequestResult post(const std::string& resource, const std::optional<std::string>
   request.body = bytes ? *bytes : std::string();
   if (shown) NSLog("postString = %s", shown->c_str());
   NSLog("uri:%s", request.url.c_str());
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   auto text = decode(response.body);
   NSLog("result: %s", orNull(text).c_str());
-  if (response.status == 0) return Z_Request::serverFormate(0, std::nullopt);
+  if (response.status == 0) {
+    // No answer: the reason is the one clue to what the user must mend.
+    NSLog("Response error: %s", response.error.c_str());
+    return Z_Request::serverFormate(0, std::nullopt);
+  }
   return Z_Request::serverFormate(response.status, response.body);
 }
 
@@ -112,22 +117,7 @@ std::string Z_Request::getAppDocFilePath(const std::string& name) {
 }
 
 std::string Z_Request::stringURLEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    bool legal = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 std::string_view("-_.~!*'();/?:@&=+$,#").find(static_cast<char>(c)) !=
-                     std::string_view::npos;
-    if (legal) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  return out;
+  return PercentEncoding::encode(text, "-_.~!*'();/?:@&=+$,#");
 }
 
 std::string Z_Request::apiBaseURL() {
@@ -169,7 +159,7 @@ std::optional<std::string> Z_Request::getObj(const std::string& resource,
   request.method = "GET";
   NSLog("%s", request.url.c_str());
   request.headers = setHeader();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   auto text = decode(response.body);
   NSLog("result:%s", orNull(text).c_str());
   if (response.status >= 200 && response.status < 500) return text;
@@ -267,7 +257,7 @@ std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginNa
   request.headers = loginHeaders();
   request.timeoutSeconds = kLoginTimeoutSeconds;
   request.body = loginForm(loginName, password).text();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   if (response.status < 200 || response.status > 299)
     NSLog("Response error :%s login: code:%d", response.error.c_str(),
           static_cast<int>(response.status));
@@ -318,7 +308,7 @@ HttpResponse sendCookiePost(const std::string& resource, std::string body, bool 
   request.method = "POST";
   request.headers = Z_Request::cookieRequestHeaders(formBody);
   request.body = std::move(body);
-  return HttpClient::send(request);
+  return HttpClient::Default().send(request);
 }
 
 std::optional<std::string> thumbnailBase64(const char* folder, const std::string& name) {
@@ -408,7 +398,7 @@ RequestResult Z_Request::putWithLogin(const std::string& resource, const std::st
   request.method = "POST";
   request.headers = loginHeaders();
   request.body = form.text();
-  HttpResponse response = HttpClient::send(request);
+  HttpResponse response = HttpClient::Default().send(request);
   if (response.status == 0) return serverFormate(0, std::nullopt);
   return serverFormate(response.status, response.body);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Platform/Files/FileSystem.h"
+#include "Text/Hex.h"
 
 namespace quillbox {
 namespace {
@@ -22,16 +23,7 @@ using Ctx = std::unique_ptr<EVP_MD_CTX, CtxFree>;
 }  // namespace
 
 std::string FileDigest::hex(const unsigned char* bytes, size_t n, bool upper) {
-  static const char kLower[] = "0123456789abcdef";
-  static const char kUpper[] = "0123456789ABCDEF";
-  const char* digits = upper ? kUpper : kLower;
-  std::string out;
-  out.reserve(n * 2);
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 0x0f];
-  }
-  return out;
+  return Hex::encode(bytes, n, upper);
 }
 
 std::string FileDigest::ofBytes(Algorithm algorithm, std::string_view bytes, bool upper) {

@@ -1,22 +1,24 @@
 #include "ScreenShotManager/ScreenShotManager.h"
 
 #include <chrono>
-#include <ctime>
-#include <thread>
 
 #include "AppURL.h"
 #include "Base/File.h"
+#include "C2pa/ContentCredentials.h"
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Media/ImageCodec.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Media/SystemSound.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/EvidenceProof.h"
 #include "QBXUploadManager/QBXUploadManager.h"
+#include "ScreenShotManager/CaptureNotice.h"
 #include "SharedSettings.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
@@ -29,11 +31,22 @@ namespace {
 // The system's own texts.
 const char kDefaultCountdownToast[] = "5秒之后开始截屏";
 const char kCountdownToastFormat[] = "%d秒之后开始截屏";
-const char kNoClientLog[] = "日志:没有找到客户端, 截屏未保存";
 const char kNoUserLog[] = "日志:没有登录用户, 截屏保存在 %s";
 const char kSavedLog[] = "日志:截屏已保存 %s";
-const char kWriteFailedLog[] = "日志:截屏保存失败 %s";
-const char kCaptureFailedLog[] = "日志:截屏失败";
+const char kCaptureFailedLog[] = "日志:截屏失败: %s";
+const char kEncodeFailed[] = "the picture could not be encoded as PNG";
+// What the person is told when no picture was taken: the cause and what to do.
+const char kCaptureFailedToast[] = "截屏失败：%s；未保存任何文件";
+const char kNoDisplayText[] =
+    "没有找到屏幕（WAYLAND_DISPLAY 和 DISPLAY 都未设置），请在桌面会话中运行";
+const char kXWaylandText[] = "DISPLAY 是 XWayland，读不到真实的屏幕，请设置 WAYLAND_DISPLAY";
+const char kNoCaptureText[] = "桌面不提供截屏接口，请安装 xdg-desktop-portal";
+const char kNoPortalText[] = "桌面门户不可用，请安装 xdg-desktop-portal 及桌面的门户后端";
+const char kCancelledText[] = "截屏被取消，请在桌面的隐私设置中允许截屏";
+const char kPortalFailedText[] = "桌面门户拒绝了截屏，请查看日志";
+const char kTimedOutText[] = "屏幕没有及时应答，请稍后再试";
+const char kUnreadableText[] = "无法读取屏幕内容，请查看日志";
+constexpr int kFailureToastMs = 3000;
 const char kSoundSkippedLog[] = "日志:快门声音不可用, 跳过 %s";
 constexpr int kToastMs = 2000;
 // The evidence prompt.
@@ -46,13 +59,9 @@ const char kScreenshotFolderName[] = "手机截屏";
 const char kLabelFont[] = "system 14";
 constexpr int kUpdateAlertTag = 2;  // the widget's update prompt
 
-void sleepOneSecondDefault() {
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-}
-
 // The sound's completion: release it and end the nested run of playSound().
 void SoundFinished(uint32_t soundId) {
-  platform::SystemSound::dispose(soundId);
+  platform::SystemSound::Default().dispose(soundId);
   platform::RunLoop::current().stop();
 }
 }  // namespace
@@ -78,13 +87,10 @@ std::string ScreenShotManager::countdownToastText(const PlistDict& settings) {
 }
 
 void ScreenShotManager::screenShotPort() {
-  platform::UserInterface::shared().showToast(countdownToastText(SharedSettings::captureSettings()),
-                                              platform::ToastPosition::Center, kToastMs);
+  platform::UserInterface::Default().showToast(
+      countdownToastText(SharedSettings::captureSettings()), platform::ToastPosition::Center,
+      kToastMs);
   shot();
-}
-
-void ScreenShotManager::setSleepForTesting(void (*sleepOneSecond)()) {
-  sleepOneSecond_ = sleepOneSecond;
 }
 
 void ScreenShotManager::shot() {
@@ -92,8 +98,8 @@ void ScreenShotManager::shot() {
   // on the first capture after start-up: the defaults then apply).
   PlistDict settings = SharedSettings::captureSettings();
   int seconds = SharedSettings::countdownSeconds(settings);
-  auto sleepOne = sleepOneSecond_ ? sleepOneSecond_ : sleepOneSecondDefault;
-  for (int i = 0; i < seconds; ++i) sleepOne();
+  // The countdown is a blocking wait of one second per step (Clock::sleepFor).
+  for (int i = 0; i < seconds; ++i) platform::Clock::Default().sleepFor(std::chrono::seconds(1));
 
   captureAndHandOff(settings, road());
 }
@@ -107,44 +113,86 @@ ScreenShotManager::CaptureRoad ScreenShotManager::road() {
 std::string ScreenShotManager::captureAndHandOff(const PlistDict& settings,
                                                  const CaptureRoad& road) {
   // The countdown toast must not end up in the evidence.
-  platform::UserInterface::shared().hideToasts();
-  std::optional<platform::Image> picture = platform::Screen::Default().capture();
-  std::optional<std::string> png;
-  if (picture) png = platform::ImageCodec::encodePNG(*picture);
+  platform::UserInterface::Default().hideToasts();
+  platform::ScreenCapture shot = platform::Screen::Default().capture();
+  if (!shot) {
+    refuseCapture(shot.failure, shot.reason);
+    return {};
+  }
+  std::optional<std::string> png = platform::ImageCodec::encodePNG(*shot);
   if (!png) {
-    Log::line(kCaptureFailedLog);
+    refuseCapture(platform::ScreenFailure::Unreadable, kEncodeFailed);
     return {};
   }
   if (!SharedSettings::isSilent(settings)) playSound();
 
   if (!locateQuillboxApp()) {
-    Log::line(kNoClientLog);
+    CaptureNotice::noClientApplication();
     return {};
   }
-  return storeAndHandOff(*png, &*picture, road);
+  // Capture settings that can't be read gave this capture the defaults: say so.
+  if (auto bad = CaptureNotice::unreadableSettingsPath(); !bad.empty())
+    CaptureNotice::unreadableSettings(bad);
+  return storeAndHandOff(*png, &*shot.image, road, &shot.source);
+}
+
+std::string ScreenShotManager::captureFailedToastText(platform::ScreenFailure why) {
+  using platform::ScreenFailure;
+  const char* text = kUnreadableText;
+  switch (why) {
+    case ScreenFailure::NoDisplay:
+      text = kNoDisplayText;
+      break;
+    case ScreenFailure::XWaylandOnly:
+      text = kXWaylandText;
+      break;
+    case ScreenFailure::CompositorWithoutCapture:
+      text = kNoCaptureText;
+      break;
+    case ScreenFailure::PortalUnavailable:
+      text = kNoPortalText;
+      break;
+    case ScreenFailure::PortalCancelled:
+      text = kCancelledText;
+      break;
+    case ScreenFailure::PortalFailed:
+      text = kPortalFailedText;
+      break;
+    case ScreenFailure::TimedOut:
+      text = kTimedOutText;
+      break;
+    case ScreenFailure::None:
+    case ScreenFailure::Unreadable:
+      break;
+  }
+  return strprintf(kCaptureFailedToast, text);
+}
+
+void ScreenShotManager::refuseCapture(platform::ScreenFailure why, const std::string& reason) {
+  Log::printf(kCaptureFailedLog, reason.c_str());
+  platform::UserInterface::shared().showToast(captureFailedToastText(why),
+                                              platform::ToastPosition::Bottom, kFailureToastMs);
 }
 
 std::string ScreenShotManager::getScreenShot() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[16];
-  strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
-  std::string s(stamp);
-  return strprintf("ScreenShot_%s_%s.png", s.substr(0, 8).c_str(), s.substr(8).c_str());
+  using platform::TimeFormat;
+  const auto now = platform::Clock::Default().now();
+  return strprintf("ScreenShot_%s_%s.png",
+                   TimeFormat::format(now, "%Y%m%d", TimeFormat::Zone::Local).c_str(),
+                   TimeFormat::format(now, "%H%M%S", TimeFormat::Zone::Local).c_str());
 }
 
 void ScreenShotManager::playSound() {
   std::string path = platform::Environment::sound();
-  std::optional<uint32_t> sound = platform::SystemSound::create(path);
+  std::optional<uint32_t> sound = platform::SystemSound::Default().create(path);
   if (!sound) {
     Log::printf(kSoundSkippedLog, path.c_str());
     return;
   }
   uint32_t id = *sound;
-  platform::SystemSound::addCompletion(id, [id] { SoundFinished(id); });
+  platform::SystemSound::Default().addCompletion(id, [id] { SoundFinished(id); });
   // The sound guarantees its completion within the timeout, so this nested run ends.
-  platform::SystemSound::play(id, std::chrono::seconds(3));
+  platform::SystemSound::Default().play(id, std::chrono::seconds(3));
   platform::RunLoop::current().run();
 }
 
@@ -155,24 +203,30 @@ std::string ScreenShotManager::saveImageToLocal(const std::string& pngData,
 
 std::string ScreenShotManager::storeAndHandOff(const std::string& pngData,
                                                const platform::Image* picture,
-                                               const CaptureRoad& road) {
+                                               const CaptureRoad& road,
+                                               const platform::ScreenSource* source) {
   std::string fileName = road.fileName();
-  std::string fullPath = storeScreenshot(pngData, fileName);
+  // The credentials go in before the file is stored, hashed and recorded.
+  std::string fullPath =
+      storeScreenshot(ContentCredentials::addToCapture(pngData, fileName), fileName);
   // Nothing half-written is left behind; the hand-off has no file to work on.
   if (fullPath.empty()) return {};
-  handOff(fileName, fullPath, picture, road);
+  handOff(fileName, fullPath, picture, road, source);
   return fullPath;
 }
 
 void ScreenShotManager::handOff(const std::string& fileName, const std::string& fullPath,
-                                const platform::Image* picture, const CaptureRoad& road) {
+                                const platform::Image* picture, const CaptureRoad& road,
+                                const platform::ScreenSource* source) {
   File record;
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
   FileProperty::sharedFileProperty().createFileProperty(record);
   // The proof anyone can check; its time stamp comes in the background.
   std::optional<ScreenSize> screen;
-  if (picture) screen = ScreenSize{picture->width, picture->height};
+  if (picture)
+    screen =
+        ScreenSize{picture->width, picture->height, source ? *source : platform::ScreenSource{}};
   EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
 
   road.showPrompt(fileName, fullPath);
@@ -190,7 +244,7 @@ std::string ScreenShotManager::storeScreenshot(const std::string& pngData,
   if (!fs.exists(folder)) fs.createDirectories(folder);
   std::string fullPath = folder + "/" + fileName;
   if (!fs.writeAtomically(fullPath, pngData)) {
-    Log::printf(kWriteFailedLog, fullPath.c_str());
+    CaptureNotice::screenshotNotWritable(folder, fullPath);
     return {};
   }
   Log::printf(kSavedLog, fullPath.c_str());
@@ -248,9 +302,11 @@ std::string ScreenShotManager::evidencePath(const platform::AlertView& alert) {
 }
 
 void ScreenShotManager::preserveEvidence(const std::string& fullPath) {
+  // A service that can't be reached or refuses is told, not only logged.
+  CaptureNotice::watchUploads();
   if (!isUploadAllowed()) {
-    platform::UserInterface::shared().showToast(kOldVersionToast, platform::ToastPosition::Center,
-                                                kToastMs);
+    platform::UserInterface::Default().showToast(kOldVersionToast, platform::ToastPosition::Center,
+                                                 kToastMs);
     return;
   }
   std::vector<std::shared_ptr<File>> files;

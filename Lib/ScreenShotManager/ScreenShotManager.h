@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Platform/Media/Image.h"
+#include "Platform/Media/Screen.h"
 #include "Platform/UI/UserInterface.h"
 #include "PropertyList/PlistValue.h"
 
@@ -55,9 +56,6 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   // Seconds of the countdown that the next trigger will use.
   static int countdownSeconds();
 
-  // Test hook: the wait between the trigger and the capture (default: N one-second sleeps).
-  void setSleepForTesting(void (*sleepOneSecond)());
-
   // After the PNG is stored: the property record (which starts its
   // registration), the evidence file's proof (its time stamp follows in the
   // background), the evidence prompt, the thumbnails (made from `picture`
@@ -74,17 +72,27 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   // From the end of a countdown: takes the countdown toast down, grabs the
   // screen, encodes it, plays the shutter sound unless `settings` silence it,
   // locates the client application, then storeAndHandOff. Gives the stored
-  // file's path; "" when nothing was stored (the cause logged).
+  // file's path; "" when nothing was stored. A screen that gives no picture
+  // stores nothing at all (no file, record, registration or proof): one log
+  // line names the cause and a toast tells the person (refuseCapture).
   // REQUIRES: called on the main thread.
   static std::string captureAndHandOff(const PlistDict& settings, const CaptureRoad& road);
   // Stores the PNG as road.fileName() in the current user's screenshot folder,
-  // then the record, the proof, road.showPrompt and the thumbnails. Gives the
-  // full path, "" when nothing was written (and nothing else is done).
+  // then the record, the proof (naming `source`, how the screen was read, when
+  // given), road.showPrompt and the thumbnails. Gives the full path, "" when
+  // nothing was written (and nothing else is done).
   static std::string storeAndHandOff(const std::string& pngData, const platform::Image* picture,
-                                     const CaptureRoad& road);
+                                     const CaptureRoad& road,
+                                     const platform::ScreenSource* source = nullptr);
   // The hand-off alone, of a file already stored at fullPath.
   static void handOff(const std::string& fileName, const std::string& fullPath,
-                      const platform::Image* picture, const CaptureRoad& road);
+                      const platform::Image* picture, const CaptureRoad& road,
+                      const platform::ScreenSource* source = nullptr);
+  // A capture that gave no picture: the log line "日志:截屏失败: <reason>" and
+  // the toast of captureFailedToastText.
+  static void refuseCapture(platform::ScreenFailure why, const std::string& reason);
+  // The toast's text for a failed capture: its cause and what to do, in the person's words.
+  static std::string captureFailedToastText(platform::ScreenFailure why);
 
   // The countdown toast's text for these capture settings.
   static std::string countdownToastText(const PlistDict& settings);
@@ -107,7 +115,6 @@ class ScreenShotManager : public platform::AlertViewDelegate {
   CaptureRoad road();
   mutable std::mutex mu_;
   std::string strFilePath_;
-  void (*sleepOneSecond_)() = nullptr;
 };
 
 // The trigger's notification callback: hands over to the shared manager.

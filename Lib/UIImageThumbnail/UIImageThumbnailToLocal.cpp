@@ -26,7 +26,7 @@ constexpr int kMiddleSide = 80;
 bool writeThumbnail(const Image& resized, const std::string& path) {
   auto jpeg = platform::ImageCodec::encodeJPEG(resized, kJPEGQuality);
   if (!jpeg) return false;
-  return FileSystem::Default().writeAtomically(path, *jpeg);
+  return static_cast<bool>(FileSystem::Default().writeAtomically(path, *jpeg));
 }
 
 int toPixels(float v) {

@@ -76,7 +76,7 @@ std::string UploadManager::stringURLEncode(const std::string& text) {
 }
 
 void UploadManager::post(const char* name) {
-  NotificationCenter::defaultCenter().post(
+  NotificationCenter::Default().post(
       name, name == std::string(kNoteUpload) ? std::any(file_) : std::any(this));
 }
 
@@ -87,7 +87,7 @@ bool UploadManager::start() {
     return false;
   }
   if (!ServiceReachability::isServiceReachable()) {
-    UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
+    UserInterface::Default().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
     return false;
   }
   const std::string path = *file_->fPath();
@@ -116,8 +116,8 @@ bool UploadManager::start() {
   platform::Log::line(kLogStarted);
   updateFileProperty(platform::lastPathComponent(path), kStateUploading);
   file_->setFState(std::string(kStateStarting));
-  UserInterface::shared().showStatusBarMessage(kMessageAdded, platform::StatusBarKind::Plain,
-                                               kAddedMs, true);
+  UserInterface::Default().showStatusBarMessage(kMessageAdded, platform::StatusBarKind::Plain,
+                                                kAddedMs, true);
   return true;
 }
 
@@ -133,7 +133,7 @@ void UploadManager::cancel() {
 void UploadManager::connectionDidSendBodyData(FileUploadConnection&, int64_t,
                                               int64_t totalBytesWritten, int64_t) {
   if (!ServiceReachability::isServiceReachable()) {
-    UserInterface::shared().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
+    UserInterface::Default().showToast(kToastNoNetwork, platform::ToastPosition::Bottom, kToastMs);
     return;
   }
   auto keep = shared_from_this();
@@ -191,7 +191,7 @@ void UploadManager::finish() {
 }
 
 void UploadManager::failded() {
-  UserInterface::shared().showStatusBarMessage(
+  UserInterface::Default().showStatusBarMessage(
       strprintf(kMessageFailed, orNull(file_->name()).c_str()), platform::StatusBarKind::Finished,
       kFailedMs, true);
 }

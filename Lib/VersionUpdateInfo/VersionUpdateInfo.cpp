@@ -6,6 +6,7 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Environment.h"
+#include "Text/PercentEncoding.h"
 #include "VersionUpdateInfo/JNIOperate.h"
 
 namespace quillbox {
@@ -58,21 +59,7 @@ std::optional<std::string> valueOf(Scanner& s, std::string_view key) {
 // Query values go in as they are; only characters that would end or break the
 // query (space, "&", "#", "+", controls, non-ASCII ...) are percent-escaped.
 std::string queryValue(std::string_view v) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : v) {
-    const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       c == '-' || c == '.' || c == '_' || c == '~' || c == ',' || c == ':' ||
-                       c == '/' || c == '(' || c == ')';
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  return PercentEncoding::encode(v, "-._~,:/()");
 }
 
 }  // namespace
@@ -100,7 +87,7 @@ bool VersionUpdateInfo::getVersionUpdateInfo() {
   platform::HttpRequest request;
   request.url = requestUrl();
   request.timeoutSeconds = kTimeoutSeconds;
-  platform::HttpResponse response = platform::HttpClient::send(request);
+  platform::HttpResponse response = platform::HttpClient::Default().send(request);
   // Only a successful reply carries an announcement.
   std::string body =
       response.status >= 200 && response.status < 300 ? std::move(response.body) : std::string();

@@ -67,10 +67,13 @@ try {
     await update.waitFor({ state: 'detached' });
   }
 
-  // Two taps within the countdown: one countdown, one capture.
+  // Two taps within the countdown: one countdown, one capture. Both are sent
+  // in one go, so that a slow machine cannot put the second after the capture.
   const shoot = page.getByRole('button', { name: '截屏存证', exact: true });
-  await shoot.click();
-  await shoot.click();
+  await shoot.evaluate((button) => {
+    button.click();
+    button.click();
+  });
   const toast = page.locator('.toast', { hasText: '秒之后开始截屏' });
   await toast.first().waitFor();
   saw.toast = await toast.first().innerText();

@@ -84,11 +84,11 @@ class DesktopNotifications(unittest.TestCase):
                                   stderr=subprocess.DEVNULL)
         self.daemons.append(daemon)
         self.assertTrue(wait_for(lambda: set(os.listdir(self.box.notify_dir)) - sockets,
-                                 timeout=10))
+                                 timeout=60))
         return daemon
 
     def trigger(self):
-        subprocess.run([bin("quillbox"), "trigger"], env=self.env, check=True, timeout=10)
+        subprocess.run([bin("quillbox"), "trigger"], env=self.env, check=True, timeout=60)
 
     def notifies(self, summary=None):
         return [c for c in self.notifications.calls("Notify")
@@ -97,7 +97,7 @@ class DesktopNotifications(unittest.TestCase):
     def capture(self):
         """Trigger, then serve the grab: gives (toast call, calls recorded before the grab)."""
         self.trigger()
-        toast = wait_for(lambda: self.notifies("5秒之后开始截屏"), timeout=10)
+        toast = wait_for(lambda: self.notifies("5秒之后开始截屏"), timeout=60)
         self.assertTrue(toast)
         fd = wait_readable_fifo(self.fifo)
         self.assertIsNotNone(fd, "the daemon never read the screen")
@@ -139,7 +139,7 @@ class DesktopNotifications(unittest.TestCase):
         self.notifications.control("InvokeAsStranger", prompt["id"], "0")
         self.notifications.control("Invoke", prompt["id"] + 1000, "0")
         self.notifications.control("Invoke", prompt["id"], "1")
-        answers = wait_for(self.answers, timeout=10)
+        answers = wait_for(self.answers, timeout=60)
         self.assertEqual([(a["index"], a["by"]) for a in answers], [(1, "user")])
 
         done = wait_for(lambda: self.notifications.calls("UnInhibit"), timeout=60)
@@ -162,11 +162,11 @@ class DesktopNotifications(unittest.TestCase):
         self.capture()
         prompt = self.prompt()
         self.notifications.control("Invoke", prompt["id"], "0")
-        self.assertEqual([a["index"] for a in wait_for(self.answers, timeout=10)], [0])
+        self.assertEqual([a["index"] for a in wait_for(self.answers, timeout=60)], [0])
         # The answer ran on the main loop before the next trigger: an upload would have
         # taken its inhibitor before this toast.
         self.trigger()
-        self.assertTrue(wait_for(lambda: len(self.notifies("5秒之后开始截屏")) == 2, timeout=10))
+        self.assertTrue(wait_for(lambda: len(self.notifies("5秒之后开始截屏")) == 2, timeout=60))
         self.assertEqual(self.notifications.calls("Inhibit"), [])
         self.assertNotIn("file/create.json", [r["resource"] for r in self.server.requests()])
 
@@ -175,15 +175,15 @@ class DesktopNotifications(unittest.TestCase):
         self.capture()
         prompt = self.prompt()
         closes = wait_for(lambda: [c for c in self.notifications.calls("CloseNotification")
-                                   if c["id"] == prompt["id"]], timeout=10)
+                                   if c["id"] == prompt["id"]], timeout=60)
         self.assertTrue(closes)
-        self.assertEqual([(a["index"], a["by"]) for a in wait_for(self.answers, timeout=10)],
+        self.assertEqual([(a["index"], a["by"]) for a in wait_for(self.answers, timeout=60)],
                          [(0, "policy")])
 
     def test_default_backend_is_the_desktop_when_a_server_answers(self):
         self.start()  # no QUILLBOX_UI
         self.trigger()
-        self.assertTrue(wait_for(lambda: self.notifies("5秒之后开始截屏"), timeout=10))
+        self.assertTrue(wait_for(lambda: self.notifies("5秒之后开始截屏"), timeout=60))
         # Without a reachable bus: the journal on standard output.
         first = self.daemons.pop()
         first.kill()

@@ -33,7 +33,7 @@ class DunstOnXvfb(unittest.TestCase):
             ["dunst", "-config", os.path.join(HERE, "data", "dunstrc")], env=self.env,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertTrue(wait_for(lambda: self.bus.has_owner("org.freedesktop.Notifications"),
-                                 timeout=20))
+                                 timeout=60))
         self.box = make_sandbox(user="demo")
         self.daemon = None
 
@@ -69,12 +69,12 @@ class DunstOnXvfb(unittest.TestCase):
                            DBUS_SESSION_BUS_ADDRESS=self.bus.address)
         self.daemon = subprocess.Popen([bin("vigild")], env=env, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
-        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=10))
-        subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=10)
+        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=60))
+        subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=60)
 
         # The toast is on the screen (it would stay there)...
         self.assertTrue(wait_for(lambda: self.displayed() == 1
-                                 and rgba(self.screen("toast.png")) != bare, timeout=20))
+                                 and rgba(self.screen("toast.png")) != bare, timeout=60))
         # ...and not in the evidence.
         alerts = wait_for(lambda: [e for e in read_journal(self.box.ui_journal)
                                    if e["event"] == "alert"], timeout=30)
@@ -84,7 +84,7 @@ class DunstOnXvfb(unittest.TestCase):
 
         # The prompt is the one notification shown, and it is drawn.
         self.assertTrue(wait_for(lambda: self.displayed() == 1
-                                 and rgba(self.screen("prompt.png")) != bare, timeout=20))
+                                 and rgba(self.screen("prompt.png")) != bare, timeout=60))
         keep = os.environ.get("QUILLBOX_DESKTOP_SCREENSHOT")
         if keep:
             subprocess.run(["convert", os.path.join(self.tmp, "prompt.png"), "-crop",

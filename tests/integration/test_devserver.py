@@ -37,8 +37,8 @@ def create_form(name="ScreenShot_20240101_120000.png", length=1000, data_hash="a
     return form
 
 
-def wait_for(predicate, tries=200):
-    """Polls a condition a bounded number of times (no timing is asserted)."""
+def wait_for(predicate, tries=1200):
+    """Polls a condition a bounded number of times (a hang guard of a minute)."""
     for _ in range(tries):
         if predicate():
             return True

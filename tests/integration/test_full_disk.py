@@ -47,7 +47,7 @@ def inside_namespace():
         log = open(log_path, "w")
         daemon = subprocess.Popen([bin("vigild")], env=box.env(), stdout=subprocess.DEVNULL,
                                   stderr=log)
-        assert wait_for(lambda: os.listdir(box.notify_dir), timeout=10), "vigild did not start"
+        assert wait_for(lambda: os.listdir(box.notify_dir), timeout=60), "vigild did not start"
 
         def text():
             with open(log_path, encoding="utf-8", errors="replace") as f:

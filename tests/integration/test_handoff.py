@@ -62,8 +62,8 @@ class HandOff(unittest.TestCase):
         self.log = open(self.log_path, "w")
         self.daemon = subprocess.Popen([bin("vigild")], env=env, stdout=subprocess.DEVNULL,
                                        stderr=self.log)
-        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=10))
-        subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=10)
+        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=60))
+        subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=60)
 
     def journal(self):
         return read_journal(self.box.ui_journal)
@@ -84,7 +84,7 @@ class HandOff(unittest.TestCase):
         """The daemon handles one event at a time on its main thread: once a
         second capture has been prompted, the first prompt's answer has been
         handled completely, and an upload it started would have logged."""
-        subprocess.run([bin("quillbox"), "trigger"], env=self.env, check=True, timeout=10)
+        subprocess.run([bin("quillbox"), "trigger"], env=self.env, check=True, timeout=60)
         self.assertTrue(wait_for(lambda: len(self.events("alert")) == 2, timeout=30),
                         self.daemon_log())
         self.assertNotIn("日志：开始上传", self.daemon_log())
@@ -110,14 +110,14 @@ class HandOff(unittest.TestCase):
         self.assertAlmostEqual(label["color"][0], 239 / 255, places=5)
         self.assertAlmostEqual(label["color"][2], 163 / 255, places=5)
 
-        answer = wait_for(lambda: self.events("alertAnswer"), timeout=10)
+        answer = wait_for(lambda: self.events("alertAnswer"), timeout=60)
         self.assertEqual(answer[0]["index"], 0)
         # "稍后存证" leaves the file, its record and its thumbnails, and starts nothing.
         self.assert_nothing_started()
         stem = name.split(".")[0]
         for folder in ("img/samll", "img/middle"):
             self.assertTrue(wait_for(lambda: os.path.exists(
-                os.path.join(self.box.documents, folder, stem + "_Thumbnail.jpg")), timeout=10))
+                os.path.join(self.box.documents, folder, stem + "_Thumbnail.jpg")), timeout=60))
         self.assertTrue(os.path.exists(path))
         store = self.box.read_plist("com.velmor.files.property.plist")
         record = [r for r in store[USER] if r["path"] == path][0]
@@ -128,7 +128,7 @@ class HandOff(unittest.TestCase):
         self.start("confirm", client_version="1.3.07009")
         self.stored()
         toast = wait_for(lambda: [t for t in self.events("toast")
-                                  if t["text"] == "旧版本不被允许上传，请更新Sorelle客户端"], timeout=10)
+                                  if t["text"] == "旧版本不被允许上传，请更新Sorelle客户端"], timeout=60)
         self.assertTrue(toast, self.journal())
         self.assertEqual(toast[0]["position"], "center")
         self.assertEqual(toast[0]["durationMs"], 2000)

@@ -4,6 +4,7 @@ The `openssl` command is the independent peer for the signature and the time
 stamps; the authorities are the `openssl ts -reply` command behind a small
 server (tsa.py) and the reference service."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import hashlib
 import json
 import os
@@ -100,8 +101,8 @@ class CaptureWithAnotherAuthority(ProofCase):
             daemon.wait(timeout=10)
             log.close()
         self.addCleanup(stop)
-        self.assertTrue(wait_for(lambda: tsa.seen() >= 1, timeout=20), "no start-up stamp request")
-        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=10))
+        self.assertTrue(wait_for(lambda: tsa.seen() >= 1, timeout=60), "no start-up stamp request")
+        self.assertTrue(wait_for(lambda: os.listdir(self.box.notify_dir), timeout=60))
         subprocess.run([bin("quillbox"), "trigger"], env=self.box.env(), check=True, timeout=10)
 
         # The capture road ends (prompt and thumbnails) while the authority holds the
@@ -112,7 +113,7 @@ class CaptureWithAnotherAuthority(ProofCase):
         shot = alerts[0]["subviews"][0]["path"]
         name = os.path.basename(shot)
         thumb = os.path.join(self.box.documents, "img", "middle", name[:-4] + "_Thumbnail.jpg")
-        self.assertTrue(wait_for(lambda: os.path.exists(thumb), timeout=10))
+        self.assertTrue(wait_for(lambda: os.path.exists(thumb), timeout=60))
         self.assertFalse(os.path.exists(self.proof(name, "tsr")))
 
         with open(self.proof(name, "json"), encoding="utf-8") as f:

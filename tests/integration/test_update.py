@@ -4,6 +4,7 @@ The service enciphers its announcement with OpenSSL; the openssl command
 deciphers the same reply as the independent peer.
 """
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import hashlib
 import os
 import plistlib

@@ -7,6 +7,7 @@ test is skipped (exit 77), and fails under CI=true.
 
 QUILLBOX_SCREENSHOT_DIR keeps the page's screenshots (the README's picture)."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import filecmp
 import json
 import os
@@ -113,7 +114,7 @@ class WidgetPage(unittest.TestCase):
 
         # The page under another name, and a tap from another site, are refused.
         self.assertEqual(saw["reboundStatus"], 403)
-        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=10))
+        self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=60))
         self.assertEqual(len(os.listdir(folder)), 1)
 
 

@@ -2,6 +2,7 @@
 hand to the URL opener, how showings are counted and checked for updates, and the
 proof of a capture (checked by the openssl command and sha256sum)."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import json
 import os
 import struct
@@ -68,7 +69,7 @@ class WidgetHost(unittest.TestCase):
         urls = ["quillbox://saveEvidence/photo", "quillbox://saveEvidence/video",
                 "quillbox://saveEvidence/audio"]
         # Each URL goes to an opener of its own, so they may record in any order.
-        self.assertTrue(wait_for(lambda: sorted(self.host.opened()) == sorted(urls), timeout=10),
+        self.assertTrue(wait_for(lambda: sorted(self.host.opened()) == sorted(urls), timeout=60),
                         self.host.opened())
         journal = [e["url"] for e in read_journal(self.box.ui_journal) if e["event"] == "openURL"]
         self.assertEqual(journal, urls)
@@ -143,13 +144,13 @@ class Showings(unittest.TestCase):
             if self.show() is not None:
                 break
         self.assertEqual(self.counter(), 1)
-        self.assertEqual(len(wait_for(lambda: self.checks(), timeout=10)), 1)
+        self.assertEqual(len(wait_for(lambda: self.checks(), timeout=60)), 1)
         self.assertEqual([self.show() for _ in range(99)], list(range(2, 100)) + [0])
         self.assertEqual(self.show(), 1)  # the hundredth after the first checks again
-        wait_for(lambda: len(self.checks()) >= 2, timeout=10)
+        wait_for(lambda: len(self.checks()) >= 2, timeout=60)
         self.assertEqual(len(self.checks()), 2)
         prompts = wait_for(lambda: [e for e in read_journal(self.box.ui_journal)
-                                    if e["event"] == "alert" and e["tag"] == 2][1:], timeout=10)
+                                    if e["event"] == "alert" and e["tag"] == 2][1:], timeout=60)
         self.assertEqual(prompts[0]["message"], "Sorelle(server)检测到新版本，是否更新？")
         self.assertEqual(prompts[0]["buttons"], ["暂不更新", "更新"])
         self.assertEqual(self.box.read_plist(os.path.join(

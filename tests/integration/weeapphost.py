@@ -126,8 +126,10 @@ def prepare_container(box, server, user):
         box.write_plist("com.velmor.webinfo.plist", {"type": "0", "access_token": server.login()})
 
 
-def start_host(box, server=None, **env):
-    """Starts the host on `box` (QUILLBOX_HOME is the container, so thumbnails go with uploads)."""
+def start_host(box, server=None, popen_kw=None, **env):
+    """Starts the host on `box` (QUILLBOX_HOME is the container, so thumbnails go with uploads).
+    A setting given as None is removed from the host's environment; `popen_kw` goes to Popen
+    (another user to run as)."""
     opened = os.path.join(box.root, "opened.txt")
     opener = os.path.join(box.root, "open-url")
     with open(opener, "w") as f:
@@ -138,10 +140,13 @@ def start_host(box, server=None, **env):
         extra["QUILLBOX_CA_FILE"] = server.cert_path
     extra.update(env)
     log_path = os.path.join(box.root, "host.log")
+    host_env = box.env(**{k: v for k, v in extra.items() if v is not None})
+    for name in [k for k, v in extra.items() if v is None]:
+        host_env.pop(name, None)
     with open(log_path, "w") as log:
         proc = subprocess.Popen([bin("quillbox-weeapp-host"), "--url-opener", opener],
-                                env=box.env(**extra), stdout=subprocess.PIPE, stderr=log,
-                                stdin=subprocess.DEVNULL, text=True)
+                                env=host_env, stdout=subprocess.PIPE, stderr=log,
+                                stdin=subprocess.DEVNULL, text=True, **(popen_kw or {}))
     line = proc.stdout.readline()
     match = ADDRESS.search(line)
     if not match:

@@ -2,6 +2,7 @@
 // the outcomes of login and name look-up replies, and hostile XML (entity
 // declarations, which libxml2 records in a side document that must be freed;
 // the ASan build of the tests catches a leak there).
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -14,6 +14,7 @@
 #include "TestSupport.h"
 
 using quillbox::platform::FileSystem;
+using quillbox::platform::Outcome;
 
 namespace {
 
@@ -70,10 +71,12 @@ TEST(FileSystemAtomicWrite, AFailedWriteLeavesThePreviousContents) {
   rlimit small = saved;
   small.rlim_cur = 64 * 1024;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = fs.writeAtomically(path, std::string(1024 * 1024, 'x'));
+  const Outcome written = fs.writeAtomically(path, std::string(1024 * 1024, 'x'));
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, savedSignal);
   EXPECT_FALSE(written);
+  EXPECT_EQ(written.error, EFBIG);
+  EXPECT_EQ(written.reason, "write: File too large");
   EXPECT_EQ(fs.readFile(path), std::optional<std::string>("previous"));
   EXPECT_EQ(entriesIn(dir.path()), 1u);
 }

@@ -1,4 +1,5 @@
 // Images: PNG and JPEG coding checked against ImageMagick, and the thumbnail resizing.
+// ctest-labels: threaded (the PNG encoder deflates strips on several threads)
 #include <gtest/gtest.h>
 
 #include <array>

@@ -2,6 +2,7 @@
 // request forms against an in-process service on 127.0.0.1: the delegate's
 // reports across chunks, every way a chunked upload ends, the record's
 // display fields and notifications, and the cookie forms' bodies and replies.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -194,12 +195,8 @@ class LegacyUploadTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(dir_.file("Library"));
     AppURL::sharedAppURL().setAppURL(dir_.path());
-    UserInterface::setSharedForTesting(&ui_);
   }
-  void TearDown() override {
-    UserInterface::setSharedForTesting(nullptr);
-    AppURL::sharedAppURL().setAppURL("");
-  }
+  void TearDown() override { AppURL::sharedAppURL().setAppURL(""); }
   template <class S>
   void useService(const S& s, const std::string& cookie = "a=b") {
     PlistDict local, web;
@@ -227,6 +224,7 @@ class LegacyUploadTest : public ::testing::Test {
 
   TempDir dir_;
   StatusBar ui_;
+  ScopedDefault<UserInterface> uiScope_{ui_};
 };
 
 }  // namespace
@@ -342,7 +340,7 @@ TEST_F(LegacyUploadTest, ManagerShowsProgressAndEndsWithItsNotifications) {
     manager->setFile(f);
     manager->setRang({UploadRange::kNotFound, 0});
     std::vector<std::string> notes;
-    auto& center = NotificationCenter::defaultCenter();
+    auto& center = NotificationCenter::Default();
     uint64_t id = center.addObserver("", [&](const Notification& n) {
       if (n.name == "upload" && std::any_cast<FilePtr>(n.object) == f)
         notes.push_back("upload " + f->fProgress().value_or(""));

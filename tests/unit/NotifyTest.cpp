@@ -1,5 +1,6 @@
 // In-process notifications (NotificationCenter) and system-wide ones
 // (DarwinNotifyCenter), the latter also between processes.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

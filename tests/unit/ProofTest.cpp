@@ -1,4 +1,5 @@
 // Evidence proofs: the signing key, re-made proofs, key changes, the authority's URL rules.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <filesystem>

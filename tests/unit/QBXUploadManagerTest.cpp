@@ -1,11 +1,13 @@
 // The upload manager and its tasks against an in-process service (plain HTTP
 // on 127.0.0.1): list handling, skips, messages, notifications, the queue.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <any>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -24,6 +26,7 @@
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"
+#include "TestSupport.h"
 
 using namespace quillbox;
 using namespace quillbox::platform;
@@ -35,21 +38,23 @@ namespace {
 class FakeService {
  public:
   FakeService() {
-    server_.Post("/3/file/create.json",
-                 [this](const httplib::Request& req, httplib::Response& res) {
-                   std::string name = req.get_param_value("name");
-                   if (slowNames.count(name))
-                     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                   std::lock_guard<std::mutex> lock(mu_);
-                   events_.push_back("create " + name);
-                   if (failNames.count(name)) {
-                     res.status = 500;
-                     return;
-                   }
-                   std::string id = "id" + std::to_string(++nextId_);
-                   names_[id] = name;
-                   res.set_content("{\"id\":\"" + id + "\"}", "application/json");
-                 });
+    server_.Post(
+        "/3/file/create.json", [this](const httplib::Request& req, httplib::Response& res) {
+          std::string name = req.get_param_value("name");
+          std::unique_lock<std::mutex> lock(mu_);
+          // A held name is answered once the test lets it go (a minute at
+          // most, so that a broken test cannot hang).
+          if (heldNames.count(name))
+            released_.wait_for(lock, std::chrono::seconds(60), [this] { return releasedAll_; });
+          events_.push_back("create " + name);
+          if (failNames.count(name)) {
+            res.status = 500;
+            return;
+          }
+          std::string id = "id" + std::to_string(++nextId_);
+          names_[id] = name;
+          res.set_content("{\"id\":\"" + id + "\"}", "application/json");
+        });
     server_.Get("/3/file/length.json", [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mu_);
       std::string id = req.get_param_value("id");
@@ -71,6 +76,7 @@ class FakeService {
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~FakeService() {
+    release();
     server_.stop();
     thread_.join();
   }
@@ -86,7 +92,15 @@ class FakeService {
     return n;
   }
   // Set before the requests arrive.
-  std::set<std::string> failNames, slowNames;
+  std::set<std::string> failNames, heldNames;
+  // Answers the creation requests of heldNames (those waiting and those to come).
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      releasedAll_ = true;
+    }
+    released_.notify_all();
+  }
   // The service already holds `bytes` of the file `id`.
   void hold(const std::string& id, const std::string& bytes) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -103,6 +117,8 @@ class FakeService {
   int port_ = 0;
   std::thread thread_;
   std::mutex mu_;
+  std::condition_variable released_;
+  bool releasedAll_ = false;
   std::vector<std::string> events_;
   std::map<std::string, std::string> names_;
   std::map<std::string, int64_t> held_;
@@ -160,8 +176,7 @@ class QBXUploadManagerTest : public ::testing::Test {
     local.set("url", PlistValue(service_.base()));
     ASSERT_TRUE(
         PropertyList::write(container_ + "/Library/com.velmor.loacal.plist", PlistValue(local)));
-    UserInterface::setSharedForTesting(&ui_);
-    observer_ = NotificationCenter::defaultCenter().addObserver("", [this](const Notification& n) {
+    observer_ = NotificationCenter::Default().addObserver("", [this](const Notification& n) {
       std::lock_guard<std::mutex> lock(noteMu_);
       notes_.push_back(n.name);
     });
@@ -175,8 +190,7 @@ class QBXUploadManagerTest : public ::testing::Test {
     });
     manager().resetForTesting();
     QBXUploadManager::setWidgetMode(false);
-    NotificationCenter::defaultCenter().removeObserver(observer_);
-    UserInterface::setSharedForTesting(nullptr);
+    NotificationCenter::Default().removeObserver(observer_);
     AppURL::sharedAppURL().setAppURL("");
     Environment::set("QUILLBOX_HOME", "");
     fs::remove_all(root_);
@@ -205,7 +219,7 @@ class QBXUploadManagerTest : public ::testing::Test {
   }
   // Runs the main loop until `done` holds (bounded; the test then checks).
   bool runUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 1000 && !done(); ++i) RunLoop::main().runFor(std::chrono::milliseconds(10));
+    for (int i = 0; i < 6000 && !done(); ++i) RunLoop::main().runFor(std::chrono::milliseconds(10));
     return done();
   }
   size_t notes(const std::string& name) {
@@ -229,6 +243,7 @@ class QBXUploadManagerTest : public ::testing::Test {
 
   FakeService service_;
   RecordingUI ui_;
+  ScopedDefault<UserInterface> uiScope_{ui_};
   std::string root_, container_;
   uint64_t observer_ = 0;
   std::mutex noteMu_;
@@ -291,14 +306,16 @@ TEST_F(QBXUploadManagerTest, TheSkipDecisionIsMadePerRecord) {
 
 TEST_F(QBXUploadManagerTest, PreparedTasksStartWhenTheLastPreparationFails) {
   service_.failNames = {"bad.png"};
-  service_.slowNames = {"bad.png"};  // fails after good.png has been prepared
+  service_.heldNames = {"bad.png"};  // fails after good.png has been prepared
   FilePtr good = record("good.png"), bad = record("bad.png");
   std::optional<Notification> failNote;
-  uint64_t id = NotificationCenter::defaultCenter().addObserver(
+  uint64_t id = NotificationCenter::Default().addObserver(
       "createFileOnServerFail", [&](const Notification& n) { failNote = n; });
   manager().startUploadWithFiles({good, bad});
+  ASSERT_TRUE(runUntil([&] { return manager().aTasksCreated().size() == 1; }));
+  service_.release();
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
-  NotificationCenter::defaultCenter().removeObserver(id);
+  NotificationCenter::Default().removeObserver(id);
   EXPECT_EQ(service_.count("upload good.png"), 1u);
   EXPECT_EQ(notes("createFileOnServerFail"), 1u);
   // No object; "reason" and "Task" (the task itself) in the user information.
@@ -313,7 +330,7 @@ TEST_F(QBXUploadManagerTest, PreparedTasksStartWhenTheLastPreparationFails) {
 }
 
 TEST_F(QBXUploadManagerTest, ATaskThatFailedToStartWhileABatchPreparesIsNotStartedAgain) {
-  service_.slowNames = {"slow.png"};
+  service_.heldNames = {"slow.png"};
   manager().startUploadWithFiles({record("slow.png")});
   // A prepared single-file task without a file id: its own start fails.
   FilePtr lone = record("lone.png");
@@ -324,6 +341,7 @@ TEST_F(QBXUploadManagerTest, ATaskThatFailedToStartWhileABatchPreparesIsNotStart
   ASSERT_FALSE(task->startUpload());
   manager().uploadFailed(task->failureReason(), task);
   EXPECT_TRUE(manager().aTasksCreated().empty());
+  service_.release();
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
   EXPECT_EQ(messagesWith("\"lone.png\"上传失败!"), 1u);
   EXPECT_EQ(service_.count("upload lone.png"), 0u);

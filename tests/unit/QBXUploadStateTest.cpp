@@ -1,5 +1,6 @@
 // Upload engine without a service: the upload-state record, the record
 // builder, the creation form and the audio playing time.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -58,10 +58,6 @@ class ReliabilityTest : public ::testing::Test {
     ASSERT_TRUE(PropertyList::write(lib("com.velmor.userinfo.plist"), PlistValue(info)));
     Environment::set("QUILLBOX_HOME", dir_.path() + "/home");
     AppURL::sharedAppURL().setAppURL(container_);
-    FileProperty::RegistrationEnvironment quiet;
-    quiet.startThread = [](std::function<void()>) {};  // nothing leaves the process
-    FileProperty::setRegistrationEnvironmentForTesting(quiet);
-    UserInterface::setSharedForTesting(&ui_);
     Log::setSinkForTesting([this](const std::string& l) {
       std::lock_guard<std::mutex> lock(logMu_);
       log_.push_back(l);
@@ -70,8 +66,6 @@ class ReliabilityTest : public ::testing::Test {
   void TearDown() override {
     FileSystem::setFaultsForTesting(std::nullopt);
     Log::setSinkForTesting(nullptr);
-    UserInterface::setSharedForTesting(nullptr);
-    FileProperty::setRegistrationEnvironmentForTesting({});
     AppURL::sharedAppURL().setAppURL("");
     Environment::set("QUILLBOX_HOME", "");
   }
@@ -87,6 +81,10 @@ class ReliabilityTest : public ::testing::Test {
   TempDir dir_;
   std::string container_;
   JournalUserInterface ui_{dir_.path() + "/ui.jsonl", JournalUserInterface::PromptPolicy::None};
+  ScopedDefault<UserInterface> uiScope_{ui_};
+  // Nothing leaves the process.
+  ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
+  ScopedDefault<Threads> quietScope_{quiet_};
   std::mutex logMu_;
   std::vector<std::string> log_;
 };
@@ -143,11 +141,24 @@ TEST_F(ReliabilityTest, DiskFaultsLeaveThePreviousFileAndTheNextWriteSucceeds) {
   struct Fault {
     const char* name;
     FileSystemFaults faults;
+    int error;
     const char* reason;
   };
-  const std::vector<Fault> faults = {{"full disk", {0, 0, 0}, "No space left on device"},
-                                     {"full half-way", {200, 0, 0}, "No space left on device"},
-                                     {"failed rename", {-1, 1, 0}, "rename"}};
+  const std::vector<Fault> faults = {
+      {"full disk", {0, 0, 0}, ENOSPC, "write: No space left on device"},
+      {"full half-way", {200, 0, 0}, ENOSPC, "write: No space left on device"},
+      {"failed rename", {-1, 1, 0}, EIO, "rename: Input/output error"}};
+  // The reasons the writers were given back, in order.
+  struct Reasons : FileSystemWrapper {
+    Reasons() : FileSystemWrapper(FileSystem::Default()) {}
+    Outcome writeAtomically(const std::string& p, std::string_view d) override {
+      Outcome o = target_.writeAtomically(p, d);
+      if (!o) failures.push_back(o);
+      return o;
+    }
+    std::vector<Outcome> failures;
+  } reasons;
+  ScopedDefault<FileSystem> reasonsScope(reasons);
   for (const Writer& w : writers) {
     ASSERT_TRUE(w.write());
     for (const Fault& f : faults) {
@@ -157,12 +168,15 @@ TEST_F(ReliabilityTest, DiskFaultsLeaveThePreviousFileAndTheNextWriteSucceeds) {
         std::lock_guard<std::mutex> lock(logMu_);
         log_.clear();
       }
+      reasons.failures.clear();
       FileSystem::setFaultsForTesting(f.faults);
       bool wrote = w.write();
       FileSystem::setFaultsForTesting(std::nullopt);
       EXPECT_TRUE(!wrote || std::string(w.name) == "upload state") << "reported as written";
       EXPECT_TRUE(logged("cannot replace")) << "no log line";
-      EXPECT_TRUE(logged(f.reason));
+      ASSERT_EQ(reasons.failures.size(), 1u);
+      EXPECT_EQ(reasons.failures[0].error, f.error);
+      EXPECT_EQ(reasons.failures[0].reason, f.reason);
       EXPECT_EQ(w.state(), before);
       EXPECT_EQ(temporaries(container_), std::vector<std::string>{});
       EXPECT_TRUE(w.write()) << "after the fault";
@@ -229,7 +243,7 @@ TEST_F(ReliabilityTest, StoreCacheSeesASameSizeReplaceWithinOneTick) {
       return a;
     }
   } frozen;
-  FileSystem::setDefaultForTesting(&frozen);
+  ScopedDefault<FileSystem> frozenScope(frozen);
   const std::string evidence = shots() + "/a.png";
   PlistDict rec;
   rec.set("path", PlistValue(evidence));
@@ -241,7 +255,6 @@ TEST_F(ReliabilityTest, StoreCacheSeesASameSizeReplaceWithinOneTick) {
   text.replace(text.find("<integer>1</integer>"), 20, "<integer>2</integer>");
   ASSERT_TRUE(FileSystem::Default().writeAtomically(lib(FileProperty::kStoreFile), text));
   auto seen = store.getFilePropertyWithPath(evidence);
-  FileSystem::setDefaultForTesting(nullptr);
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->getInteger("state"), 2);
 }
@@ -268,7 +281,7 @@ TEST_F(ReliabilityTest, PlainHttpGoesOnlyToLoopback) {
   }
   HttpRequest request;
   request.url = "http://192.0.2.1/3/login.json";  // would hang if it were tried
-  HttpResponse r = HttpClient::send(request);
+  HttpResponse r = HttpClient::Default().send(request);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(logged("HttpClient: refused http://192.0.2.1/3/login.json"));
   std::string failure;

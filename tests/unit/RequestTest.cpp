@@ -1,5 +1,6 @@
 // Request layer, HTTP service, keychain and automatic login against an
 // in-process cpp-httplib server on 127.0.0.1 (ephemeral port).
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -369,12 +370,13 @@ TEST_F(RequestTest, UploadOfAFileThatShrinksFails) {
   const std::string file = dir_.path() + "/shrink.bin";
   writeFile(file, pattern(600000));
   ShrinkingFileSystem shrinking(FileSystem::Default());
-  FileSystem::setDefaultForTesting(&shrinking);
   UploadLog log;
-  HttpUpload up(Z_Request::chunkUploadURL("f1", 0), Z_Request::chunkUploadHeaders(0), file, 0, 20,
-                log.callbacks());
-  up.run();
-  FileSystem::setDefaultForTesting(nullptr);
+  {
+    ScopedDefault<FileSystem> scope(shrinking);
+    HttpUpload up(Z_Request::chunkUploadURL("f1", 0), Z_Request::chunkUploadHeaders(0), file, 0, 20,
+                  log.callbacks());
+    up.run();
+  }
   ASSERT_EQ(log.failures.size(), 1u);
   EXPECT_NE(log.failures[0].find("shrank"), std::string::npos);
   EXPECT_TRUE(log.finishes.empty());
@@ -431,13 +433,13 @@ TEST_F(RequestTest, KeychainReadsOwnerOnlyFiles) {
                                     {"comment", PlistValue("s3cret")}}))};
   writeFile(path, PropertyList::toBinary(PlistValue(items)));
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(Keychain::passwordFor("quillbox", "com.velmor.quillbox"), "s3cret");
-  EXPECT_FALSE(Keychain::passwordFor("quillbox", "nogroup"));
+  EXPECT_EQ(Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox"), "s3cret");
+  EXPECT_FALSE(Keychain::Default().passwordFor("quillbox", "nogroup"));
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                             fs::perms::others_read);
-  EXPECT_FALSE(Keychain::passwordFor("quillbox", "com.velmor.quillbox"));
+  EXPECT_FALSE(Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox"));
   Environment::set("QUILLBOX_KEYCHAIN", dir_.path() + "/missing.plist");
-  EXPECT_FALSE(Keychain::passwordFor("quillbox", "com.velmor.quillbox"));
+  EXPECT_FALSE(Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox"));
 }
 
 TEST_F(RequestTest, Reachability) {
@@ -450,8 +452,8 @@ TEST_F(RequestTest, Reachability) {
   EXPECT_EQ(host, "::1");
   EXPECT_EQ(port, 443);
   EXPECT_FALSE(Reachability::hostAndPort("no url", &host, &port));
-  EXPECT_TRUE(Reachability::isReachable("127.0.0.1", 9));
-  EXPECT_FALSE(Reachability::isReachable("", 443));
+  EXPECT_TRUE(Reachability::Default().isReachable("127.0.0.1", 9));
+  EXPECT_FALSE(Reachability::Default().isReachable("", 443));
   EXPECT_FALSE(ServiceReachability::isServiceReachable());  // no local plist
   lib(Z_Request::kLocalPlist, PlistValue(dict({{"url", PlistValue("http://127.0.0.1:1/3/")}})));
   EXPECT_TRUE(ServiceReachability::isServiceReachable());
@@ -472,8 +474,8 @@ TEST_F(RequestTest, ReachabilityNeverWaitsForASlowNameResolution) {
       std::chrono::milliseconds(20));
   // The resolver is held: both answers come without it (nothing kept yet), and
   // the second call joins the resolution that runs.
-  EXPECT_FALSE(Reachability::isReachable("slow.example", 443));
-  EXPECT_FALSE(Reachability::isReachableURL("https://slow.example/3/"));
+  EXPECT_FALSE(Reachability::Default().isReachable("slow.example", 443));
+  EXPECT_FALSE(Reachability::Default().isReachableURL("https://slow.example/3/"));
   EXPECT_EQ(calls.load(), 1);
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -482,8 +484,8 @@ TEST_F(RequestTest, ReachabilityNeverWaitsForASlowNameResolution) {
   cv.notify_all();
   // Once it has ended, its answer is kept and used without resolving again.
   bool reachable = false;
-  for (int i = 0; i < 500 && !reachable; ++i) {
-    reachable = Reachability::isReachable("slow.example", 443);
+  for (int i = 0; i < 6000 && !reachable; ++i) {  // a minute at most
+    reachable = Reachability::Default().isReachable("slow.example", 443);
     if (!reachable) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(reachable);
@@ -506,21 +508,21 @@ TEST_F(RequestTest, ReachabilityUsesAStaleAnswerWhileItRefreshes) {
         return std::vector<std::string>{"127.0.0.1"};
       },
       std::chrono::hours(1), std::chrono::milliseconds(0));
-  ASSERT_TRUE(Reachability::resolve("stale.example"));  // waits: nothing kept yet
+  ASSERT_TRUE(Reachability::Default().resolve("stale.example"));  // waits: nothing kept yet
   {
     std::lock_guard<std::mutex> lock(mu);
     hold = true;
   }
   resolves = false;
   // The refresh is held; the kept addresses answer.
-  EXPECT_TRUE(Reachability::isReachable("stale.example", 443));
+  EXPECT_TRUE(Reachability::Default().isReachable("stale.example", 443));
   {
     std::lock_guard<std::mutex> lock(mu);
     hold = false;
   }
   cv.notify_all();
   // resolve() waits for the refresh, which now finds nothing.
-  EXPECT_FALSE(Reachability::resolve("stale.example"));
+  EXPECT_FALSE(Reachability::Default().resolve("stale.example"));
   Reachability::setResolverForTesting(nullptr, {});
 }
 
@@ -552,7 +554,7 @@ TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
 
   std::mutex noticeMu;
   std::vector<std::string> notices;
-  auto& center = NotificationCenter::defaultCenter();
+  auto& center = NotificationCenter::Default();
   uint64_t id = center.addObserver("", [&](const Notification& n) {
     std::lock_guard<std::mutex> lock(noticeMu);
     std::string object;
@@ -585,7 +587,7 @@ TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
     std::lock_guard<std::mutex> lock(noticeMu);
     return !notices.empty() && notices.back().rfind("AutoLoginNotice:", 0) == 0;
   };
-  for (int i = 0; i < 1000 && !outcomePosted(); ++i)
+  for (int i = 0; i < 12000 && !outcomePosted(); ++i)  // a minute at most
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   center.removeObserver(id);
   std::lock_guard<std::mutex> lock(noticeMu);

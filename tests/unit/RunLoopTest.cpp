@@ -1,4 +1,5 @@
 // RunLoop: nested runs, stop, timers, fd sources, perform, performOnMainThread.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <unistd.h>
 

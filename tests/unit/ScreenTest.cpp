@@ -1,13 +1,29 @@
 // The screen service: synthetic and file screens, the parser of the setting, the test seam,
-// and a display that cannot be opened. (A real X display: tests/integration/test_screen_x11.py.)
+// displays that cannot be reached, and the portal's answers. (Real displays:
+// tests/integration/test_screen_x11.py and test_screen_wayland.py.)
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <wayland-server.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "Platform/Media/ImageCodec.h"
+#include "Platform/Media/PortalScreen.h"
 #include "Platform/Media/Screen.h"
 #include "Platform/Process/Environment.h"
 #include "TestSupport.h"
@@ -33,12 +49,38 @@ size_t distinctColours(const Image& img) {
 
 class FixedScreen : public Screen {
  public:
-  std::optional<Image> capture() override {
+  ScreenCapture capture() override {
     Image img;
     img.width = img.height = 1;
     img.rgba = {1, 2, 3, 255};
-    return img;
+    return ScreenCapture::of(img, {"synthetic", {}});
   }
+};
+
+// Sets environment variables for one scope and puts the old values back.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> vars) {
+    for (auto& [name, value] : vars) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      if (value)
+        ::setenv(name, value, 1);
+      else
+        ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    for (auto& [name, old] : saved_) {
+      if (old)
+        ::setenv(name.c_str(), old->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 }  // namespace
@@ -78,12 +120,12 @@ TEST(ScreenSynthetic, PictureIsDeterministicAndShowsTheTime) {
 
 TEST(ScreenCreate, RefusesUnknownOrMalformedSettings) {
   for (const char* setting :
-       {"", "X11", "wayland", "file:", "synthetic:", "synthetic:0x10", "synthetic:10x",
+       {"", "X11", "Wayland", "wayland:0", "file:", "synthetic:", "synthetic:0x10", "synthetic:10x",
         "synthetic:x10", "synthetic:axb", "synthetic:99999x1", "synthetic:-5x5"}) {
     EXPECT_EQ(Screen::create(setting), nullptr) << setting;
   }
-  EXPECT_NE(Screen::create("x11"), nullptr);
-  EXPECT_NE(Screen::create("file:/nonexistent.png"), nullptr);  // the file is read at capture
+  for (const char* setting : {"auto", "x11", "wayland", "portal", "file:/nonexistent.png"})
+    EXPECT_NE(Screen::create(setting), nullptr) << setting;  // nothing is reached before capture
 }
 
 TEST(ScreenFile, CapturesThePNGAndRereadsItEachTime) {
@@ -126,21 +168,246 @@ TEST(ScreenFile, MissingOrBrokenFileGivesNullopt) {
 }
 
 TEST(ScreenX11, UnreachableDisplayGivesNullopt) {
-  const char* old = std::getenv("DISPLAY");
-  Environment::set("DISPLAY", ":4242");  // nothing listens there
+  ScopedEnv env{{"DISPLAY", ":4242"}};  // nothing listens there
   auto screen = Screen::create("x11");
   ASSERT_TRUE(screen);
   EXPECT_FALSE(screen->capture());
-  EXPECT_FALSE(screen->capture());  // and again, without a stale connection
-  Environment::set("DISPLAY", old ? old : "");
+  auto again = screen->capture();  // and again, without a stale connection
+  EXPECT_FALSE(again);
+  EXPECT_EQ(again.failure, ScreenFailure::NoDisplay);
+  EXPECT_NE(again.reason.find("cannot open the X display \":4242\""), std::string::npos);
+}
+
+// Without any display every road refuses with its cause, and none makes a picture up.
+TEST(ScreenAuto, WithoutADisplayEveryRoadRefusesWithItsCause) {
+  TempDir dir;
+  ScopedEnv env{{"DISPLAY", nullptr},
+                {"WAYLAND_DISPLAY", nullptr},
+                {"XDG_SESSION_TYPE", nullptr},
+                {"XDG_RUNTIME_DIR", dir.path().c_str()},
+                {"DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.file("no-bus")).c_str()}};
+  const struct {
+    const char* setting;
+    ScreenFailure failure;
+    const char* reason;
+  } cases[] = {
+      {"auto", ScreenFailure::NoDisplay, "no display: neither WAYLAND_DISPLAY nor DISPLAY is set"},
+      {"wayland", ScreenFailure::NoDisplay, "cannot connect to the Wayland display \"wayland-0\""},
+      {"portal", ScreenFailure::PortalUnavailable, "no session bus for the desktop portal"},
+  };
+  for (const auto& c : cases) {
+    auto got = Screen::create(c.setting)->capture();
+    EXPECT_FALSE(got) << c.setting;
+    EXPECT_EQ(got.failure, c.failure) << c.setting;
+    EXPECT_NE(got.reason.find(c.reason), std::string::npos) << c.setting << ": " << got.reason;
+  }
+  // A Wayland session whose compositor is gone, with no portal either: both causes are named.
+  ScopedEnv session{{"XDG_SESSION_TYPE", "wayland"}};
+  auto got = Screen::create("auto")->capture();
+  EXPECT_EQ(got.failure, ScreenFailure::PortalUnavailable);
+  EXPECT_NE(got.reason.find("cannot connect to the Wayland display"), std::string::npos);
+  EXPECT_NE(got.reason.find("the desktop portal neither"), std::string::npos);
 }
 
 TEST(ScreenDefault, TestSeamReplacesAndRestoresTheDefault) {
   FixedScreen fixed;
-  Screen::setDefaultForTesting(&fixed);
-  auto img = Screen::Default().capture();
-  ASSERT_TRUE(img);
-  EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
-  Screen::setDefaultForTesting(nullptr);
+  {
+    ScopedDefault<Screen> scope(fixed);
+    auto img = Screen::Default().capture();
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->rgba, (std::vector<uint8_t>{1, 2, 3, 255}));
+  }
   EXPECT_NE(&Screen::Default(), &fixed);
+}
+
+// The portal road against a stand-in portal on a private session bus: what
+// each Response means, which file is removed, and that a Response from anyone
+// but the portal that took the call is ignored.
+namespace {
+
+class FakePortal {
+ public:
+  enum class Mode { FreshFile, OldFile, Cancel, Fail, Silent, Spoof };
+
+  FakePortal(const std::string& address, std::string file, Mode mode)
+      : file_(std::move(file)), mode_(mode) {
+    for (sd_bus** b : {&bus_, &other_}) {
+      sd_bus_new(b);
+      sd_bus_set_address(*b, address.c_str());
+      sd_bus_set_bus_client(*b, 1);
+      sd_bus_start(*b);
+    }
+    ok_ = sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) >= 0 &&
+          sd_bus_add_object_vtable(bus_, &slot_, "/org/freedesktop/portal/desktop",
+                                   "org.freedesktop.portal.Screenshot", kVtable, this) >= 0;
+    thread_ = std::thread([this] {
+      while (!stop_.load()) {
+        if (sd_bus_process(bus_, nullptr) > 0) continue;
+        sd_bus_wait(bus_, 50'000);
+      }
+    });
+  }
+  ~FakePortal() {
+    stop_.store(true);
+    thread_.join();
+    sd_bus_slot_unref(slot_);
+    sd_bus_flush_close_unref(bus_);
+    sd_bus_flush_close_unref(other_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  static int screenshot(sd_bus_message* m, void* self, sd_bus_error*) {
+    auto* p = static_cast<FakePortal*>(self);
+    const char* parent = nullptr;
+    const char* token = "";
+    sd_bus_message_read(m, "s", &parent);
+    sd_bus_message_enter_container(m, 'a', "{sv}");
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+      const char* key = nullptr;
+      sd_bus_message_read(m, "s", &key);
+      if (std::string(key) == "handle_token")
+        sd_bus_message_read(m, "v", "s", &token);
+      else
+        sd_bus_message_skip(m, "v");
+      sd_bus_message_exit_container(m);
+    }
+    std::string sender = sd_bus_message_get_sender(m) + 1;
+    for (char& c : sender)
+      if (c == '.') c = '_';
+    const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+    sd_bus_reply_method_return(m, "o", path.c_str());
+    if (p->mode_ == Mode::FreshFile) writeFile(p->file_, p->png());
+    const std::string uri = "file://" + p->file_;
+    const uint32_t code = p->mode_ == Mode::Cancel ? 1 : p->mode_ == Mode::Fail ? 2 : 0;
+    if (p->mode_ != Mode::Silent)
+      sd_bus_emit_signal(p->mode_ == Mode::Spoof ? p->other_ : p->bus_, path.c_str(),
+                         "org.freedesktop.portal.Request", "Response", "ua{sv}", code, 1, "uri",
+                         "s", uri.c_str());
+    return 1;
+  }
+
+ public:
+  static std::string png() { return *ImageCodec::encodePNG(renderSyntheticScreen(8, 6, 1, 2, 3)); }
+
+ private:
+  static constexpr sd_bus_vtable kVtable[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_METHOD("Screenshot", "sa{sv}", "o", screenshot, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_VTABLE_END};
+  sd_bus* bus_ = nullptr;
+  sd_bus* other_ = nullptr;  // another client of the bus, not the portal
+  sd_bus_slot* slot_ = nullptr;
+  const std::string file_;
+  const Mode mode_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
+  if (std::system("command -v dbus-daemon >/dev/null") != 0)
+    PREREQUISITE_MISSING("dbus-daemon is not installed");
+  TempDir dir;
+  writeFile(dir.file("bus.conf"),
+            "<busconfig><type>session</type><listen>unix:path=" + dir.file("bus") +
+                "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                "<allow own=\"*\"/></policy></busconfig>");
+  FILE* p = ::popen(("dbus-daemon --config-file=" + dir.file("bus.conf") +
+                     " --fork --print-address=1 --print-pid=1")
+                        .c_str(),
+                    "r");
+  ASSERT_NE(p, nullptr);
+  char address[512] = {}, pid[32] = {};
+  ASSERT_NE(std::fgets(address, sizeof address, p), nullptr);
+  ASSERT_NE(std::fgets(pid, sizeof pid, p), nullptr);
+  ::pclose(p);
+  std::string addr(address);
+  addr.erase(addr.find_last_not_of('\n') + 1);
+  ScopedEnv env{{"DBUS_SESSION_BUS_ADDRESS", addr.c_str()}};
+
+  using Mode = FakePortal::Mode;
+  const struct {
+    Mode mode;
+    ScreenFailure failure;
+    bool fileLeft;
+  } cases[] = {
+      {Mode::FreshFile, ScreenFailure::None, false},  // written for this request: removed
+      {Mode::OldFile, ScreenFailure::None, true},     // older than the request: not ours
+      {Mode::Cancel, ScreenFailure::PortalCancelled, true},
+      {Mode::Fail, ScreenFailure::PortalFailed, true},
+      {Mode::Silent, ScreenFailure::TimedOut, true},
+      {Mode::Spoof, ScreenFailure::TimedOut, true},  // another client's Response is no answer
+  };
+  const Image expected = *ImageCodec::decodePNG(FakePortal::png());
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string file = dir.file("shot " + std::to_string(++n) + ".png");
+    if (c.mode != Mode::FreshFile) {
+      writeFile(file, FakePortal::png());
+      const timespec hourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+      ::utimensat(AT_FDCWD, file.c_str(), hourAgo, 0);
+    }
+    FakePortal portal(addr, file, c.mode);
+    ASSERT_TRUE(portal.ok());
+    PortalScreen screen(std::chrono::milliseconds(400));
+    auto got = screen.capture();
+    EXPECT_EQ(got.failure, c.failure) << n << ": " << got.reason;
+    if (c.failure == ScreenFailure::None) {
+      ASSERT_TRUE(got) << got.reason;
+      EXPECT_EQ(got->rgba, expected.rgba);
+      EXPECT_EQ(got.source.method, "portal");
+    }
+    EXPECT_EQ(fs::exists(file), c.fileLeft) << n;
+  }
+  ::kill(std::atoi(pid), SIGTERM);
+}
+
+// A compositor (libwayland-server, in a thread) that has an output and shared
+// memory but no screen copy: the direct road names it, and auto goes on to the
+// desktop portal (here absent too), naming both.
+TEST(ScreenWayland, ACompositorWithoutScreenCopyIsNamedAndAutoTriesThePortal) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0700);
+  wl_display* display = wl_display_create();
+  ASSERT_NE(display, nullptr);
+  ScopedEnv runtime{{"XDG_RUNTIME_DIR", dir.path().c_str()}};
+  ASSERT_EQ(wl_display_add_socket(display, "qb-wayland-test"), 0);
+  wl_display_init_shm(display);
+  wl_global_create(display, &wl_output_interface, 3, nullptr,
+                   [](wl_client* client, void*, uint32_t version, uint32_t id) {
+                     wl_resource* r = wl_resource_create(client, &wl_output_interface,
+                                                         static_cast<int>(version), id);
+                     wl_output_send_geometry(r, 0, 0, 300, 200, 0, "quillbox", "test", 0);
+                     wl_output_send_mode(r, WL_OUTPUT_MODE_CURRENT, 640, 480, 60000);
+                     wl_output_send_done(r);
+                   });
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    wl_event_loop* loop = wl_display_get_event_loop(display);
+    while (!stop.load()) {
+      wl_event_loop_dispatch(loop, 20);
+      wl_display_flush_clients(display);
+    }
+  });
+  {
+    ScopedEnv env{{"WAYLAND_DISPLAY", "qb-wayland-test"},
+                  {"DISPLAY", nullptr},
+                  {"DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.file("no-bus")).c_str()}};
+    auto direct = Screen::create("wayland")->capture();
+    EXPECT_EQ(direct.failure, ScreenFailure::CompositorWithoutCapture) << direct.reason;
+    EXPECT_NE(direct.reason.find("offers no screen copy (zwlr_screencopy_manager_v1)"),
+              std::string::npos)
+        << direct.reason;
+    auto automatic = Screen::create("auto")->capture();
+    EXPECT_EQ(automatic.failure, ScreenFailure::PortalUnavailable);
+    EXPECT_NE(automatic.reason.find("offers no screen copy"), std::string::npos);
+    EXPECT_NE(automatic.reason.find("the desktop portal neither"), std::string::npos);
+  }
+  stop.store(true);
+  server.join();
+  wl_display_destroy(display);
 }

@@ -179,16 +179,18 @@ TEST(StoreDigest, CancelFromAnotherThreadStopsWithinOneChunk) {
   std::atomic<bool> cancel{false};
   counting.flag = &cancel;
   counting.trigger = 50;
-  platform::FileSystem::setDefaultForTesting(&counting);
-  std::thread canceller([&] {
-    std::unique_lock<std::mutex> lock(counting.mu);
-    counting.cv.wait(lock, [&] { return counting.reached; });
-    cancel.store(true);
-    counting.cv.notify_all();
-  });
-  auto r = SHA1Help::file_sha1(path, &cancel);
-  canceller.join();
-  platform::FileSystem::setDefaultForTesting(nullptr);
+  std::optional<std::string> r;
+  {
+    ScopedDefault<platform::FileSystem> scope(counting);
+    std::thread canceller([&] {
+      std::unique_lock<std::mutex> lock(counting.mu);
+      counting.cv.wait(lock, [&] { return counting.reached; });
+      cancel.store(true);
+      counting.cv.notify_all();
+    });
+    r = SHA1Help::file_sha1(path, &cancel);
+    canceller.join();
+  }
   EXPECT_FALSE(r);
   EXPECT_EQ(counting.reads.load(), 50);
 }

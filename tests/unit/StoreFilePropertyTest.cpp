@@ -1,4 +1,5 @@
 // The property store: match rules, upsert, updates, tamper check, registration.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Files/PropertyList.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "PropertyList/PlistXmlWriter.h"
@@ -99,18 +101,16 @@ class StoreFixture : public ::testing::Test {
       if (l.find(needle) != std::string::npos) ++n;
     return n;
   }
-  // Registration that never leaves the process: no thread, unreachable.
-  void quietRegistration() {
-    FileProperty::RegistrationEnvironment env;
-    env.startThread = [](std::function<void()>) {};
-    FileProperty::setRegistrationEnvironmentForTesting(env);
-  }
+  // Registration that never leaves the process: its thread never runs.
+  void quietRegistration() { quietScope_.emplace(quiet_); }
 
   FileProperty& store() { return FileProperty::sharedFileProperty(); }
 
   std::string root_, container_;
   std::mutex logMu_;
   std::vector<std::string> log_;
+  ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
+  std::optional<ScopedDefault<Threads>> quietScope_;
 };
 
 }  // namespace
@@ -403,9 +403,11 @@ TEST_F(StoreFixture, CancelledCheckLeavesStoreUntouched) {
   const std::string before = storeBytes();
   std::atomic<bool> cancel{false};
   ReadCountingFileSystem counting(&cancel, 20);
-  FileSystem::setDefaultForTesting(&counting);
-  auto v = store().toCheckFilePropertyWithLocal(big, &cancel);
-  FileSystem::setDefaultForTesting(nullptr);
+  std::optional<PlistDict> v;
+  {
+    ScopedDefault<FileSystem> scope(counting);
+    v = store().toCheckFilePropertyWithLocal(big, &cancel);
+  }
   EXPECT_FALSE(v);
   EXPECT_EQ(counting.reads.load(), 20);
   EXPECT_EQ(storeBytes(), before);
@@ -435,15 +437,15 @@ TEST_F(StoreFixture, UnhashableFileKeepsFirstRecordAndIsNotRegistered) {
     NoOpen() : FileSystemWrapper(FileSystem::Default()) {}
     std::unique_ptr<SequentialFile> openSequential(const std::string&) override { return nullptr; }
   } noOpen;
-  std::atomic<int> started{0};
-  FileProperty::RegistrationEnvironment env;
-  env.startThread = [&](std::function<void()>) { ++started; };
-  FileProperty::setRegistrationEnvironmentForTesting(env);
-  FileSystem::setDefaultForTesting(&noOpen);
-  auto done = store().toSaveFilePropertyAndRegister(a, 8);
-  FileSystem::setDefaultForTesting(nullptr);
+  ThreadsFor registrations(FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop);
+  ScopedDefault<Threads> threadsScope(registrations);
+  std::shared_future<bool> done;
+  {
+    ScopedDefault<FileSystem> scope(noOpen);
+    done = store().toSaveFilePropertyAndRegister(a, 8);
+  }
   EXPECT_FALSE(done.get());
-  EXPECT_EQ(started.load(), 0);
+  EXPECT_EQ(registrations.started.load(), 0);
   auto rs = records();
   ASSERT_EQ(rs.size(), 1u);
   EXPECT_EQ(rs[0].asDict()->getString("sha1"), "");
@@ -584,12 +586,18 @@ struct FakeService {
   std::deque<RequestResult> replies;  // popped per post
   std::vector<std::pair<std::string, std::string>> posts;
   int waits = 0, logins = 0;
+  // The waits between tries: counted, not slept.
+  struct Sleeps : ClockWrapper {
+    explicit Sleeps(FakeService& s) : ClockWrapper(Clock::Default()), service(s) {}
+    void sleepFor(std::chrono::milliseconds) override {
+      std::lock_guard<std::mutex> l(service.mu);
+      ++service.waits;
+    }
+    FakeService& service;
+  } sleeps{*this};
+  ScopedDefault<Clock> clockScope{sleeps};
   FileProperty::RegistrationEnvironment env() {
     FileProperty::RegistrationEnvironment e;
-    e.waitBeforeRetry = [this] {
-      std::lock_guard<std::mutex> l(mu);
-      ++waits;
-    };
     e.isReachable = [this] {
       std::lock_guard<std::mutex> l(mu);
       if (reachable.empty()) return true;
@@ -621,7 +629,7 @@ TEST_F(StoreFixture, RegistrationRetriesUntilConfirmed) {
                  RequestResult{200, std::string(R"({"id":""})")},
                  RequestResult{401, std::string(R"({"error":"expired"})")},
                  RequestResult{200, std::string(R"({"id":"reg-7","x":1})")}};
-  FileProperty::setRegistrationEnvironmentForTesting(svc.env());  // real detached thread
+  FileProperty::setRegistrationEnvironmentForTesting(svc.env());  // a real thread
   std::string a = writeDoc("ScreenShot/alice/a.png", "shot");
   auto done = store().toSaveFilePropertyAndRegister(a, 8);
   ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready);
@@ -645,21 +653,17 @@ TEST_F(StoreFixture, RegistrationRetriesUntilConfirmed) {
 TEST_F(StoreFixture, RegistrationAcceptsNumericIdAndCreateFilePropertyUsesTheFileRecord) {
   FakeService svc;
   svc.replies = {RequestResult{200, std::string(R"({"id":42})")}};
-  std::atomic<int> started{0};
-  auto env = svc.env();
-  env.startThread = [&](std::function<void()> fn) {
-    ++started;
-    fn();
-  };  // inline
-  FileProperty::setRegistrationEnvironmentForTesting(env);
+  ThreadsFor inline_(FileProperty::kRegistrationThread, ThreadsFor::Mode::Inline);
+  ScopedDefault<Threads> threadsScope(inline_);
+  FileProperty::setRegistrationEnvironmentForTesting(svc.env());
   File f;
   f.setFPath(writeDoc("ScreenShot/alice/f.png", "file"));
   f.setFtype(FileKind::Picture);
   store().createFileProperty(f);
-  EXPECT_EQ(started.load(), 1);
+  EXPECT_EQ(inline_.started.load(), 1);
   EXPECT_EQ(svc.posts.size(), 1u);
   EXPECT_EQ(records()[0].asDict()->getInteger("type"), 9);
   File none;
   store().createFileProperty(none);  // no path: nothing
-  EXPECT_EQ(started.load(), 1);
+  EXPECT_EQ(inline_.started.load(), 1);
 }

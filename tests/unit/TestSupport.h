@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "Platform/Process/Threads.h"
 
 // True when the environment says this is a CI run (CI=true).
 inline bool inCI() {
@@ -26,6 +30,46 @@ inline bool inCI() {
     if (inCI()) FAIL() << "prerequisite missing under CI=true: " << reason; \
     GTEST_SKIP() << reason;                                                 \
   } while (0)
+
+// Installs a test double as T::Default() for the life of the scope and puts
+// back what was installed before (T is a platform service with
+// setDefaultForTesting() that gives the previous double).
+template <class T>
+class ScopedDefault {
+ public:
+  explicit ScopedDefault(T& replacement) : previous_(T::setDefaultForTesting(&replacement)) {}
+  ~ScopedDefault() { T::setDefaultForTesting(previous_); }
+  ScopedDefault(const ScopedDefault&) = delete;
+  ScopedDefault& operator=(const ScopedDefault&) = delete;
+
+ private:
+  T* previous_;
+};
+
+// A Threads double for the threads whose name begins with `prefix`: counts
+// them and runs each inline (Mode::Inline) or not at all (Mode::Drop); every
+// other thread starts as usual.
+class ThreadsFor : public quillbox::platform::ThreadsWrapper {
+ public:
+  enum class Mode { Drop, Inline };
+  ThreadsFor(std::string prefix, Mode mode)
+      : ThreadsWrapper(quillbox::platform::Threads::Default()),
+        prefix_(std::move(prefix)),
+        mode_(mode) {}
+  quillbox::platform::Outcome startThread(const std::string& name,
+                                          std::function<void()> fn) override {
+    if (name.compare(0, prefix_.size(), prefix_) != 0)
+      return target_.startThread(name, std::move(fn));
+    ++started;
+    if (mode_ == Mode::Inline) fn();
+    return quillbox::platform::Outcome::success();
+  }
+  std::atomic<int> started{0};
+
+ private:
+  std::string prefix_;
+  Mode mode_;
+};
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {

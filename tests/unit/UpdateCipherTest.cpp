@@ -1,5 +1,6 @@
 // The update reply's cipher, its decipher facade and the reply scanner, with
 // FIPS 197 vectors and the openssl command as the peer.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <mutex>

@@ -1,5 +1,6 @@
 // The user-interface kit's journal backend: one JSON object a line, prompts
 // answered by policy on the main run loop.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/UI/JournalUserInterface.h"
 #include "Platform/UI/UserInterface.h"
+#include "TestSupport.h"
 
 namespace quillbox::platform {
 namespace {
@@ -311,10 +313,11 @@ TEST_F(UserInterfaceTest, SharedInstanceCanBeReplacedByADouble) {
   };
   JournalUserInterface journal(journal_, Policy::None);
   CountingUi counting(journal);
-  UserInterface::setSharedForTesting(&counting);
-  UserInterface::shared().showToast("hi", ToastPosition::Center, 2000);
-  AlertView::create("t", "m", nullptr, "ok", {})->show();
-  UserInterface::setSharedForTesting(nullptr);
+  {
+    ScopedDefault<UserInterface> scope(counting);
+    UserInterface::Default().showToast("hi", ToastPosition::Center, 2000);
+    AlertView::create("t", "m", nullptr, "ok", {})->show();
+  }
   EXPECT_EQ(counting.toasts, 1);
   auto got = lines();
   ASSERT_EQ(got.size(), 2u);

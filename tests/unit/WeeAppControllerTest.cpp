@@ -1,6 +1,7 @@
 // The widget controller: its strip as the layout table gives it, both routes
 // from a tap to an action, the countdown (one per tap burst, capture on the
 // N-th tick or at once when the settings shrink below the count) and its prompts.
+// ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -55,17 +56,9 @@ class WeeAppControllerTest : public ::testing::Test {
     Environment::set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
     Environment::set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
     AppURL::sharedAppURL().setAppURL(container_);
-    UserInterface::setSharedForTesting(&ui_);
-    Screen::setDefaultForTesting(screen_.get());
-    FileProperty::RegistrationEnvironment quiet;  // records are made, nothing is sent
-    quiet.startThread = [](std::function<void()>) {};
-    FileProperty::setRegistrationEnvironmentForTesting(quiet);
   }
   void TearDown() override {
-    FileProperty::setRegistrationEnvironmentForTesting({});
     FileProperty::setWidgetMode(false);
-    Screen::setDefaultForTesting(nullptr);
-    UserInterface::setSharedForTesting(nullptr);
     AppURL::sharedAppURL().setAppURL("");
     for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
                           "QUILLBOX_HOME"})
@@ -91,6 +84,11 @@ class WeeAppControllerTest : public ::testing::Test {
       std::string(QUILLBOX_SOURCE_DIR) + "/share/quillbox/quillboxWeeApp.bundle";
   RecordingUI ui_;
   std::unique_ptr<Screen> screen_ = Screen::create("synthetic:64x96");
+  ScopedDefault<UserInterface> uiScope_{ui_};
+  ScopedDefault<Screen> screenScope_{*screen_};
+  // Records are made, nothing is sent.
+  ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
+  ScopedDefault<Threads> quietScope_{quiet_};
 };
 
 TEST_F(WeeAppControllerTest, ViewFollowsTheLayoutTableAndEveryRouteReachesTheAction) {

@@ -25,18 +25,6 @@ constexpr size_t kFormLimit = 16 * 1024 * 1024;
 // Bodies up to this size appear as text in the request journal.
 constexpr size_t kJournalBodyLimit = 64 * 1024;
 
-// Texts of the replies, in one place.
-constexpr const char* kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-constexpr const char* kLoginOk = "登录成功";
-constexpr const char* kWrongPassword = "用户名或密码错误";
-constexpr const char* kWrongClient = "客户端认证失败";
-constexpr const char* kMissingField = "缺少参数";
-constexpr const char* kUnknownPhone = "手机号未注册";
-constexpr const char* kUnknownService = "unknown service";
-constexpr const char* kBadToken = "invalid or missing access token";
-constexpr const char* kNoSuchFile = "no such file";
-constexpr const char* kNotFound = "not found";
-
 std::string dumpJson(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -496,7 +484,7 @@ void DevServer::uploadBytes(Exchange& x) {
     x.res.status = 500;
     return;
   }
-  if (ioError) return replyJson(x, 500, {{"error", "cannot write the file"}, {"length", length}});
+  if (ioError) return replyJson(x, 500, {{"error", kCannotWrite}, {"length", length}});
   if (!complete) {
     logLine("upload of " + id + " ended early; the file holds " + std::to_string(length));
     return replyJson(x, 400, {{"error", "incomplete body"}, {"length", length}});

@@ -3,11 +3,11 @@
 #include <openssl/evp.h>
 
 #include <chrono>
-#include <ctime>
 #include <sstream>
 
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 #include "ServerText.h"
 #include "SessionTokens.h"
 
@@ -18,13 +18,8 @@ using platform::FileSystem;
 using platform::Log;
 
 std::string nowIso() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
+  return platform::TimeFormat::format(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ",
+                                      platform::TimeFormat::Zone::Utc);
 }
 
 std::string dumpJson(const nlohmann::json& j, int indent = -1) {

@@ -1,26 +1,18 @@
 #include "FormBody.h"
 
+#include "Text/Hex.h"
+#include "Text/XmlEscape.h"
 #include "base64/Base64.h"
 
 namespace quillbox::devserver {
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::string FormBody::percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size()) {
-      int hi = hexValue(text[i + 1]);
-      int lo = hexValue(text[i + 2]);
+      int hi = Hex::digitValue(text[i + 1]);
+      int lo = Hex::digitValue(text[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
@@ -65,7 +57,7 @@ std::string FormBody::value(const std::string& name) const {
 bool isHexDigest40(std::string_view text) {
   if (text.size() != 40) return false;
   for (char c : text) {
-    if (hexValue(c) < 0) return false;
+    if (Hex::digitValue(c) < 0) return false;
   }
   return true;
 }
@@ -88,30 +80,7 @@ std::optional<std::string> decodeBase64(std::string_view text) {
 }
 
 std::string xmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
+  return XmlEscape::escape(text, true);
 }
 
 }  // namespace quillbox::devserver

@@ -10,13 +10,6 @@
 namespace quillbox::devserver {
 namespace {
 
-constexpr const char* kLoginOk = "登录成功";
-constexpr const char* kWrongPassword = "用户名或密码错误";
-constexpr const char* kMissingField = "缺少参数";
-constexpr const char* kBadToken = "invalid or missing access token";
-constexpr const char* kBadCookie = "invalid or missing session cookie";
-constexpr const char* kNoSuchFile = "no such file";
-constexpr const char* kOk = "ok";
 constexpr int64_t kSpaceTotal = 10LL * 1024 * 1024 * 1024;
 // Fields of the message form that are not kept among the file's other fields.
 const char* const kMessageOwnFields[] = {"service", "name",   "ftype",    "file0Len",
@@ -249,7 +242,7 @@ LegacyService::Reply LegacyService::serveStream(const FormBody& query, const htt
   append.reset();
   Reply reply;
   if (ioError)
-    reply = error(500, "8", "cannot write the file");
+    reply = error(500, "8", kCannotWrite);
   else if (!complete)
     reply = error(400, "3", "incomplete body");
   else if (overflow > 0)

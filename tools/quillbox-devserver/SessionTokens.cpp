@@ -7,6 +7,7 @@
 
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Log.h"
+#include "Text/Hex.h"
 
 namespace quillbox::devserver {
 
@@ -15,13 +16,7 @@ std::string randomHex(size_t n) {
   if (RAND_bytes(bytes.data(), static_cast<int>(n)) != 1) {
     platform::Log::line("RAND_bytes failed");
   }
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
+  return Hex::encode(bytes.data(), bytes.size());
 }
 
 SessionTokens::SessionTokens(std::string dataDir) : path_(std::move(dataDir) + "/" + kFileName) {}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FormBody.h"
+#include "Text/Hex.h"
 #include "base64/Base64.h"
 
 namespace quillbox::devserver {
@@ -20,13 +21,7 @@ std::string upperMd5(const std::string& text) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_Digest(text.data(), text.size(), md, &len, EVP_md5(), nullptr);
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += digits[md[i] >> 4];
-    out += digits[md[i] & 15];
-  }
-  return out;
+  return Hex::encode(md, len, true);
 }
 
 // The leading number of each dotted part ("2b" reads 2, "" reads 0).

@@ -11,6 +11,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
+#include "Text/Hex.h"
 
 namespace quillbox::weeapphost {
 
@@ -27,13 +28,7 @@ constexpr int kServerThreads = 16;  // each open page holds one for its event st
 std::string randomToken() {
   unsigned char bytes[16];
   if (RAND_bytes(bytes, sizeof bytes) != 1) return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string t;
-  for (unsigned char b : bytes) {
-    t += kHex[b >> 4];
-    t += kHex[b & 15];
-  }
-  return t;
+  return Hex::encode(bytes, sizeof bytes);
 }
 
 bool sameSecret(const std::string& a, const std::string& b) {

@@ -22,6 +22,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/SettingFlags.h"
 #include "Platform/UI/CompositeUserInterface.h"
 #include "PublishedFiles.h"
 #include "ViewDescription.h"
@@ -34,31 +35,6 @@ extern "C" void onStopSignal(int) {
   gStopRequested = true;
 }
 
-struct Setting {
-  const char* flag;
-  const char* variable;
-  const char* help;
-};
-// Every setting is an environment variable; a flag overrides it for this run.
-const std::vector<Setting> kSettings = {
-    {"--bundle", "QUILLBOX_WEEAPP_BUNDLE",
-     "the widget bundle folder (default share/quillbox/quillboxWeeApp.bundle beside bin/)"},
-    {"--apps-root", "QUILLBOX_APPS_ROOT",
-     "folder scanned for the client application's container (default /User/Applications)"},
-    {"--home", "QUILLBOX_HOME", "the process's home folder (default $HOME)"},
-    {"--screen", "QUILLBOX_SCREEN", "x11, file:PATH or synthetic (default x11 with DISPLAY)"},
-    {"--ui", "QUILLBOX_UI", "more user-interface backends beside the page, e.g. journal:PATH"},
-    {"--prompt", "QUILLBOX_PROMPT", "how a journal answers prompts: confirm, decline, none"},
-    {"--keychain", "QUILLBOX_KEYCHAIN", "keychain file"},
-    {"--ca-file", "QUILLBOX_CA_FILE", "extra certificate authority to trust for the service"},
-    {"--update-url", "QUILLBOX_UPDATE_URL", "the update server's check URL"},
-    {"--system-version", "QUILLBOX_SYSTEM_VERSION", "the system version the widget reports"},
-    {"--sound", "QUILLBOX_SOUND", "shutter sound file"},
-    {"--tsa-url", "QUILLBOX_TSA_URL",
-     "RFC 3161 time-stamp authority for evidence proofs (default none)"},
-    {"--tsa-ca-file", "QUILLBOX_TSA_CA_FILE",
-     "roots the time stamps must chain to (default the system's trust store)"},
-};
 constexpr int kStopCheckMs = 100;
 
 }  // namespace
@@ -79,15 +55,9 @@ int runHost(int argc, char** argv) {
                  "program that opens the URLs the widget opens, where it is installed "
                  "(\"\" for none; the page always shows them)")
       ->capture_default_str();
-  std::vector<std::string> values(kSettings.size());
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    app.add_option(kSettings[i].flag, values[i],
-                   std::string(kSettings[i].help) + " [" + kSettings[i].variable + "]");
-  }
+  SettingFlags flags(app, Environment::kWidgetHost);
   CLI11_PARSE(app, argc, argv);
-  for (size_t i = 0; i < kSettings.size(); ++i) {
-    if (!values[i].empty()) Environment::set(kSettings[i].variable, values[i]);
-  }
+  flags.apply();
 
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGTERM, onStopSignal);
@@ -109,7 +79,7 @@ int runHost(int argc, char** argv) {
     ui = std::make_shared<CompositeUserInterface>(
         std::vector<std::shared_ptr<UserInterface>>{page, more});
   }
-  UserInterface::setShared(ui);
+  UserInterface::setDefault(ui);
 
   std::string error;
   std::optional<LoadedWeeApp> weeApp = WeeAppLoader::load(Environment::weeAppBundle(), &error);

@@ -32,7 +32,7 @@
 namespace quillbox::tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 std::string absolutePath(const std::string& path) {
   std::error_code ec;
@@ -138,7 +138,7 @@ int runUpload(const UploadOptions& options) {
   file->setFLen(strprintf("%lld", static_cast<long long>(attrs->size)));
 
   Follower follower(platform::Terminal::isStandardErrorTerminal());
-  auto& center = platform::NotificationCenter::defaultCenter();
+  auto& center = platform::NotificationCenter::Default();
   uint64_t observer = center.addObserver(UploadManager::kNoteUpload, [&](const auto& note) {
     if (auto* f = std::any_cast<FilePtr>(&note.object); f && *f == file) follower.stepped(*file);
   });
@@ -146,9 +146,9 @@ int runUpload(const UploadOptions& options) {
   manager->setFile(file);
   manager->setRang({static_cast<uint64_t>(options.offset), 0});
   manager->setDelegate(&follower);
-  const auto started = Clock::now();
+  const auto started = SteadyClock::now();
   if (manager->start()) platform::RunLoop::main().run();
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
   manager->setDelegate(nullptr);
   center.removeObserver(observer);
   if (follower.drew()) ProgressBar::end();

@@ -9,7 +9,7 @@ namespace quillbox::tool {
 namespace {
 
 int post(const std::string& name) {
-  if (!platform::DarwinNotifyCenter::shared().post(name)) {
+  if (!platform::DarwinNotifyCenter::Default().post(name)) {
     std::cerr << "quillbox: could not post \"" << name << "\"\n";
     return 1;
   }

@@ -12,8 +12,13 @@
 //                            signing key's fingerprint (compare it with the one
 //                            you trust) and the authority's time; exit 0 only
 //                            when every check made passes.
+//                            A PNG's embedded content credentials (C2PA) are
+//                            read too ("c2pa": valid, signer, time, what
+//                            changed); a manifest that doesn't hold fails.
 //   export PATH DIR          the file and its proof with VERIFY.txt (openssl
-//                            commands) in DIR; refuses a proof that doesn't verify.
+//                            commands) and the content credentials' root
+//                            (c2pa-root.pem) in DIR; refuses a proof that
+//                            doesn't verify.
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -21,7 +26,11 @@
 
 #include "AppURL.h"
 #include "Base/File.h"
+#include "C2pa/C2paReader.h"
+#include "C2pa/ContentCredentials.h"
 #include "Commands.h"
+#include "Platform/Files/FileSystem.h"
+#include "InsideDocuments.h"
 #include "Platform/Process/Environment.h"
 #include "Proof/EvidenceProof.h"
 
@@ -32,19 +41,6 @@ using nlohmann::ordered_json;
 
 std::string dump(const ordered_json& j) {
   return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-}
-
-// The file's absolute path when it is a regular file below the container's Documents.
-std::optional<std::string> insideDocuments(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path abs = fs::weakly_canonical(fs::absolute(path, ec), ec);
-  if (ec || !fs::is_regular_file(abs, ec)) return std::nullopt;
-  fs::path docs = fs::weakly_canonical(getAppDocFilePath(""), ec);
-  if (ec) return std::nullopt;
-  auto rel = abs.lexically_relative(docs);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
-  return abs.string();
 }
 
 int make(const std::string& given, int kind) {
@@ -86,6 +82,45 @@ int make(const std::string& given, int kind) {
   return status;
 }
 
+// What the file's content credentials say; sets `ok` false when they don't hold.
+ordered_json contentCredentials(const std::string& path, bool* ok) {
+  ordered_json j;
+  auto bytes = platform::FileSystem::Default().readFile(path);
+  C2paReader::Report r =
+      C2paReader::read(bytes.value_or(""), ContentCredentials::trustAnchorsFor(path));
+  if (!r.present) {
+    j["manifest"] = "absent";
+    return j;
+  }
+  j["manifest"] = r.manifest.empty() ? ordered_json(nullptr) : ordered_json(r.manifest);
+  j["valid"] = r.valid();
+  j["trusted"] = r.trusted;
+  if (!r.error.empty()) j["error"] = r.error;
+  auto put = [&](const char* key, const std::string& value) {
+    if (!value.empty()) j[key] = value;
+  };
+  put("signer", r.signer);
+  put("issuer", r.issuer);
+  put("claimGenerator", r.claimGenerator);
+  put("title", r.title);
+  put("action", r.action);
+  put("digitalSourceType", r.digitalSourceType);
+  put("softwareAgent", r.softwareAgent);
+  put("time", r.stampTime.empty() ? r.when : r.stampTime);
+  if (!r.stampTime.empty() || !r.when.empty())
+    j["timeSource"] = r.stampTime.empty() ? "claimed by the signer" : "RFC 3161 time stamp";
+  j["changed"] = r.changed;
+  if (!r.failures.empty()) j["failures"] = r.failures;
+  if (!r.warnings.empty()) j["warnings"] = r.warnings;
+  if (!r.details.empty()) j["details"] = r.details;
+  if (!r.valid()) {
+    *ok = false;
+    std::cerr << "quillbox proof verify: the content credentials don't hold: "
+              << (r.error.empty() ? (r.details.empty() ? "" : r.details.front()) : r.error) << "\n";
+  }
+  return j;
+}
+
 int verify(const std::string& path, bool requireTimestamp) {
   EvidenceProof::Verification v = EvidenceProof::verify(path, requireTimestamp);
   ordered_json j;
@@ -107,9 +142,11 @@ int verify(const std::string& path, bool requireTimestamp) {
     j["failed"] = failed;
     j["reasons"] = reasons;
   }
-  j["ok"] = v.ok;
+  bool ok = v.ok;
+  j["c2pa"] = contentCredentials(path, &ok);
+  j["ok"] = ok;
   std::cout << dump(j) << std::endl;
-  return v.ok ? 0 : 1;
+  return ok ? 0 : 1;
 }
 
 int exportProof(const std::string& path, const std::string& dir) {

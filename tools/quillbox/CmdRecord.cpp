@@ -18,6 +18,7 @@
 #include "Base/File.h"
 #include "Commands.h"
 #include "FileProperty/FileProperty.h"
+#include "InsideDocuments.h"
 #include "Platform/Process/Environment.h"
 #include "PlistTextValidator.h"
 #include "SharedSettings.h"
@@ -32,19 +33,6 @@ struct RecordArgs {
   bool waitForConfirmation = false;
   bool noRegister = false;
 };
-
-// The file's absolute path when it is a regular file below the container's Documents.
-std::optional<std::string> insideDocuments(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path abs = fs::weakly_canonical(fs::absolute(path, ec), ec);
-  if (ec || !fs::is_regular_file(abs, ec)) return std::nullopt;
-  fs::path docs = fs::weakly_canonical(getAppDocFilePath(""), ec);
-  if (ec) return std::nullopt;
-  auto rel = abs.lexically_relative(docs);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
-  return abs.string();
-}
 
 int record(const RecordArgs& a) {
   if (!locateQuillboxApp()) {

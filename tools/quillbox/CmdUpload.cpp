@@ -10,12 +10,12 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "AppURL.h"
 #include "Commands.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Terminal.h"
+#include "Platform/Process/Threads.h"
 #include "PlistTextValidator.h"
 #include "ProgressBar.h"
 #include "QBXUploadManager/QBXUploadManager.h"
@@ -23,7 +23,7 @@
 namespace quillbox::tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 struct UploadOptions {
   std::string path;
@@ -79,17 +79,15 @@ int runUpload(const UploadOptions& options) {
     platform::RunLoop::main().stop();
   });
 
-  const auto started = Clock::now();
+  const auto started = SteadyClock::now();
   // The record builder has just run the tamper check: no second check here.
   manager.startUploadWithFile(file, false);
   platform::RunLoop::main().run();
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
   manager.setEventHandler(nullptr);
 
   // Let the upload thread wind down before the process ends.
-  const auto deadline = Clock::now() + std::chrono::seconds(3);
-  while (QBXUploadTask::activeUploadThreads() > 0 && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  platform::Threads::Default().waitForThreads(QBXUploadTask::kThreadName, std::chrono::seconds(3));
 
   if (bar && lastBytes >= 0) ProgressBar::end();
   if (status != 0) {

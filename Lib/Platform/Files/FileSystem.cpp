@@ -145,7 +145,7 @@ void removeLeftoversOf(const std::string& dir) {
 // the file system can't make unnamed files, it is named from the start.
 std::atomic<unsigned> g_tempCounter{0};  // one for every instantiation below
 template <class Fill>
-bool replaceFile(const std::string& path, mode_t mode, Fill fill) {
+Outcome replaceFile(const std::string& path, mode_t mode, Fill fill) {
   std::atomic<unsigned>& counter = g_tempCounter;
   const std::string dir = deletingLastPathComponent(path);
   const std::string folder = dir.empty() ? std::string(".") : dir;
@@ -180,16 +180,18 @@ bool replaceFile(const std::string& path, mode_t mode, Fill fill) {
   if (ok && renameFile(tmp.c_str(), path.c_str()) != 0) ok = fail("rename");
   if (!ok) {
     if (named) ::unlink(tmp.c_str());
-    Log::printf("FileSystem: cannot replace %s (%s: %s); the previous file is kept", path.c_str(),
-                failedStep, std::strerror(failedErrno));
-    return false;
+    Outcome why = Outcome::fromErrno(failedErrno);
+    why.reason = std::string(failedStep) + ": " + why.reason;
+    Log::printf("FileSystem: cannot replace %s (%s); the previous file is kept", path.c_str(),
+                why.reason.c_str());
+    return why;
   }
   int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
-  return true;
+  return Outcome::success();
 }
 
 class PosixFileSystem : public FileSystem {
@@ -269,31 +271,41 @@ class PosixFileSystem : public FileSystem {
     return out;
   }
 
-  bool writeAtomically(const std::string& path, std::string_view data) override {
+  Outcome writeAtomically(const std::string& path, std::string_view data) override {
     return replaceFile(path, 0644, [&](int fd) { return writeAll(fd, data); });
   }
 
-  bool writeOwnerOnlyAtomically(const std::string& path, std::string_view data) override {
+  Outcome writeOwnerOnlyAtomically(const std::string& path, std::string_view data) override {
     return replaceFile(path, 0600, [&](int fd) { return writeAll(fd, data); });
   }
 
-  bool copyAtomically(const std::string& from, const std::string& to) override {
+  Outcome copyAtomically(const std::string& from, const std::string& to) override {
+    auto failed = [](const char* step, int error) {
+      Outcome why = Outcome::fromErrno(error);
+      why.reason = std::string(step) + ": " + why.reason;
+      return why;
+    };
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
+    if (in < 0) return failed("open", errno);
     struct stat st;
-    bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
-    ok = ok && replaceFile(to, 0644, [&](int out) {
-           char buf[1 << 16];
-           for (;;) {
-             ssize_t r = ::read(in, buf, sizeof buf);
-             if (r < 0 && errno == EINTR) continue;
-             if (r < 0) return false;
-             if (r == 0) return true;
-             if (!writeAll(out, std::string_view(buf, static_cast<size_t>(r)))) return false;
-           }
-         });
+    const bool statted = ::fstat(in, &st) == 0;
+    if (!statted || !S_ISREG(st.st_mode)) {
+      const int error = statted ? EINVAL : errno;  // a folder or a device is no file to copy
+      ::close(in);
+      return failed("open", error);
+    }
+    Outcome copied = replaceFile(to, 0644, [&](int out) {
+      char buf[1 << 16];
+      for (;;) {
+        ssize_t r = ::read(in, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r == 0) return true;
+        if (!writeAll(out, std::string_view(buf, static_cast<size_t>(r)))) return false;
+      }
+    });
     ::close(in);
-    return ok;
+    return copied;
   }
 
   bool remove(const std::string& path) override {
@@ -323,8 +335,8 @@ FileSystem& FileSystem::Default() {
   return posix;
 }
 
-void FileSystem::setDefaultForTesting(FileSystem* fs) {
-  g_override.store(fs);
+FileSystem* FileSystem::setDefaultForTesting(FileSystem* fs) {
+  return g_override.exchange(fs);
 }
 
 void FileSystem::setFaultsForTesting(std::optional<FileSystemFaults> faults) {

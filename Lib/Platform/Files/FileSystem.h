@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/Process/Outcome.h"
+
 namespace quillbox::platform {
 
 struct FileAttributes {
@@ -61,8 +63,9 @@ class FileSystem {
 
   // The process-wide instance (POSIX unless a test replaced it).
   static FileSystem& Default();
-  // REQUIRES: fs outlives its use; nullptr restores the POSIX instance.
-  static void setDefaultForTesting(FileSystem* fs);
+  // REQUIRES: fs outlives its use; nullptr restores the POSIX instance. Gives
+  // the double installed before (nullptr: none), for scopes that put it back.
+  static FileSystem* setDefaultForTesting(FileSystem* fs);
   // Stages faults in the POSIX instance (nullopt switches them off); the
   // counters go down as faults are used. Tests only.
   static void setFaultsForTesting(std::optional<FileSystemFaults> faults);
@@ -80,19 +83,20 @@ class FileSystem {
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
   // Writes to a temporary file beside `path`, fsyncs it, renames it over `path`
   // and fsyncs the directory: readers see the old file or the new one, never a
-  // part. Gives true on success; on failure the old file is unchanged, no
-  // temporary file stays behind and the reason is logged. A writer killed
+  // part. On failure the old file is unchanged, no temporary file stays
+  // behind, the reason is logged and returned: the errno value and "STEP:
+  // TEXT" (e.g. "write: No space left on device"). A writer killed
   // half-way leaves no named temporary file either, but for a window of two
   // system calls; such leftovers of ended processes are removed by the next
   // write into the same folder in another process.
-  virtual bool writeAtomically(const std::string& path, std::string_view data) = 0;
+  virtual Outcome writeAtomically(const std::string& path, std::string_view data) = 0;
   // As writeAtomically(), for a file that holds a secret: the file is readable
   // and writable by its owner only (0600) from its first byte on.
-  virtual bool writeOwnerOnlyAtomically(const std::string& path, std::string_view data) = 0;
+  virtual Outcome writeOwnerOnlyAtomically(const std::string& path, std::string_view data) = 0;
   // Copies the file `from` to `to` with the same guarantee as writeAtomically(),
-  // streaming it (never whole in memory). false when `from` can't be read or
-  // `to` can't be written; `to` is then unchanged.
-  virtual bool copyAtomically(const std::string& from, const std::string& to) = 0;
+  // streaming it (never whole in memory). Fails when `from` can't be read
+  // ("open: ...", "read: ...") or `to` can't be written; `to` is then unchanged.
+  virtual Outcome copyAtomically(const std::string& from, const std::string& to) = 0;
   virtual bool remove(const std::string& path) = 0;
   // nullptr when the file can't be opened.
   virtual std::unique_ptr<SequentialFile> openSequential(const std::string& path) = 0;
@@ -112,13 +116,13 @@ class FileSystemWrapper : public FileSystem {
     return target_.attributes(p);
   }
   std::optional<std::string> readFile(const std::string& p) override { return target_.readFile(p); }
-  bool writeAtomically(const std::string& p, std::string_view d) override {
+  Outcome writeAtomically(const std::string& p, std::string_view d) override {
     return target_.writeAtomically(p, d);
   }
-  bool writeOwnerOnlyAtomically(const std::string& p, std::string_view d) override {
+  Outcome writeOwnerOnlyAtomically(const std::string& p, std::string_view d) override {
     return target_.writeOwnerOnlyAtomically(p, d);
   }
-  bool copyAtomically(const std::string& from, const std::string& to) override {
+  Outcome copyAtomically(const std::string& from, const std::string& to) override {
     return target_.copyAtomically(from, to);
   }
   bool remove(const std::string& p) override { return target_.remove(p); }

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
@@ -19,10 +21,29 @@ std::string attributeText(const PlistDict& item, const char* key) {
   return "";
 }
 
+// The keychain of the QUILLBOX_KEYCHAIN file.
+class FileKeychain final : public Keychain {
+ public:
+  std::optional<std::string> passwordFor(const std::string& generic,
+                                         const std::string& accessGroup) override;
+};
+
+std::atomic<Keychain*> g_override{nullptr};
+
 }  // namespace
 
-std::optional<std::string> Keychain::passwordFor(const std::string& generic,
-                                                 const std::string& accessGroup) {
+Keychain& Keychain::Default() {
+  if (Keychain* o = g_override.load()) return *o;
+  static auto* file = new FileKeychain;
+  return *file;
+}
+
+Keychain* Keychain::setDefaultForTesting(Keychain* keychain) {
+  return g_override.exchange(keychain);
+}
+
+std::optional<std::string> FileKeychain::passwordFor(const std::string& generic,
+                                                     const std::string& accessGroup) {
   const std::string path = Environment::keychain();
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return std::nullopt;

@@ -1,5 +1,6 @@
 #include "Platform/Files/PropertyList.h"
 
+#include <cerrno>
 #include <limits>
 #include <mutex>
 
@@ -54,7 +55,7 @@ PlistDict PropertyList::readDictionary(const std::string& path) {
   return PlistDict();
 }
 
-bool PropertyList::write(const std::string& path, const PlistValue& value) {
+Outcome PropertyList::write(const std::string& path, const PlistValue& value) {
   // A store-sized text is several megabytes: one buffer is kept between
   // writes, so its pages are not faulted in afresh every time (a writer that
   // finds it taken uses a buffer of its own).
@@ -67,16 +68,17 @@ bool PropertyList::write(const std::string& path, const PlistValue& value) {
     buffer.swap(*pool);
   }
   std::string why;
-  bool ok = PlistXmlWriter::write(value, buffer, &why);
-  if (!ok) {
+  Outcome written;
+  if (!PlistXmlWriter::write(value, buffer, &why)) {
     // The file keeps what it held: a strict reader would refuse the new text.
     Log::printf(kLogUnwritable, path.c_str(), (why + "; the file is left as it was").c_str());
+    written = Outcome::failure(why, EINVAL);
   } else {
-    ok = FileSystem::Default().writeAtomically(path, buffer);
+    written = FileSystem::Default().writeAtomically(path, buffer);
   }
   std::lock_guard<std::mutex> lock(*poolMutex);
   if (buffer.capacity() > pool->capacity()) buffer.swap(*pool);
-  return ok;
+  return written;
 }
 
 }  // namespace quillbox::platform

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/Process/Outcome.h"
 #include "PropertyList/PlistValue.h"
 
 namespace quillbox::platform {
@@ -40,9 +41,10 @@ class PropertyList {
   static std::optional<PlistValue> read(const std::string& path);
   // Reads a file whose top level must be a dictionary; anything else reads as empty.
   static PlistDict readDictionary(const std::string& path);
-  // Writes the XML form atomically. Gives true on success; a value that cannot
-  // be written is logged and leaves the file as it was.
-  static bool write(const std::string& path, const PlistValue& value);
+  // Writes the XML form atomically (FileSystem::writeAtomically, whose reason
+  // a failure returns); a value that cannot be written is logged, leaves the
+  // file as it was and fails with the writer's reason.
+  static Outcome write(const std::string& path, const PlistValue& value);
 };
 
 }  // namespace quillbox::platform

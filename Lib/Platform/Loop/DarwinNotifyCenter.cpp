@@ -172,9 +172,18 @@ DarwinNotifyCenter::~DarwinNotifyCenter() {
   for (auto& [id, o] : impl_->observers) o->unlinkFile();
 }
 
-DarwinNotifyCenter& DarwinNotifyCenter::shared() {
+namespace {
+std::atomic<DarwinNotifyCenter*> g_override{nullptr};
+}  // namespace
+
+DarwinNotifyCenter& DarwinNotifyCenter::Default() {
+  if (DarwinNotifyCenter* o = g_override.load()) return *o;
   static DarwinNotifyCenter center;
   return center;
+}
+
+DarwinNotifyCenter* DarwinNotifyCenter::setDefaultForTesting(DarwinNotifyCenter* center) {
+  return g_override.exchange(center);
 }
 
 bool DarwinNotifyCenter::post(const std::string& name) {

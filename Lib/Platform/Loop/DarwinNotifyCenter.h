@@ -10,6 +10,9 @@
 // collision never delivers a wrong name. Only names that reach the observer's
 // socket while it exists are delivered; nothing is queued for later observers.
 //
+// DarwinNotifyCenter::Default() is the process's centre; tests install a
+// double (often a DarwinNotifyCenterWrapper) with setDefaultForTesting().
+//
 // Thread safety: safe for concurrent use from any thread.
 #pragma once
 
@@ -17,32 +20,36 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace quillbox::platform {
 
 class DarwinNotifyCenter {
  public:
   DarwinNotifyCenter();
-  ~DarwinNotifyCenter();  // removes the sockets of the observers still registered
+  virtual ~DarwinNotifyCenter();  // removes the sockets of the observers still registered
   DarwinNotifyCenter(const DarwinNotifyCenter&) = delete;
   DarwinNotifyCenter& operator=(const DarwinNotifyCenter&) = delete;
 
-  static DarwinNotifyCenter& shared();
+  static DarwinNotifyCenter& Default();
+  // REQUIRES: center outlives its use; nullptr restores the process's centre.
+  // Gives the centre installed before (nullptr: none).
+  static DarwinNotifyCenter* setDefaultForTesting(DarwinNotifyCenter* center);
 
   // Sends `name` to every current observer of it, in any process of this user.
   // Gives true when the rendezvous folder could be used (also with no
   // observers), false (with a log line) when it could not or the name is
   // empty or longer than kMaxNameLength bytes.
-  bool post(const std::string& name);
+  virtual bool post(const std::string& name);
 
   // Calls callback(name) on the main run loop for each post of `name`.
   // Gives the observer's id, or 0 (with a log line) when the socket could not
   // be made.
-  uint64_t addObserver(const std::string& name,
-                       std::function<void(const std::string& name)> callback);
+  virtual uint64_t addObserver(const std::string& name,
+                               std::function<void(const std::string& name)> callback);
   // Closes the observer's socket; no call of it starts after this returns.
   // Unknown ids are ignored.
-  void removeObserver(uint64_t id);
+  virtual void removeObserver(uint64_t id);
 
   static constexpr size_t kMaxNameLength = 1024;
 
@@ -52,6 +59,21 @@ class DarwinNotifyCenter {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// Forwards every call to another centre; tests override what they need.
+class DarwinNotifyCenterWrapper : public DarwinNotifyCenter {
+ public:
+  explicit DarwinNotifyCenterWrapper(DarwinNotifyCenter& target) : target_(target) {}
+  bool post(const std::string& name) override { return target_.post(name); }
+  uint64_t addObserver(const std::string& name,
+                       std::function<void(const std::string& name)> callback) override {
+    return target_.addObserver(name, std::move(callback));
+  }
+  void removeObserver(uint64_t id) override { target_.removeObserver(id); }
+
+ protected:
+  DarwinNotifyCenter& target_;
 };
 
 }  // namespace quillbox::platform

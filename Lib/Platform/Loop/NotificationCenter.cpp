@@ -28,9 +28,18 @@ struct NotificationCenter::Impl {
 NotificationCenter::NotificationCenter() : impl_(std::make_unique<Impl>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
-NotificationCenter& NotificationCenter::defaultCenter() {
+namespace {
+std::atomic<NotificationCenter*> g_override{nullptr};
+}  // namespace
+
+NotificationCenter& NotificationCenter::Default() {
+  if (NotificationCenter* o = g_override.load()) return *o;
   static auto* center = new NotificationCenter();  // never destroyed: threads may post at exit
   return *center;
+}
+
+NotificationCenter* NotificationCenter::setDefaultForTesting(NotificationCenter* center) {
+  return g_override.exchange(center);
 }
 
 uint64_t NotificationCenter::addObserver(const std::string& name,

@@ -7,6 +7,10 @@
 // after removeObserver() has returned (a post on another thread that is about
 // to call it may still do so once).
 //
+// NotificationCenter::Default() is the process's centre; a test installs its
+// own (a fresh centre, or a NotificationCenterWrapper that watches or changes
+// what passes) with setDefaultForTesting().
+//
 // Thread safety: safe for concurrent use from any thread. Observers are called
 // without any lock held, so they may post, add and remove observers.
 #pragma once
@@ -17,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "PropertyList/PlistValue.h"
 
@@ -34,24 +39,44 @@ struct Notification {
 class NotificationCenter {
  public:
   NotificationCenter();
-  ~NotificationCenter();
+  virtual ~NotificationCenter();
   NotificationCenter(const NotificationCenter&) = delete;
   NotificationCenter& operator=(const NotificationCenter&) = delete;
 
   // The process's default centre (lives for the whole process).
-  static NotificationCenter& defaultCenter();
+  static NotificationCenter& Default();
+  // REQUIRES: center outlives its use; nullptr restores the process's centre.
+  // Gives the centre installed before (nullptr: none).
+  static NotificationCenter* setDefaultForTesting(NotificationCenter* center);
 
   // Calls fn for each post of `name` ("" = every name). Gives the observer's id (never 0).
-  uint64_t addObserver(const std::string& name, std::function<void(const Notification&)> fn);
+  virtual uint64_t addObserver(const std::string& name,
+                               std::function<void(const Notification&)> fn);
   // Unknown ids are ignored.
-  void removeObserver(uint64_t id);
+  virtual void removeObserver(uint64_t id);
   // Delivers the notification to the current observers before returning.
   void post(const std::string& name, std::any object = {}, PlistDict userInfo = {});
-  void post(const Notification& notification);
+  virtual void post(const Notification& notification);
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// Forwards every call to another centre; tests override what they need.
+class NotificationCenterWrapper : public NotificationCenter {
+ public:
+  explicit NotificationCenterWrapper(NotificationCenter& target) : target_(target) {}
+  uint64_t addObserver(const std::string& name,
+                       std::function<void(const Notification&)> fn) override {
+    return target_.addObserver(name, std::move(fn));
+  }
+  void removeObserver(uint64_t id) override { target_.removeObserver(id); }
+  using NotificationCenter::post;
+  void post(const Notification& notification) override { target_.post(notification); }
+
+ protected:
+  NotificationCenter& target_;
 };
 
 }  // namespace quillbox::platform

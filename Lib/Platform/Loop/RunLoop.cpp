@@ -20,7 +20,7 @@
 namespace quillbox::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 const char kRunOffThread[] = "RunLoop: run() called on a thread that does not own the loop";
 const char kCallbackThrew[] = "RunLoop: a callback raised an exception: %s";
@@ -47,7 +47,7 @@ struct RunLoop::Impl {
     bool stopped = false;
   };
   struct Timer {
-    Clock::time_point due;
+    SteadyClock::time_point due;
     std::chrono::milliseconds interval;
     bool repeats;
     std::shared_ptr<std::function<void()>> fn;
@@ -161,7 +161,7 @@ void RunLoop::run() {
 }
 
 bool RunLoop::runFor(std::chrono::milliseconds d) {
-  return runUntil(Clock::now() + d, true);
+  return runUntil(SteadyClock::now() + d, true);
 }
 
 bool RunLoop::isRunning() const {
@@ -169,7 +169,7 @@ bool RunLoop::isRunning() const {
   return !impl_->frames.empty();
 }
 
-bool RunLoop::runUntil(Clock::time_point deadline, bool hasDeadline) {
+bool RunLoop::runUntil(SteadyClock::time_point deadline, bool hasDeadline) {
   Impl& s = *impl_;
   if (::gettid() != s.ownerTid) {
     Log::line(kRunOffThread);
@@ -197,7 +197,7 @@ bool RunLoop::runUntil(Clock::time_point deadline, bool hasDeadline) {
       result = true;
       break;
     }
-    Clock::time_point now = Clock::now();
+    SteadyClock::time_point now = SteadyClock::now();
     if (hasDeadline && now >= deadline) break;
 
     // Gather what to wait for.
@@ -205,7 +205,7 @@ bool RunLoop::runUntil(Clock::time_point deadline, bool hasDeadline) {
     pollIds.clear();
     pfds.push_back({s.wakeFd, POLLIN, 0});
     bool havePerforms;
-    std::optional<Clock::time_point> wakeAt;
+    std::optional<SteadyClock::time_point> wakeAt;
     {
       std::lock_guard<std::mutex> lock(s.mu);
       havePerforms = !s.performs.empty();
@@ -260,8 +260,8 @@ bool RunLoop::runUntil(Clock::time_point deadline, bool hasDeadline) {
     if (stopNow) continue;
 
     // 2. Timers that are due, earliest first.
-    now = Clock::now();
-    std::vector<std::pair<Clock::time_point, uint64_t>> due;
+    now = SteadyClock::now();
+    std::vector<std::pair<SteadyClock::time_point, uint64_t>> due;
     {
       std::lock_guard<std::mutex> lock(s.mu);
       for (auto& [id, t] : s.timers) {
@@ -356,7 +356,7 @@ uint64_t RunLoop::addTimer(std::chrono::milliseconds interval, bool repeats,
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->timers.emplace(
-        id, Impl::Timer{Clock::now() + interval, interval, repeats,
+        id, Impl::Timer{SteadyClock::now() + interval, interval, repeats,
                         std::make_shared<std::function<void()>>(std::move(fn)), false});
   }
   impl_->wake();

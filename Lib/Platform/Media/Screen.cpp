@@ -8,20 +8,29 @@
 #include <mutex>
 
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Media/AutoScreen.h"
 #include "Platform/Media/ImageCodec.h"
+#include "Platform/Media/PortalScreen.h"
+#include "Platform/Media/ScreenComposer.h"
+#include "Platform/Media/WaylandScreen.h"
 #include "Platform/Media/X11Screen.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 
 namespace quillbox::platform {
 namespace {
 
 // Log lines of this module.
 constexpr const char* kLogBadSetting =
-    "Screen: unknown screen \"%s\" (use x11, file:PATH or synthetic)";
-constexpr const char* kLogFallback = "Screen: using the synthetic screen instead of \"%s\"";
-constexpr const char* kLogFileUnreadable = "Screen: cannot read the screen file %s";
-constexpr const char* kLogFileNotPNG = "Screen: the screen file %s is not a readable PNG";
+    "Screen: unknown screen \"%s\" (use auto, x11, wayland, portal, file:PATH or synthetic)";
+// Reasons of refused captures.
+constexpr const char* kBadSetting =
+    "QUILLBOX_SCREEN \"%s\" is not a screen (use auto, x11, wayland, portal, file:PATH or "
+    "synthetic; unset it for auto)";
+constexpr const char* kFileUnreadable = "cannot read the screen file %s";
+constexpr const char* kFileNotPNG = "the screen file %s is not a readable PNG";
 
 constexpr int kSyntheticWidth = 640;
 constexpr int kSyntheticHeight = 1136;
@@ -30,25 +39,17 @@ constexpr int kMaxSyntheticSide = 16384;
 class FileScreen final : public Screen {
  public:
   explicit FileScreen(std::string path) : path_(std::move(path)) {}
-  std::optional<Image> capture() override {
+  ScreenCapture capture() override {
     auto bytes = FileSystem::Default().readFile(path_);
-    if (!bytes) {
-      Log::printf(kLogFileUnreadable, path_.c_str());
-      return std::nullopt;
-    }
+    if (!bytes)
+      return ScreenCapture::refused(ScreenFailure::Unreadable,
+                                    strprintf(kFileUnreadable, path_.c_str()));
     auto img = ImageCodec::decodePNG(*bytes);
-    if (!img) {
-      Log::printf(kLogFileNotPNG, path_.c_str());
-      return std::nullopt;
-    }
-    // A screen has no transparency: lay the picture over black.
-    for (size_t i = 0; i < img->rgba.size(); i += 4) {
-      const unsigned a = img->rgba[i + 3];
-      if (a == 255) continue;
-      for (int c = 0; c < 3; ++c) img->rgba[i + c] = (img->rgba[i + c] * a + 127) / 255;
-      img->rgba[i + 3] = 255;
-    }
-    return img;
+    if (!img)
+      return ScreenCapture::refused(ScreenFailure::Unreadable,
+                                    strprintf(kFileNotPNG, path_.c_str()));
+    ScreenComposer::flattenOverBlack(*img);
+    return ScreenCapture::of(std::move(*img), {"file", {}});
   }
 
  private:
@@ -58,15 +59,27 @@ class FileScreen final : public Screen {
 class SyntheticScreen final : public Screen {
  public:
   SyntheticScreen(int w, int h) : width_(w), height_(h) {}
-  std::optional<Image> capture() override {
-    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    return renderSyntheticScreen(width_, height_, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  ScreenCapture capture() override {
+    const std::tm tm = TimeFormat::calendar(Clock::Default().now(), TimeFormat::Zone::Local);
+    return ScreenCapture::of(
+        renderSyntheticScreen(width_, height_, tm.tm_hour, tm.tm_min, tm.tm_sec),
+        {"synthetic", {}});
   }
 
  private:
   const int width_, height_;
+};
+
+// What an unusable setting leaves: every capture refused with the setting named.
+class RefusingScreen final : public Screen {
+ public:
+  explicit RefusingScreen(std::string reason) : reason_(std::move(reason)) {}
+  ScreenCapture capture() override {
+    return ScreenCapture::refused(ScreenFailure::NoDisplay, reason_);
+  }
+
+ private:
+  const std::string reason_;
 };
 
 // "WxH" with both sides in 1..kMaxSyntheticSide.
@@ -173,8 +186,25 @@ Image renderSyntheticScreen(int width, int height, int hour, int minute, int sec
   return img;
 }
 
+ScreenCapture ScreenCapture::of(Image img, ScreenSource src) {
+  ScreenCapture c;
+  c.image = std::move(img);
+  c.source = std::move(src);
+  return c;
+}
+
+ScreenCapture ScreenCapture::refused(ScreenFailure why, std::string reason) {
+  ScreenCapture c;
+  c.failure = why;
+  c.reason = std::move(reason);
+  return c;
+}
+
 std::unique_ptr<Screen> Screen::create(const std::string& setting) {
+  if (setting == "auto") return std::make_unique<AutoScreen>();
   if (setting == "x11") return std::make_unique<X11Screen>();
+  if (setting == "wayland") return std::make_unique<WaylandScreen>();
+  if (setting == "portal") return std::make_unique<PortalScreen>();
   if (setting == "synthetic")
     return std::make_unique<SyntheticScreen>(kSyntheticWidth, kSyntheticHeight);
   int w = 0, h = 0;
@@ -190,18 +220,15 @@ Screen& Screen::Default() {
   if (Screen* s = testScreen().load()) return *s;
   static std::unique_ptr<Screen> screen = [] {
     const std::string setting = Environment::screen();
-    auto s = create(setting);
-    if (!s) {
-      Log::printf(kLogFallback, setting.c_str());
-      s = create("synthetic");
-    }
+    std::unique_ptr<Screen> s = create(setting);
+    if (!s) s = std::make_unique<RefusingScreen>(strprintf(kBadSetting, setting.c_str()));
     return s;
   }();
   return *screen;
 }
 
-void Screen::setDefaultForTesting(Screen* s) {
-  testScreen().store(s);
+Screen* Screen::setDefaultForTesting(Screen* s) {
+  return testScreen().exchange(s);
 }
 
 }  // namespace quillbox::platform

@@ -7,12 +7,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Media/SoundFile.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 namespace {
@@ -95,9 +95,31 @@ struct Playback {
   }
 };
 
+// Plays through ALSA's "default" device on a worker thread per play().
+class AlsaSystemSound final : public SystemSound {
+ public:
+  std::optional<uint32_t> create(const std::string& path) override;
+  void addCompletion(uint32_t id, std::function<void()> fn) override;
+  using SystemSound::play;
+  void play(uint32_t id, std::chrono::milliseconds timeout) override;
+  void dispose(uint32_t id) override;
+};
+
+std::atomic<SystemSound*> g_override{nullptr};
+
 }  // namespace
 
-std::optional<uint32_t> SystemSound::create(const std::string& path) {
+SystemSound& SystemSound::Default() {
+  if (SystemSound* o = g_override.load()) return *o;
+  static auto* alsa = new AlsaSystemSound;
+  return *alsa;
+}
+
+SystemSound* SystemSound::setDefaultForTesting(SystemSound* sound) {
+  return g_override.exchange(sound);
+}
+
+std::optional<uint32_t> AlsaSystemSound::create(const std::string& path) {
   auto attrs = FileSystem::Default().attributes(path);
   if (!attrs || attrs->isDirectory || attrs->size > static_cast<int64_t>(kMaxFileSize)) {
     Log::printf(kLogUnreadable, path.c_str());
@@ -122,13 +144,13 @@ std::optional<uint32_t> SystemSound::create(const std::string& path) {
   return id;
 }
 
-void SystemSound::addCompletion(uint32_t id, std::function<void()> fn) {
+void AlsaSystemSound::addCompletion(uint32_t id, std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto it = registry().find(id);
   if (it != registry().end()) it->second->completion = std::move(fn);
 }
 
-void SystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
+void AlsaSystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
   std::shared_ptr<Sound> sound;
   std::function<void()> completion;
   {
@@ -151,13 +173,15 @@ void SystemSound::play(uint32_t id, std::chrono::milliseconds timeout) {
   // The timer can fire only when this thread runs its loop, after `timer` is set.
   pb->timer =
       pb->loop->addTimer(std::chrono::milliseconds(ms), false, [pb, ms] { pb->finish(true, ms); });
-  std::thread([pb, sound, ms] {
+  auto played = Threads::Default().startThread("sound", [pb, sound, ms] {
     playOnDevice(sound->pcm);
     pb->loop->perform([pb, ms] { pb->finish(false, ms); });
-  }).detach();
+  });
+  // No thread to play on: the sound completes at once, as without a device.
+  if (!played) pb->loop->perform([pb, ms] { pb->finish(false, ms); });
 }
 
-void SystemSound::dispose(uint32_t id) {
+void AlsaSystemSound::dispose(uint32_t id) {
   std::shared_ptr<Sound> gone;  // released outside the lock
   std::lock_guard<std::mutex> lock(registryMutex());
   auto it = registry().find(id);

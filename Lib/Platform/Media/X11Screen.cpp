@@ -3,6 +3,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
+#include <strings.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -19,13 +21,17 @@
 namespace quillbox::platform {
 namespace {
 
-// Log lines of this module.
-constexpr const char* kLogNoDisplay = "Screen: cannot open the X display \"%s\"";
-constexpr const char* kLogGetImageFailed =
-    "Screen: XGetImage of the root window failed (X error %d)";
-constexpr const char* kLogConnectionLost = "Screen: the connection to the X display was lost";
-constexpr const char* kLogUnsupportedFormat =
-    "Screen: unsupported screen format (%d bits per pixel)";
+// Reasons of refused captures.
+constexpr const char* kNoDisplay =
+    "cannot open the X display \"%s\" (is the desktop session running? check DISPLAY and "
+    "XAUTHORITY)";
+constexpr const char* kXWayland =
+    "the X display \"%s\" is XWayland, whose root window is not the screen, and no Wayland "
+    "display is set (set WAYLAND_DISPLAY, or import it: systemctl --user import-environment "
+    "WAYLAND_DISPLAY)";
+constexpr const char* kGetImageFailed = "XGetImage of the root window failed (X error %d)";
+constexpr const char* kConnectionLost = "the connection to the X display was lost";
+constexpr const char* kUnsupportedFormat = "unsupported screen format (%d bits per pixel)";
 
 // X errors land here instead of ending the process.
 std::atomic<int> lastXError{0};
@@ -93,10 +99,50 @@ Image sized(int width, int height) {
   return out;
 }
 
+// XWayland shows itself by its own extension (from 23.1), by its vendor, or by
+// the names it gives its RandR outputs ("XWAYLAND0", ...).
+bool isXWayland(Display* dpy) {
+  int opcode = 0, event = 0, error = 0;
+  if (XQueryExtension(dpy, "XWAYLAND", &opcode, &event, &error)) return true;
+  const char* vendor = ServerVendor(dpy);
+  if (vendor && strcasestr(vendor, "xwayland")) return true;
+  if (!XQueryExtension(dpy, "RANDR", &opcode, &event, &error)) return false;
+  bool found = false;
+  XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy, DefaultRootWindow(dpy));
+  for (int i = 0; res && i < res->noutput && !found; ++i) {
+    XRROutputInfo* info = XRRGetOutputInfo(dpy, res, res->outputs[i]);
+    found = info && info->name && strncasecmp(info->name, "XWAYLAND", 8) == 0;
+    if (info) XRRFreeOutputInfo(info);
+  }
+  if (res) XRRFreeScreenResources(res);
+  return found;
+}
+
+// The monitors RandR knows, else the root window as one output named by the display.
+std::vector<ScreenOutput> monitorsOf(Display* dpy, const std::string& name, int w, int h) {
+  std::vector<ScreenOutput> out;
+  int opcode = 0, event = 0, error = 0;
+  if (XQueryExtension(dpy, "RANDR", &opcode, &event, &error)) {
+    int n = 0;
+    XRRMonitorInfo* mons = XRRGetMonitors(dpy, DefaultRootWindow(dpy), True, &n);
+    for (int i = 0; mons && i < n; ++i) {
+      char* atom = mons[i].name != None ? XGetAtomName(dpy, mons[i].name) : nullptr;
+      out.push_back(
+          {atom ? atom : "", mons[i].x, mons[i].y, mons[i].width, mons[i].height, 1.0, "normal"});
+      if (atom) XFree(atom);
+    }
+    if (mons) XRRFreeMonitors(mons);
+  }
+  if (out.empty()) out.push_back({name, 0, 0, w, h, 1.0, "normal"});
+  return out;
+}
+
 }  // namespace
 
 struct X11Screen::Connection {
   Display* dpy = nullptr;
+  std::string name;
+  bool xwayland = false;
   std::atomic<bool> broken{false};
   bool shmTried = false;
   bool shmUsable = false;
@@ -169,30 +215,39 @@ bool X11Screen::usedSharedMemory() const {
   return lastShm_.load();
 }
 
-std::optional<Image> X11Screen::capture() {
+ScreenCapture X11Screen::capture() {
   std::lock_guard<std::mutex> lock(mu_);
   installErrorHandler();
   if (conn_ && conn_->broken.load()) conn_.reset();
   if (!conn_) {
     const std::string name = Environment::get("DISPLAY");
     Display* dpy = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-    if (!dpy) {
-      Log::printf(kLogNoDisplay, name.c_str());
-      return std::nullopt;
-    }
+    if (!dpy)
+      return ScreenCapture::refused(ScreenFailure::NoDisplay, strprintf(kNoDisplay, name.c_str()));
     conn_ = std::make_unique<Connection>();
     conn_->dpy = dpy;
+    conn_->name = name;
     XSetIOErrorExitHandler(dpy, &Connection::onIOError, conn_.get());
+    conn_->xwayland = isXWayland(dpy);
   }
   Connection& c = *conn_;
+  if (c.xwayland) {
+    // Not kept open: a held connection would keep an XWayland server running.
+    ScreenCapture refused =
+        ScreenCapture::refused(ScreenFailure::XWaylandOnly, strprintf(kXWayland, c.name.c_str()));
+    conn_.reset();
+    return refused;
+  }
   Display* dpy = c.dpy;
   const Window root = DefaultRootWindow(dpy);
   XWindowAttributes attrs{};
   if (!XGetWindowAttributes(dpy, root, &attrs) || c.broken.load()) {
-    Log::line(kLogConnectionLost);
     conn_.reset();
-    return std::nullopt;
+    return ScreenCapture::refused(ScreenFailure::NoDisplay, kConnectionLost);
   }
+  auto source = [&] {
+    return ScreenSource{"x11", monitorsOf(dpy, c.name, attrs.width, attrs.height)};
+  };
 
   if (!c.shmTried) {
     c.shmTried = true;
@@ -232,41 +287,39 @@ std::optional<Image> X11Screen::capture() {
       XUngrabServer(dpy);
       XFlush(dpy);
     }
-    if (!converted) {
-      Log::printf(kLogUnsupportedFormat, c.shmImage->bits_per_pixel);
-      return std::nullopt;
-    }
+    if (!converted)
+      return ScreenCapture::refused(ScreenFailure::Unreadable,
+                                    strprintf(kUnsupportedFormat, c.shmImage->bits_per_pixel));
     if (ok) {
       lastShm_.store(true);
-      return out;
+      return ScreenCapture::of(std::move(out), source());
     }
     c.releaseShm();
   }
   // The server refused shared memory (another host, or no MIT-SHM): plain XGetImage.
   c.shmUsable = false;
   if (c.broken.load()) {
-    Log::line(kLogConnectionLost);
     conn_.reset();
-    return std::nullopt;
+    return ScreenCapture::refused(ScreenFailure::NoDisplay, kConnectionLost);
   }
   lastXError.store(0);
   XImage* xi = XGetImage(dpy, root, 0, 0, w, h, AllPlanes, ZPixmap);
   if (!xi) {
     if (c.broken.load()) {
-      Log::line(kLogConnectionLost);
       conn_.reset();
-    } else {
-      Log::printf(kLogGetImageFailed, lastXError.load());
+      return ScreenCapture::refused(ScreenFailure::NoDisplay, kConnectionLost);
     }
-    return std::nullopt;
+    return ScreenCapture::refused(ScreenFailure::Unreadable,
+                                  strprintf(kGetImageFailed, lastXError.load()));
   }
   Image out = sized(w, h);
   const bool ok = toRGBA(xi, xi->height, 0, &out);
-  if (!ok) Log::printf(kLogUnsupportedFormat, xi->bits_per_pixel);
+  const int bits = xi->bits_per_pixel;
   XDestroyImage(xi);
-  if (!ok) return std::nullopt;
+  if (!ok)
+    return ScreenCapture::refused(ScreenFailure::Unreadable, strprintf(kUnsupportedFormat, bits));
   lastShm_.store(false);
-  return out;
+  return ScreenCapture::of(std::move(out), source());
 }
 
 }  // namespace quillbox::platform

@@ -1,8 +1,9 @@
 // X11Screen: the root window of an X display as the screen.
 //
 // Connects on the first capture to the display named by DISPLAY and keeps the
-// connection; reads the root window with XShmGetImage through a shared-memory
-// segment when the server offers MIT-SHM (and the segment can be attached),
+// connection; an XWayland server is refused (its root window is not the
+// screen: it shows only X clients, black elsewhere); reads the root window with XShmGetImage
+// through a shared-memory segment when the server offers MIT-SHM (and the segment can be attached),
 // else with XGetImage. A lost connection is dropped and made again on the next
 // capture. X errors are recorded, never fatal. Safe for concurrent use: captures
 // are serialised by a mutex.
@@ -22,7 +23,7 @@ class X11Screen final : public Screen {
   X11Screen();
   ~X11Screen() override;
 
-  std::optional<Image> capture() override;
+  ScreenCapture capture() override;
 
   // Whether the last successful capture went through shared memory (for tests and the benchmark).
   bool usedSharedMemory() const;

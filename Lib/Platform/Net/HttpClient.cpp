@@ -3,12 +3,12 @@
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/crypto.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -168,10 +168,6 @@ HttpResponse refused(const std::string& url, const std::string& why) {
 
 }  // namespace
 
-void HttpClient::releaseThreadState() {
-  OPENSSL_thread_stop();
-}
-
 std::optional<std::string> HttpClient::refusal(const std::string& url, bool cleartextAllowed) {
   CURLU* u = curl_url();
   if (!u) return std::string("no URL parser");
@@ -217,10 +213,6 @@ std::string HttpClient::trustedCertificates() {
   return bundle;
 }
 
-HttpResponse HttpClient::send(const HttpRequest& request) {
-  return send(request, SendObserver{});
-}
-
 namespace {
 
 // Progress of a request body for a SendObserver.
@@ -246,9 +238,28 @@ int onTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
   return 0;
 }
 
+// The libcurl client: one easy handle per request.
+class CurlHttpClient final : public HttpClient {
+ public:
+  using HttpClient::send;
+  HttpResponse send(const HttpRequest& request, const SendObserver& observer) override;
+};
+
+std::atomic<HttpClient*> g_override{nullptr};
+
 }  // namespace
 
-HttpResponse HttpClient::send(const HttpRequest& request, const SendObserver& observer) {
+HttpClient& HttpClient::Default() {
+  if (HttpClient* o = g_override.load()) return *o;
+  static auto* curl = new CurlHttpClient;  // outlives detached worker threads
+  return *curl;
+}
+
+HttpClient* HttpClient::setDefaultForTesting(HttpClient* client) {
+  return g_override.exchange(client);
+}
+
+HttpResponse CurlHttpClient::send(const HttpRequest& request, const SendObserver& observer) {
   if (request.session) return request.session->send(request, observer);
   globalInit();
   CURL* curl = curl_easy_init();

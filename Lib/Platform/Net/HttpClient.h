@@ -23,8 +23,11 @@
 // scheme, is refused as a transport failure (status 0) with a log line
 // ("HttpClient: refused ..."), unless the request allows clear text.
 //
-// Safe for concurrent use from any thread (each call has its own handle, or
-// waits for its session's).
+// HttpClient::Default() is the libcurl client; tests install a double with
+// setDefaultForTesting(), usually an HttpClientWrapper that overrides only
+// what it changes. Safe for concurrent use from any thread (each call has its
+// own handle, or waits for its session's). A thread started through Threads
+// frees the TLS library's state of its requests when it ends.
 #pragma once
 
 #include <atomic>
@@ -71,8 +74,16 @@ class HttpClient {
  public:
   static constexpr int kDefaultTimeoutSeconds = 60;
 
-  // Sends one request and waits for the reply. Never throws.
-  static HttpResponse send(const HttpRequest& request);
+  HttpClient() = default;
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+  virtual ~HttpClient() = default;
+
+  // The process-wide client (libcurl unless a test replaced it).
+  static HttpClient& Default();
+  // REQUIRES: client outlives its use; nullptr restores libcurl. Gives the
+  // double installed before (nullptr: none), for scopes that put it back.
+  static HttpClient* setDefaultForTesting(HttpClient* client);
 
   // What send() with an observer reports while the request runs, on the
   // sending thread.
@@ -86,16 +97,11 @@ class HttpClient {
     std::function<bool()> isCancelled;
   };
   static constexpr int64_t kBodyReportBytes = 256 * 1024;
-  // send() that reports the body's progress and can be cancelled.
-  static HttpResponse send(const HttpRequest& request, const SendObserver& observer);
 
-  // Frees what the TLS library keeps for the calling thread (its random
-  // generators, its error queue). A worker thread that made requests calls it
-  // when it is done with them and before it reports that it is done: a
-  // process may end as soon as it hears that, and state still held for a
-  // thread that is only winding down would be lost. Later requests on the
-  // thread make it anew.
-  static void releaseThreadState();
+  // Sends one request and waits for the reply. Never throws.
+  virtual HttpResponse send(const HttpRequest& request) { return send(request, SendObserver{}); }
+  // send() that reports the body's progress and can be cancelled.
+  virtual HttpResponse send(const HttpRequest& request, const SendObserver& observer) = 0;
 
   // Why `url` may not be used (see the transport rules above), or nullopt
   // when it may. Every connection of the platform asks this first.
@@ -114,6 +120,19 @@ class HttpClient {
   static HttpResponse perform(void* handle, const HttpRequest& request,
                               const SendObserver& observer, const std::string& trusted,
                               int* socket);
+};
+
+// Forwards every call to another client; tests override what they need.
+class HttpClientWrapper : public HttpClient {
+ public:
+  explicit HttpClientWrapper(HttpClient& target) : target_(target) {}
+  HttpResponse send(const HttpRequest& request) override { return target_.send(request); }
+  HttpResponse send(const HttpRequest& request, const SendObserver& observer) override {
+    return target_.send(request, observer);
+  }
+
+ protected:
+  HttpClient& target_;
 };
 
 // HttpUpload: one streamed POST of a file from a byte offset to its end.

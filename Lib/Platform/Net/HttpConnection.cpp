@@ -6,6 +6,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Net/HttpSession.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 
@@ -71,8 +72,9 @@ void HttpConnection::transfer(const std::shared_ptr<Shared>& s, int64_t expected
     });
   };
   observer.isCancelled = [&] { return s->cancelled.load(); };
-  HttpResponse response =
-      session ? session->send(s->request, observer) : HttpClient::send(s->request, observer);
+  HttpResponse response = session ? session->send(s->request, observer)
+                                  : HttpClient::Default().send(s->request, observer);
+  if (!session) Threads::releaseThreadState();  // a joined thread, not started through Threads
   s->request.body.reset();  // the body is no longer needed; don't hold it while reports wait
   if (s->cancelled.load()) return;
   s->loop->perform([s, response = std::move(response)] {

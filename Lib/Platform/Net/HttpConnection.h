@@ -1,10 +1,11 @@
 // HttpConnection: one asynchronous HTTP request whose reports arrive on a run
 // loop, the way a connection scheduled on a thread's run loop reports.
 //
-// The request (with its body in memory) is sent by HttpClient::send() on the
-// thread of the request's session (HttpSession: after the transfers started
-// before it, over the session's connection), or, without a session, on a
-// transfer thread of the connection's own. Every report is handed to the run
+// The request (with its body in memory) is sent on the thread of the
+// request's session (HttpSession: after the transfers started before it, over
+// the session's connection), or, without a session, by
+// HttpClient::Default().send() on a transfer thread of the connection's own.
+// Every report is handed to the run
 // loop of the thread that called start(), in this order:
 //   onBodySent(bytes, totalWritten, expected)  as the body leaves, in blocks
 //                                  (HttpClient::kBodyReportBytes) and the rest;

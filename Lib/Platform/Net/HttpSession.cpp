@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "Platform/Process/Threads.h"
+
 namespace quillbox::platform {
 
 struct HttpSession::Impl {
@@ -78,7 +80,10 @@ bool HttpSession::perform(std::function<void()> job) {
   std::lock_guard<std::mutex> lock(impl_->jobsMutex);
   if (!impl_->worker.joinable()) {
     try {
-      impl_->worker = std::thread([impl = impl_.get()] { impl->work(); });
+      impl_->worker = std::thread([impl = impl_.get()] {
+        impl->work();
+        Threads::releaseThreadState();  // a joined thread, not started through Threads
+      });
     } catch (const std::system_error&) {
       return false;
     }

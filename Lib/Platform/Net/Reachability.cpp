@@ -5,26 +5,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
+
+#include "Platform/Process/Threads.h"
 
 namespace quillbox::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 using Addresses = std::vector<std::string>;
 
 // One host's kept answer and its resolution in flight, if any.
 struct Entry {
   std::optional<Addresses> addresses;  // the last answer (nullopt: did not resolve)
   bool answered = false;               // some resolution has ended
-  Clock::time_point answeredAt;
+  SteadyClock::time_point answeredAt;
   uint64_t generation = 0;  // counts ended resolutions; waiters watch it
   bool resolving = false;
 };
@@ -107,19 +109,16 @@ void startResolution(State& s, const std::string& host) {
     Entry& done = s.hosts[host];
     done.addresses = std::move(found);
     done.answered = true;
-    done.answeredAt = Clock::now();
+    done.answeredAt = SteadyClock::now();
     ++done.generation;
     done.resolving = false;
     s.cv.notify_all();
   };
-  try {
-    std::thread(work).detach();
-  } catch (const std::system_error&) {
-    e.resolving = false;  // no thread: the caller goes on with what is kept
-  }
+  // No thread: the caller goes on with what is kept.
+  if (!Threads::Default().startThread("resolve", work)) e.resolving = false;
 }
 
-bool fresh(const State& s, const Entry& e, Clock::time_point now) {
+bool fresh(const State& s, const Entry& e, SteadyClock::time_point now) {
   if (!e.answered) return false;
   std::chrono::milliseconds keep =
       s.keep ? *s.keep
@@ -141,7 +140,7 @@ std::optional<Addresses> addressesOf(const std::string& host, Wait when) {
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   Entry& e = s.hosts[host];
-  if (fresh(s, e, Clock::now())) return e.addresses;
+  if (fresh(s, e, SteadyClock::now())) return e.addresses;
   const uint64_t seen = e.generation;
   startResolution(s, host);
   if (e.answered && when == Wait::Unanswered) return e.addresses;
@@ -149,25 +148,45 @@ std::optional<Addresses> addressesOf(const std::string& host, Wait when) {
   return s.hosts[host].addresses;
 }
 
+// Name resolution on worker threads, routes asked of the kernel.
+class SystemReachability final : public Reachability {
+ public:
+  bool isReachable(const std::string& host, int port) override;
+  bool resolve(const std::string& host) override;
+  void resolveAhead(const std::string& host) override;
+};
+
+std::atomic<Reachability*> g_override{nullptr};
+
 }  // namespace
 
-bool Reachability::isReachable(const std::string& host, int port) {
+Reachability& Reachability::Default() {
+  if (Reachability* o = g_override.load()) return *o;
+  static auto* system = new SystemReachability;
+  return *system;
+}
+
+Reachability* Reachability::setDefaultForTesting(Reachability* r) {
+  return g_override.exchange(r);
+}
+
+bool SystemReachability::isReachable(const std::string& host, int port) {
   if (host.empty() || port <= 0 || port > 65535) return false;
   auto addresses = addressesOf(host, Wait::Unanswered);
   return addresses && routeExists(*addresses, port);
 }
 
-bool Reachability::resolve(const std::string& host) {
+bool SystemReachability::resolve(const std::string& host) {
   if (host.empty()) return false;
   auto addresses = addressesOf(host, Wait::Stale);
   return addresses && !addresses->empty();
 }
 
-void Reachability::resolveAhead(const std::string& host) {
+void SystemReachability::resolveAhead(const std::string& host) {
   if (host.empty() || isNumeric(host)) return;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (!fresh(s, s.hosts[host], Clock::now())) startResolution(s, host);
+  if (!fresh(s, s.hosts[host], SteadyClock::now())) startResolution(s, host);
 }
 
 bool Reachability::isReachableURL(const std::string& url) {

@@ -25,6 +25,73 @@ std::string orDefault(const char* name, const std::string& fallback) {
 }
 }  // namespace
 
+const std::vector<Environment::Setting>& Environment::settings() {
+  constexpr unsigned kBoth = kDaemon | kWidgetHost;
+  static const std::vector<Setting> table = {
+      {"QUILLBOX_APPS_ROOT", "--apps-root", "folder scanned for the client application's container",
+       "`/User/Applications`", kBoth},
+      {"QUILLBOX_HOME", "--home", "the process's home folder (upload thumbnails, temporary media)",
+       "`$HOME`", kBoth},
+      {"QUILLBOX_MAIN_BUNDLE", "--main-bundle", "folder with the program's own `Info.plist`",
+       "`share/quillbox/<program>.bundle` beside `bin/`", kDaemon},
+      {"QUILLBOX_NOTIFY_DIR", "--notify-dir", "rendezvous folder of system-wide notifications",
+       "`$XDG_RUNTIME_DIR/quillbox-notify`, else `/tmp/quillbox-notify-$UID`", kDaemon},
+      {"QUILLBOX_SCREEN", "--screen",
+       "`auto`, `x11`, `wayland` (the compositor's screen copy), `portal` (the desktop portal), "
+       "or, for demonstrations and tests only, `file:PATH` (a PNG stands for the screen) and "
+       "`synthetic` (see Screen)",
+       "`auto`", kBoth},
+      {"QUILLBOX_UI", "--ui",
+       "`desktop` (notifications on the session D-Bus), `journal:PATH` or `journal:-` (stdout: "
+       "one JSON line per toast, alert, answer, status message), or several joined by commas "
+       "(`desktop,journal:PATH`)",
+       "`desktop` when a session bus and a notification server answer, else `journal:-`", kBoth},
+      {"QUILLBOX_PROMPT", "--prompt", "how prompts are answered: `confirm`, `decline`, `none`",
+       "`none`", kBoth},
+      {"QUILLBOX_KEYCHAIN", "--keychain",
+       "keychain file (owner-only plist with the stored password)",
+       "`$QUILLBOX_HOME/.local/share/quillbox/keychain.plist`", kBoth},
+      {"QUILLBOX_CA_FILE", "--ca-file", "extra certificate authority to trust for the service",
+       "none", kBoth},
+      {"QUILLBOX_SOUND", "--sound", "shutter sound file",
+       "`/System/Library/Audio/UISounds/photoShutter.caf`, else the bundled one", kBoth},
+      {"QUILLBOX_SYSLOG", "", "also send log lines to syslog", "off", 0},
+      {"QUILLBOX_WEEAPP_BUNDLE", "--bundle",
+       "the widget bundle folder (its `Info.plist` gives the version the update check sends)",
+       "`share/quillbox/quillboxWeeApp.bundle` beside `bin/`", kWidgetHost},
+      {"QUILLBOX_UPDATE_URL", "--update-url",
+       "the update server's check URL (plain http: the reply is enciphered)",
+       "`http://127.0.0.1:8443/pages/check/updateini.aspx`", kWidgetHost},
+      {"QUILLBOX_SYSTEM_VERSION", "--system-version",
+       "the system version the update check reports (a major version of exactly 5 makes the "
+       "widget take taps through tap recognisers)",
+       "the kernel release's leading dotted number (`6.1.0` of `6.1.0-18-amd64`)", kWidgetHost},
+      {"QUILLBOX_TSA_URL", "--tsa-url",
+       "RFC 3161 time-stamp authority for evidence proofs (`https://`, or `http://` on loopback)",
+       "none (no time stamps)", kBoth},
+      {"QUILLBOX_TSA_CA_FILE", "--tsa-ca-file", "roots the time stamps must chain to",
+       "the system's trust store", kBoth},
+      {"QUILLBOX_C2PA", "--c2pa",
+       "content credentials (a signed C2PA manifest) in every capture: `1` or `0`", "`1`", kBoth},
+      {"QUILLBOX_C2PA_CERT", "--c2pa-cert",
+       "certificate chain (PEM, signer first) that signs the content credentials, e.g. one from "
+       "a real certificate authority",
+       "the install's own, issued by its local root", kBoth},
+      {"QUILLBOX_C2PA_KEY", "--c2pa-key", "the private key (PEM) of `QUILLBOX_C2PA_CERT`", "none",
+       kBoth},
+  };
+  return table;
+}
+
+std::string Environment::helpText(const Setting& setting) {
+  std::string text = std::string(setting.meaning) + " (default " + setting.byDefault + ") [" +
+                     setting.variable + "]";
+  std::string plain;
+  for (char c : text)
+    if (c != '`') plain += c;
+  return plain;
+}
+
 std::string Environment::get(const std::string& name) {
   {
     std::lock_guard<std::mutex> lock(mu());
@@ -83,7 +150,7 @@ std::string Environment::notifyDir() {
 }
 
 std::string Environment::screen() {
-  return orDefault("QUILLBOX_SCREEN", get("DISPLAY").empty() ? "synthetic" : "x11");
+  return orDefault("QUILLBOX_SCREEN", "auto");
 }
 
 std::string Environment::ui() {
@@ -106,6 +173,15 @@ std::string Environment::tsaUrl() {
 }
 std::string Environment::tsaCaFile() {
   return get("QUILLBOX_TSA_CA_FILE");
+}
+std::string Environment::c2pa() {
+  return get("QUILLBOX_C2PA");
+}
+std::string Environment::c2paCertFile() {
+  return get("QUILLBOX_C2PA_CERT");
+}
+std::string Environment::c2paKeyFile() {
+  return get("QUILLBOX_C2PA_KEY");
 }
 
 std::string Environment::updateUrl() {

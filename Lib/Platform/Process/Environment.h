@@ -6,33 +6,55 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quillbox::platform {
 
 class Environment {
  public:
+  // The programs that take a setting as a --flag as well.
+  enum Program : unsigned { kDaemon = 1u, kWidgetHost = 2u };
+  // One setting: the one table that vigild --help, the widget host's flags
+  // and the README's configuration table are made from (a test holds the
+  // README to it). Texts may hold `code` marks (Markdown); --help drops them.
+  struct Setting {
+    const char* variable;   // "QUILLBOX_APPS_ROOT"
+    const char* flag;       // "--apps-root"
+    const char* meaning;    // what it names
+    const char* byDefault;  // what applies when it is unset
+    unsigned programs;      // Program bits: which programs take the flag
+  };
+  // Every setting, in the order the README lists them.
+  static const std::vector<Setting>& settings();
+  // The --help text of a setting: meaning, default and variable, without marks.
+  static std::string helpText(const Setting& setting);
+
   // The override set with set(), else the environment variable, else "".
   static std::string get(const std::string& name);
   static void set(const std::string& name, const std::string& value);
 
-  static std::string appsRoot();    // QUILLBOX_APPS_ROOT, default "/User/Applications"
-  static std::string home();        // QUILLBOX_HOME, default $HOME
-  static std::string mainBundle();  // QUILLBOX_MAIN_BUNDLE, default share/quillbox/<program>.bundle
-  static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE, default share/quillbox/...
+  // Each setting of settings(), its default applied ("" where none is).
+  static std::string appsRoot();      // QUILLBOX_APPS_ROOT
+  static std::string home();          // QUILLBOX_HOME
+  static std::string mainBundle();    // QUILLBOX_MAIN_BUNDLE
+  static std::string weeAppBundle();  // QUILLBOX_WEEAPP_BUNDLE
   static std::string notifyDir();     // QUILLBOX_NOTIFY_DIR
-  static std::string screen();        // QUILLBOX_SCREEN: "x11", "file:PATH" or "synthetic"
-  static std::string ui();         // QUILLBOX_UI: "desktop", "journal:PATH", "journal:-"; "" unset
-  static std::string prompt();     // QUILLBOX_PROMPT: "confirm", "decline" or "none"
-  static std::string keychain();   // QUILLBOX_KEYCHAIN
-  static std::string caFile();     // QUILLBOX_CA_FILE, default none
-  static std::string updateUrl();  // QUILLBOX_UPDATE_URL
-  static std::string sound();      // QUILLBOX_SOUND
+  static std::string screen();        // QUILLBOX_SCREEN
+  static std::string ui();            // QUILLBOX_UI ("" unset: the caller chooses)
+  static std::string prompt();        // QUILLBOX_PROMPT
+  static std::string keychain();      // QUILLBOX_KEYCHAIN
+  static std::string caFile();        // QUILLBOX_CA_FILE
+  static std::string updateUrl();     // QUILLBOX_UPDATE_URL
+  static std::string sound();         // QUILLBOX_SOUND
   // QUILLBOX_SYSTEM_VERSION, else the running kernel's release cut to its
-  // leading dotted number ("6.1.0" of "6.1.0-18-amd64"), the shape of a phone's
-  // system version; the whole release when it starts with no digit.
+  // leading dotted number, the shape of a phone's system version; the whole
+  // release when it starts with no digit.
   static std::string systemVersion();
-  static std::string tsaUrl();     // QUILLBOX_TSA_URL, default none (no time stamps)
-  static std::string tsaCaFile();  // QUILLBOX_TSA_CA_FILE, default none (the system's roots)
+  static std::string tsaUrl();     // QUILLBOX_TSA_URL
+  static std::string tsaCaFile();  // QUILLBOX_TSA_CA_FILE
+  static std::string c2pa();          // QUILLBOX_C2PA
+  static std::string c2paCertFile();  // QUILLBOX_C2PA_CERT
+  static std::string c2paKeyFile();   // QUILLBOX_C2PA_KEY
 
   // Folder of the running executable (resolved from /proc/self/exe).
   static std::string executableDir();

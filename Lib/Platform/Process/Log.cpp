@@ -10,6 +10,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "Platform/Process/Clock.h"
+#include "Platform/Process/TimeFormat.h"
+
 namespace quillbox::platform {
 namespace {
 
@@ -29,15 +32,9 @@ std::string& programName() {
 }  // namespace
 
 void Log::line(const std::string& text) {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  std::time_t t = system_clock::to_time_t(now);
-  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[32];
-  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-  std::string out = strprintf("%s.%03d %s[%d] ", stamp, ms, programName().c_str(), getpid());
+  const std::string stamp =
+      TimeFormat::format(Clock::Default().now(), "%Y-%m-%d %H:%M:%S.%L", TimeFormat::Zone::Local);
+  std::string out = strprintf("%s %s[%d] ", stamp.c_str(), programName().c_str(), getpid());
   out += text;
   out += '\n';
   // One write call per line keeps lines of concurrent threads apart.

@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
 
 extern char** environ;
 
@@ -57,11 +57,11 @@ bool Process::spawnDetached(const std::vector<std::string>& argv) {
     return false;
   }
   // No zombie is left behind, whoever else waits for children.
-  std::thread([pid] {
+  Threads::Default().startThread("reap-child", [pid] {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-  }).detach();
+  });
   return true;
 }
 

@@ -12,6 +12,9 @@ class ServiceManager {
   // a manager was told, false when none started this process (or it could
   // not be reached).
   static bool notifyReady();
+  // Whether a service manager started this process and waits for its notices
+  // (NOTIFY_SOCKET is set).
+  static bool isManaged();
 };
 
 }  // namespace quillbox::platform

@@ -13,11 +13,13 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/Threads.h"
+#include "Text/PercentEncoding.h"
+#include "Text/XmlEscape.h"
 
 extern char** environ;
 
@@ -60,38 +62,12 @@ struct Hint {
 
 // "file://" + the path with every byte outside the unreserved set and "/" escaped.
 std::string fileURI(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out = "file://";
-  for (unsigned char c : path) {
-    if (std::isalnum(c) || std::strchr("-._~/", c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  return "file://" + PercentEncoding::encode(path, "-._~/");
 }
 
+// The body markup of notifications: quotes stand as they are.
 std::string escapeMarkup(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return XmlEscape::escape(text, false);
 }
 
 std::string trimmed(const std::string& s) {
@@ -445,7 +421,7 @@ void DesktopUserInterface::openURL(const std::string& url) {
     return;
   }
   // Reaped in the background: xdg-open may wait for the program it starts.
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  Threads::Default().startThread("reap-url-opener", [pid] { ::waitpid(pid, nullptr, 0); });
 }
 
 void DesktopUserInterface::setIdleTimerDisabled(bool disabled) {

@@ -12,7 +12,9 @@
 
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/TimeFormat.h"
 
 namespace quillbox::platform {
 namespace {
@@ -39,18 +41,8 @@ const char kNoButtons[] = "UserInterface: alert %d has no buttons; not answered"
 
 // "2015-01-01T09:05:07.123+08:00"
 std::string isoNow() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  std::time_t t = system_clock::to_time_t(now);
-  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char date[32], zone[8];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::strftime(zone, sizeof zone, "%z", &tm);  // +0800
-  std::string z(zone);
-  if (z.size() == 5) z = z.substr(0, 3) + ":" + z.substr(3);
-  return strprintf("%s.%03d%s", date, ms, z.c_str());
+  return TimeFormat::format(Clock::Default().now(), "%Y-%m-%dT%H:%M:%S.%L%:z",
+                            TimeFormat::Zone::Local);
 }
 
 Json frameOf(const AlertSubview& v) {

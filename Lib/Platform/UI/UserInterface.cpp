@@ -1,6 +1,7 @@
 #include "Platform/UI/UserInterface.h"
 
 #include <mutex>
+#include <utility>
 
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
@@ -85,7 +86,7 @@ std::string AlertView::buttonTitleAtIndex(int index) const {
 }
 
 void AlertView::show() {
-  UserInterface::shared().showAlert(shared_from_this());
+  UserInterface::Default().showAlert(shared_from_this());
 }
 
 void AlertView::addAnsweredHook(AnsweredHook hook) {
@@ -139,7 +140,7 @@ std::shared_ptr<UserInterface> UserInterface::fromSettings(const std::string& ui
   return std::make_shared<CompositeUserInterface>(std::move(backends));
 }
 
-UserInterface& UserInterface::shared() {
+UserInterface& UserInterface::Default() {
   std::lock_guard<std::mutex> lock(sharedMutex());
   SharedState& s = state();
   if (s.testing) return *s.testing;
@@ -163,16 +164,16 @@ UserInterface& UserInterface::shared() {
   return *s.fromEnvironment;
 }
 
-void UserInterface::setShared(std::shared_ptr<UserInterface> ui) {
+void UserInterface::setDefault(std::shared_ptr<UserInterface> ui) {
   std::lock_guard<std::mutex> lock(sharedMutex());
   SharedState& s = state();
   if (s.installed) s.retired.push_back(s.installed);
   s.installed = std::move(ui);
 }
 
-void UserInterface::setSharedForTesting(UserInterface* ui) {
+UserInterface* UserInterface::setDefaultForTesting(UserInterface* ui) {
   std::lock_guard<std::mutex> lock(sharedMutex());
-  state().testing = ui;
+  return std::exchange(state().testing, ui);
 }
 
 }  // namespace quillbox::platform

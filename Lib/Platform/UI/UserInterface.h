@@ -7,9 +7,9 @@
 // notifications on the session bus; "journal:PATH" or "journal:-" select
 // JournalUserInterface: JSON lines, prompts answered by the QUILLBOX_PROMPT
 // policy). Unset, it is "desktop" when a session bus is reachable and a
-// notification server answers, else "journal:-". Another backend (the widget host's) or a test
-// double is installed with setShared() / setSharedForTesting(); UserInterfaceWrapper forwards every
-// call so that a double overrides only what it needs.
+// notification server answers, else "journal:-". Another backend (the widget host's) is
+// installed with setDefault(), a test double with setDefaultForTesting();
+// UserInterfaceWrapper forwards every call so that a double overrides only what it needs.
 //
 // An alert shown by several backends is answered once: the first answer
 // (a policy, a click on the desktop or on a page) wins, every backend that
@@ -81,7 +81,7 @@ class AlertView : public std::enable_shared_from_this<AlertView> {
   void addSubview(AlertSubview v) { subviews_.push_back(std::move(v)); }
   const std::vector<AlertSubview>& subviews() const { return subviews_; }
 
-  // Shows the alert through UserInterface::shared(); returns at once.
+  // Shows the alert through UserInterface::Default(); returns at once.
   void show();
 
   // Called with the answer when the alert is answered by anyone. A backend
@@ -115,11 +115,11 @@ class UserInterface {
   UserInterface& operator=(const UserInterface&) = delete;
   virtual ~UserInterface() = default;
 
-  // The process-wide instance: the one installed by setShared() or
-  // setSharedForTesting(), else the backends chosen by QUILLBOX_UI (made on
+  // The process-wide instance: the one installed by setDefaultForTesting() or
+  // setDefault(), else the backends chosen by QUILLBOX_UI (made on
   // first use; a value that cannot be used logs a line and falls back to
   // "journal:-").
-  static UserInterface& shared();
+  static UserInterface& Default();
   // The backends named by a QUILLBOX_UI value ("desktop", "journal:PATH",
   // "journal:-", several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
   // backend alone, or a CompositeUserInterface over them. nullptr when a part
@@ -128,9 +128,10 @@ class UserInterface {
                                                      const std::string& prompt);
   // Installs `ui` as the process-wide instance (nullptr: back to QUILLBOX_UI).
   // REQUIRES: no other thread is using the previous instance.
-  static void setShared(std::shared_ptr<UserInterface> ui);
-  // Same, for a test double owned by the test (nullptr restores).
-  static void setSharedForTesting(UserInterface* ui);
+  static void setDefault(std::shared_ptr<UserInterface> ui);
+  // Same, for a test double owned by the test (nullptr restores). Gives the
+  // double installed before (nullptr: none).
+  static UserInterface* setDefaultForTesting(UserInterface* ui);
 
   // A short message that disappears by itself after `durationMs`.
   virtual void showToast(const std::string& text, ToastPosition pos, int durationMs) = 0;
@@ -165,7 +166,7 @@ class UserInterfaceWrapper : public UserInterface {
   void setIdleTimerDisabled(bool disabled) override { target_.setIdleTimerDisabled(disabled); }
   void hideToasts() override { target_.hideToasts(); }
 
- private:
+ protected:
   UserInterface& target_;
 };
 
