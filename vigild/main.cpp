@@ -59,8 +59,8 @@ static int runDaemon(int argc, char** argv) {
   InstanceLock::Result instance = InstanceLock::acquire(lockPath);
   if (!instance.lock && instance.error.empty()) {
     Log::printf(kAlreadyRunningLog, instance.holder, lockPath.c_str());
-    UserInterface::shared().showToast(quillbox::strprintf(kAlreadyRunningToast, instance.holder),
-                                      ToastPosition::Bottom, kToastMs);
+    UserInterface::Default().showToast(quillbox::strprintf(kAlreadyRunningToast, instance.holder),
+                                       ToastPosition::Bottom, kToastMs);
     return kExitAlreadyRunning;
   }
   if (!instance.lock) Log::printf(kNoInstanceLockLog, lockPath.c_str(), instance.error.c_str());

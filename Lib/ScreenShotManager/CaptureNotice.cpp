@@ -46,7 +46,7 @@ const char kUserInfoTask[] = "Task";
 constexpr int kToastMs = 3000;
 
 void toast(const std::string& text) {
-  platform::UserInterface::shared().showToast(text, platform::ToastPosition::Bottom, kToastMs);
+  platform::UserInterface::Default().showToast(text, platform::ToastPosition::Bottom, kToastMs);
 }
 }  // namespace
 
@@ -79,7 +79,7 @@ void CaptureNotice::uploadNotStarted(const std::string& fullPath, int status,
 
 void CaptureNotice::watchUploads() {
   static const bool watching = [] {
-    platform::NotificationCenter::defaultCenter().addObserver(
+    platform::NotificationCenter::Default().addObserver(
         kCreateFailNote, [](const platform::Notification& note) {
           auto it = note.userObjects.find(kUserInfoTask);
           const auto* task =

@@ -5,7 +5,7 @@
 // its reason) and one toast naming the cause and what to do. Nothing here
 // changes a file: the caller has already kept what it could (a refused upload
 // leaves the screenshot and its record in place). Toasts go through
-// UserInterface::shared(); safe from any thread.
+// UserInterface::Default(); safe from any thread.
 #pragma once
 
 #include <string>

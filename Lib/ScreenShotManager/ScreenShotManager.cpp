@@ -170,8 +170,8 @@ std::string ScreenShotManager::captureFailedToastText(platform::ScreenFailure wh
 
 void ScreenShotManager::refuseCapture(platform::ScreenFailure why, const std::string& reason) {
   Log::printf(kCaptureFailedLog, reason.c_str());
-  platform::UserInterface::shared().showToast(captureFailedToastText(why),
-                                              platform::ToastPosition::Bottom, kFailureToastMs);
+  platform::UserInterface::Default().showToast(captureFailedToastText(why),
+                                               platform::ToastPosition::Bottom, kFailureToastMs);
 }
 
 std::string ScreenShotManager::getScreenShot() {
