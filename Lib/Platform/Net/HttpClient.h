@@ -111,7 +111,7 @@ class HttpClient {
   // file of QUILLBOX_CA_FILE (when set and readable). Exposed for tests.
   static std::string trustedCertificates();
 
- private:
+ protected:
   friend class HttpSession;
   // send() on the libcurl handle `handle` (its options are set anew; its open
   // connections are kept), trusting `trusted` (empty: the system's CAs).
