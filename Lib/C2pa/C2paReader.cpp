@@ -15,23 +15,12 @@
 #include "C2pa/CoseSign1.h"
 #include "C2pa/JumbfBox.h"
 #include "C2pa/PngChunks.h"
+#include "Proof/OpenSslPointers.h"
 #include "Proof/TimeStampClient.h"
 
 namespace quillbox {
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 struct CertStackFree {
   void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
 };

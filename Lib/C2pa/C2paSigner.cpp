@@ -18,6 +18,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Proof/OpenSslPointers.h"
 
 namespace quillbox {
 
@@ -38,20 +39,7 @@ constexpr long kSignerDays = 365L * 5;
 constexpr long kRenewDays = 30;
 constexpr long kBackdateSeconds = 3600;  // tolerance for a verifier's clock
 
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using EcSigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
+using ExtPtr = OpenSslPtr<X509_EXTENSION, X509_EXTENSION_free>;
 
 BioPtr memBio(std::string_view text) {
   return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));

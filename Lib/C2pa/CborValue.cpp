@@ -138,7 +138,7 @@ void CborValue::encodeTo(std::string* out) const {
       sorted.reserve(entries_.size());
       for (const auto& [k, v] : entries_) sorted.emplace_back(k.encode(), &v);
       std::stable_sort(sorted.begin(), sorted.end(),
-                [](const auto& a, const auto& b) { return a.first < b.first; });
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
       head(out, 5, sorted.size());
       for (const auto& [k, v] : sorted) {
         out->append(k);

@@ -9,24 +9,14 @@
 
 #include <memory>
 
+#include "Proof/OpenSslPointers.h"
+
 namespace quillbox {
 namespace {
 
 constexpr uint64_t kCoseSign1Tag = 18;
 constexpr int64_t kAlgLabel = 1;
 constexpr int64_t kX5ChainLabel = 33;
-
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using EcSigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
 
 const EVP_MD* digestOf(int64_t alg) {
   switch (alg) {

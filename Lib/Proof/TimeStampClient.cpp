@@ -14,32 +14,23 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Environment.h"
+#include "Proof/OpenSslPointers.h"
 
 namespace quillbox {
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using ReqPtr = std::unique_ptr<TS_REQ, Deleter<TS_REQ_free>>;
-using RespPtr = std::unique_ptr<TS_RESP, Deleter<TS_RESP_free>>;
-using ImprintPtr = std::unique_ptr<TS_MSG_IMPRINT, Deleter<TS_MSG_IMPRINT_free>>;
-using AlgorPtr = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR_free>>;
-using IntPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
-using VerifyCtxPtr = std::unique_ptr<TS_VERIFY_CTX, Deleter<TS_VERIFY_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
+using ReqPtr = OpenSslPtr<TS_REQ, TS_REQ_free>;
+using RespPtr = OpenSslPtr<TS_RESP, TS_RESP_free>;
+using ImprintPtr = OpenSslPtr<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
+using AlgorPtr = OpenSslPtr<X509_ALGOR, X509_ALGOR_free>;
+using IntPtr = OpenSslPtr<ASN1_INTEGER, ASN1_INTEGER_free>;
+using VerifyCtxPtr = OpenSslPtr<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 struct InfoStackFree {
   void operator()(STACK_OF(X509_INFO) * s) const { sk_X509_INFO_pop_free(s, X509_INFO_free); }
 };
 using InfoStackPtr = std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree>;
-using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
-using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Deleter<TS_TST_INFO_free>>;
+using Pkcs7Ptr = OpenSslPtr<PKCS7, PKCS7_free>;
+using TstInfoPtr = OpenSslPtr<TS_TST_INFO, TS_TST_INFO_free>;
 
 constexpr size_t kSha256Size = 32;
 

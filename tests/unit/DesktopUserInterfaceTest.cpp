@@ -29,23 +29,9 @@ TEST(DesktopUserInterfaceTest, OpensOnlyURLsAndLivesWithoutServices) {
   if (std::system("command -v dbus-daemon >/dev/null") != 0)
     PREREQUISITE_MISSING("dbus-daemon is not installed");
   TempDir dir;
-  writeFile(dir.file("bus.conf"),
-            "<busconfig><type>session</type><listen>unix:path=" + dir.file("bus") +
-                "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                "<allow own=\"*\"/></policy></busconfig>");
-  FILE* p = ::popen(("dbus-daemon --config-file=" + dir.file("bus.conf") +
-                     " --fork --print-address=1 --print-pid=1")
-                        .c_str(),
-                    "r");
-  ASSERT_NE(p, nullptr);
-  char address[512] = {}, pid[32] = {};
-  ASSERT_NE(std::fgets(address, sizeof address, p), nullptr);
-  ASSERT_NE(std::fgets(pid, sizeof pid, p), nullptr);
-  ::pclose(p);
-  std::string addr(address);
-  addr.erase(addr.find_last_not_of("\n") + 1);
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", addr.c_str(), 1);
+  PrivateSessionBus bus(dir);
+  ASSERT_TRUE(bus.ok());
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
   writeFile(dir.file("xdg-open"), "#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$0.log\"\n");
   ::chmod(dir.file("xdg-open").c_str(), 0755);
   const std::string oldPath = std::getenv("PATH");
@@ -77,7 +63,6 @@ TEST(DesktopUserInterfaceTest, OpensOnlyURLsAndLivesWithoutServices) {
     EXPECT_EQ(opened, "quillbox://saveEvidence/photo");
   }
   Log::setSinkForTesting(nullptr);
-  ::kill(std::atoi(pid), SIGTERM);
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   ::setenv("PATH", oldPath.c_str(), 1);
 

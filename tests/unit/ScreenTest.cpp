@@ -311,23 +311,9 @@ TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
   if (std::system("command -v dbus-daemon >/dev/null") != 0)
     PREREQUISITE_MISSING("dbus-daemon is not installed");
   TempDir dir;
-  writeFile(dir.file("bus.conf"),
-            "<busconfig><type>session</type><listen>unix:path=" + dir.file("bus") +
-                "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                "<allow own=\"*\"/></policy></busconfig>");
-  FILE* p = ::popen(("dbus-daemon --config-file=" + dir.file("bus.conf") +
-                     " --fork --print-address=1 --print-pid=1")
-                        .c_str(),
-                    "r");
-  ASSERT_NE(p, nullptr);
-  char address[512] = {}, pid[32] = {};
-  ASSERT_NE(std::fgets(address, sizeof address, p), nullptr);
-  ASSERT_NE(std::fgets(pid, sizeof pid, p), nullptr);
-  ::pclose(p);
-  std::string addr(address);
-  addr.erase(addr.find_last_not_of('\n') + 1);
-  ScopedEnv env{{"DBUS_SESSION_BUS_ADDRESS", addr.c_str()}};
+  PrivateSessionBus bus(dir);
+  ASSERT_TRUE(bus.ok());
+  ScopedEnv env{{"DBUS_SESSION_BUS_ADDRESS", bus.address().c_str()}};
 
   using Mode = FakePortal::Mode;
   const struct {
@@ -351,7 +337,7 @@ TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
       const timespec hourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
       ::utimensat(AT_FDCWD, file.c_str(), hourAgo, 0);
     }
-    FakePortal portal(addr, file, c.mode);
+    FakePortal portal(bus.address(), file, c.mode);
     ASSERT_TRUE(portal.ok());
     PortalScreen screen(std::chrono::milliseconds(400));
     auto got = screen.capture();
@@ -363,7 +349,6 @@ TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
     }
     EXPECT_EQ(fs::exists(file), c.fileLeft) << n;
   }
-  ::kill(std::atoi(pid), SIGTERM);
 }
 
 // A compositor (libwayland-server, in a thread) that has an output and shared

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,3 +99,40 @@ class TempDir {
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// A private D-Bus session bus in `dir` (dbus-daemon, any name may be owned,
+// eavesdropping allowed), stopped when the object goes. ok() is false when the
+// daemon did not start; address() is what DBUS_SESSION_BUS_ADDRESS takes.
+class PrivateSessionBus {
+ public:
+  explicit PrivateSessionBus(const TempDir& dir) {
+    writeFile(dir.file("bus.conf"),
+              "<busconfig><type>session</type><listen>unix:path=" + dir.file("bus") +
+                  "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                  "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                  "<allow own=\"*\"/></policy></busconfig>");
+    FILE* p = ::popen(("dbus-daemon --config-file=" + dir.file("bus.conf") +
+                       " --fork --print-address=1 --print-pid=1")
+                          .c_str(),
+                      "r");
+    if (!p) return;
+    char address[512] = {}, pid[32] = {};
+    const bool read = std::fgets(address, sizeof address, p) && std::fgets(pid, sizeof pid, p);
+    ::pclose(p);
+    if (!read) return;
+    address_ = address;
+    address_.erase(address_.find_last_not_of('\n') + 1);
+    pid_ = std::atoi(pid);
+  }
+  ~PrivateSessionBus() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+  }
+  PrivateSessionBus(const PrivateSessionBus&) = delete;
+  PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
+  bool ok() const { return pid_ > 0 && !address_.empty(); }
+  const std::string& address() const { return address_; }
+
+ private:
+  std::string address_;
+  int pid_ = 0;
+};

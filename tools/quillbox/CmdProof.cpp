@@ -29,8 +29,8 @@
 #include "C2pa/C2paReader.h"
 #include "C2pa/ContentCredentials.h"
 #include "Commands.h"
-#include "Platform/Files/FileSystem.h"
 #include "InsideDocuments.h"
+#include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
 #include "Proof/EvidenceProof.h"
 

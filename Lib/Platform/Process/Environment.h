@@ -50,8 +50,8 @@ class Environment {
   // leading dotted number, the shape of a phone's system version; the whole
   // release when it starts with no digit.
   static std::string systemVersion();
-  static std::string tsaUrl();     // QUILLBOX_TSA_URL
-  static std::string tsaCaFile();  // QUILLBOX_TSA_CA_FILE
+  static std::string tsaUrl();        // QUILLBOX_TSA_URL
+  static std::string tsaCaFile();     // QUILLBOX_TSA_CA_FILE
   static std::string c2pa();          // QUILLBOX_C2PA
   static std::string c2paCertFile();  // QUILLBOX_C2PA_CERT
   static std::string c2paKeyFile();   // QUILLBOX_C2PA_KEY
