@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 
+#include "C2pa/CoseSign1.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Process/Environment.h"
@@ -236,20 +237,6 @@ int64_t algorithmOf(EVP_PKEY* key, size_t* sigSize) {
   return c.alg;
 }
 
-const EVP_MD* digestOf(int64_t alg) {
-  switch (alg) {
-    case -7:
-    case -37:
-      return EVP_sha256();
-    case -35:
-      return EVP_sha384();
-    case -36:
-      return EVP_sha512();
-    default:
-      return nullptr;  // EdDSA hashes by itself
-  }
-}
-
 }  // namespace
 
 struct C2paSigner::Key {
@@ -366,8 +353,8 @@ std::shared_ptr<const C2paSigner> C2paSigner::fromPem(std::string_view chainPem,
 std::optional<std::string> C2paSigner::sign(std::string_view toBeSigned) const {
   MdCtxPtr ctx(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
-  if (!ctx ||
-      EVP_DigestSignInit(ctx.get(), &pctx, digestOf(algorithm_), nullptr, key_->pkey.get()) != 1) {
+  if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, CoseSign1::digestOf(algorithm_), nullptr,
+                                 key_->pkey.get()) != 1) {
     return std::nullopt;
   }
   if (algorithm_ == -37 && (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) != 1 ||

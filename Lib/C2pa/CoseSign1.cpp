@@ -18,22 +18,6 @@ constexpr uint64_t kCoseSign1Tag = 18;
 constexpr int64_t kAlgLabel = 1;
 constexpr int64_t kX5ChainLabel = 33;
 
-const EVP_MD* digestOf(int64_t alg) {
-  switch (alg) {
-    case -7:
-    case -37:
-      return EVP_sha256();
-    case -35:
-    case -38:
-      return EVP_sha384();
-    case -36:
-    case -39:
-      return EVP_sha512();
-    default:
-      return nullptr;
-  }
-}
-
 bool isEcdsa(int64_t alg) {
   return alg == -7 || alg == -35 || alg == -36;
 }
@@ -76,6 +60,22 @@ std::optional<size_t> padFor(const char* key, size_t bytes) {
 }
 
 }  // namespace
+
+const EVP_MD* CoseSign1::digestOf(int64_t alg) {
+  switch (alg) {
+    case -7:
+    case -37:
+      return EVP_sha256();
+    case -35:
+    case -38:
+      return EVP_sha384();
+    case -36:
+    case -39:
+      return EVP_sha512();
+    default:
+      return nullptr;
+  }
+}
 
 std::string CoseSign1::protectedHeader(int64_t alg, const std::vector<std::string>& chain) {
   CborValue certs;

@@ -10,6 +10,8 @@
 // Stateless; every operation may be called from any thread.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +24,9 @@ namespace quillbox {
 
 class CoseSign1 {
  public:
+  // The digest a COSE algorithm signs with (ES256/384/512, PS256/384/512);
+  // nullptr for EdDSA, which hashes by itself, and for algorithms not known.
+  static const EVP_MD* digestOf(int64_t alg);
   // The encoded protected header of `alg` and `chain` (DER certificates).
   static std::string protectedHeader(int64_t alg, const std::vector<std::string>& chain);
   // The encoded Sig_structure [context, protected, h'', payload] that is signed.
