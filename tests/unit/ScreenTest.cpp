@@ -394,5 +394,7 @@ TEST(ScreenWayland, ACompositorWithoutScreenCopyIsNamedAndAutoTriesThePortal) {
   }
   stop.store(true);
   server.join();
+  // The clients whose hang-up the stopped loop did not read yet go too.
+  wl_display_destroy_clients(display);
   wl_display_destroy(display);
 }
