@@ -132,7 +132,7 @@ def main():
                                   stdout=subprocess.DEVNULL, stderr=log)
         if not wait_for(lambda: os.listdir(notify), timeout=10):
             raise SystemExit("vigild did not start; see " + log_path)
-        print("vigild is running; posting the trigger (the first capture counts down 5 s)")
+        print("vigild is running; posting the trigger (the capture counts down the 3 s of the demo settings)")
         subprocess.run([os.path.join(bindir, "quillbox"), "trigger"], env=env, check=True)
 
         def outcome():
