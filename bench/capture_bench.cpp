@@ -94,11 +94,10 @@ int sweep(Screen& screen) {
 }  // namespace
 
 double wallMsSince(long long launchedNs) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return (static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec) -
-          static_cast<double>(launchedNs)) /
-         1e6;
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  return static_cast<double>(now - launchedNs) / 1e6;
 }
 
 int main(int argc, char** argv) {

@@ -334,8 +334,7 @@ TEST(ScreenPortal, EachResponseIsReadAndOnlyTheRequestsFileRemoved) {
     const std::string file = dir.file("shot " + std::to_string(++n) + ".png");
     if (c.mode != Mode::FreshFile) {
       writeFile(file, FakePortal::png());
-      const timespec hourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
-      ::utimensat(AT_FDCWD, file.c_str(), hourAgo, 0);
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
     FakePortal portal(bus.address(), file, c.mode);
     ASSERT_TRUE(portal.ok());

@@ -113,20 +113,22 @@ std::optional<std::string> pathOfURI(const std::string& uri) {
   return path;
 }
 
-timespec coarseNow() {
-  // File times come from the coarse clock: compared with it, a file written
-  // after this moment never looks older than it.
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME_COARSE, &t);
-  return t;
+// A file time (what stat() gives) as nanoseconds since the epoch.
+using FileTime = decltype(stat::st_mtim);
+int64_t nanosecondsOf(const FileTime& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-bool notBefore(const timespec& a, const timespec& b) {
-  return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+int64_t coarseNow() {
+  // File times come from the coarse clock: compared with it, a file written
+  // after this moment never looks older than it.
+  FileTime t{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &t);
+  return nanosecondsOf(t);
 }
 
 // Reads the portal's file; removes it when it was written for this request.
-ScreenCapture readPortalFile(const std::string& uri, const timespec& asked) {
+ScreenCapture readPortalFile(const std::string& uri, int64_t asked) {
   auto path = pathOfURI(uri);
   if (!path)
     return ScreenCapture::refused(ScreenFailure::Unreadable, strprintf(kBadURI, uri.c_str()));
@@ -149,7 +151,8 @@ ScreenCapture readPortalFile(const std::string& uri, const timespec& asked) {
     }
   }
   close(fd);
-  const bool ours = S_ISREG(st.st_mode) && st.st_uid == geteuid() && notBefore(st.st_mtim, asked);
+  const bool ours =
+      S_ISREG(st.st_mode) && st.st_uid == geteuid() && nanosecondsOf(st.st_mtim) >= asked;
   if (ours) {
     // Only the very file that was read: not one put in its place since.
     struct stat now {};
@@ -238,7 +241,7 @@ ScreenCapture PortalScreen::capture() {
     return ScreenCapture::refused(ScreenFailure::PortalUnavailable,
                                   strprintf(kNoBus, std::strerror(-r)));
 
-  const timespec asked = coarseNow();
+  const int64_t asked = coarseNow();
   sd_bus_message* call = nullptr;
   sd_bus_message* reply = nullptr;
   sd_bus_error err = SD_BUS_ERROR_NULL;
