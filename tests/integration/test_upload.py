@@ -5,6 +5,7 @@ refusal of a changed file, and failures reported with their reason."""
 import base64
 import hashlib
 import os
+import time
 import plistlib
 import re
 import signal
@@ -319,7 +320,15 @@ class ResumeTest(UploadCase):
         self.assertEqual(len(self.api("file/create.json")), 1)
         file_id = self.file_id(path)
         self.assertTrue(file_id)
-        held = self.srv.file_info(file_id)["length"]
+        # The service still reads what was in flight when the client died:
+        # its length counts once it has stopped moving (a minute at most).
+        held, deadline = -1, time.monotonic() + 60
+        while time.monotonic() < deadline:
+            now = self.srv.file_info(file_id)["length"]
+            if now == held:
+                break
+            held = now
+            time.sleep(0.3)
         self.assertGreater(held, 0)
         self.assertLess(held, 256 * MiB)
         self.assert_resumed_from(path, held)
