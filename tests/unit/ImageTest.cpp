@@ -2,7 +2,9 @@
 // ctest-labels: threaded (the PNG encoder deflates strips on several threads)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -305,6 +307,63 @@ TEST(ImageResize, NonSquareSourceIsStretchedToExactlyTheSize) {
   Image big = resizeImage(tiny, 80, 80);
   EXPECT_EQ(px(big, 0, 79), kRed);
   EXPECT_EQ(px(big, 79, 0), kBlue);
+}
+
+// The area average of the footprint of output pixel (x, y), premultiplied, in
+// doubles: the plain definition, one pixel at a time.
+std::array<double, 4> areaAverage(const Image& src, int w, int h, int x, int y) {
+  const double sx = static_cast<double>(src.width) / w, sy = static_cast<double>(src.height) / h;
+  std::array<double, 4> acc{};
+  for (int j = static_cast<int>(y * sy); j < src.height && j < (y + 1) * sy; ++j) {
+    const double wy = std::min<double>(j + 1, (y + 1) * sy) - std::max<double>(j, y * sy);
+    for (int i = static_cast<int>(x * sx); i < src.width && i < (x + 1) * sx; ++i) {
+      const double wx = std::min<double>(i + 1, (x + 1) * sx) - std::max<double>(i, x * sx);
+      const auto p = px(src, i, j);
+      const double a = p[3] / 255.0;
+      for (int c = 0; c < 3; ++c) acc[c] += wx * wy * p[c] * a;
+      acc[3] += wx * wy * p[3];
+    }
+  }
+  for (double& v : acc) v /= sx * sy;
+  return acc;
+}
+
+TEST(ImageResize, SeveralSizesAtOnceAreEachTheAreaAverage) {
+  // Screens large enough to be cut into bands for the cores, opaque and not;
+  // sizes made from a larger one of the same call (40 of 80) and sizes made alone.
+  struct Case {
+    Image src;
+    std::vector<std::pair<int, int>> sizes;
+  } cases[] = {
+      {noise(1920, 1080, true, 3), {{40, 40}, {80, 80}}},
+      {noise(701, 401, false, 4), {{80, 80}, {13, 7}, {40, 40}, {20, 20}}},
+      {noise(97, 31, true, 5), {{40, 40}, {80, 80}}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<Image> out = resizeImages(c.src, c.sizes);
+    ASSERT_EQ(out.size(), c.sizes.size());
+    for (size_t k = 0; k < out.size(); ++k) {
+      const auto [w, h] = c.sizes[k];
+      SCOPED_TRACE(testing::Message()
+                   << c.src.width << "x" << c.src.height << " to " << w << "x" << h);
+      ASSERT_EQ(out[k].width, w);
+      ASSERT_EQ(out[k].height, h);
+      if (w > c.src.width || h > c.src.height) continue;  // enlarged: interpolated
+      int worst = 0;
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const auto want = areaAverage(c.src, w, h, x, y);
+          const auto got = px(out[k], x, y);
+          worst = std::max(worst, std::abs(got[3] - static_cast<int>(std::lround(want[3]))));
+          // Colours: compared premultiplied, as the bitmap holds them.
+          for (int ch = 0; ch < 3; ++ch)
+            worst =
+                std::max(worst, std::abs(static_cast<int>(std::lround(got[ch] * got[3] / 255.0)) -
+                                         static_cast<int>(std::lround(want[ch]))));
+        }
+      EXPECT_LE(worst, 1);
+    }
+  }
 }
 
 TEST(ImageResize, AveragesInPremultipliedSpace) {

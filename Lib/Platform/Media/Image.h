@@ -26,8 +26,12 @@ struct Image {
 // Gives an empty Image when width or height is not positive or the source is invalid.
 Image resizeImage(const Image& src, int width, int height);
 
-// resizeImage() for several sizes (width, height) at once, reading the source
-// once: for each size exactly the pixels resizeImage() gives, in the order given.
+// resizeImage() for several sizes (width, height) at once, in the order given,
+// reading the source once. A size whose pixels each cover exactly k by k pixels
+// of a larger shrunk size of the call (40x40 of 80x80) is averaged from that
+// size's rows: the same area average, a sample at most 1 apart from
+// resizeImage()'s in rounding. A large source is cut into bands of rows, one a
+// core (joined before it returns); the pixels do not depend on the cut.
 std::vector<Image> resizeImages(const Image& src, const std::vector<std::pair<int, int>>& sizes);
 
 // As resizeImage(), with the source turned a quarter turn clockwise before it is

@@ -4,16 +4,13 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "Platform/Media/ForEachIndex.h"
 #include "Platform/Media/LiteralDeflater.h"
 
 namespace quillbox::platform {
@@ -227,30 +224,10 @@ void encodeStrip(const Layout& l, const ImageCodec::PNGOptions& o, bool last, St
   s.ok = deflateStrip(filtered.get(), s.filteredSize, o, last, s);
 }
 
-// Runs work(0..count-1) on the caller's thread and up to workers-1 threads of
-// its own, which take the next index as they become free; all are joined
-// before it returns. Where no thread can be started the caller does it all.
-void forEachIndex(size_t count, unsigned workers, const std::function<void(size_t)>& work) {
-  std::atomic<size_t> next{0};
-  auto run = [&] {
-    for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) work(i);
-  };
-  std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < workers && t < count; ++t) {
-    try {
-      helpers.emplace_back(run);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  run();
-  for (auto& t : helpers) t.join();
-}
-
 unsigned workersFor(const ImageCodec::PNGOptions& o, size_t filteredBytes) {
   if (o.threads > 0) return std::min(static_cast<unsigned>(o.threads), kMaxWorkers);
   if (filteredBytes < kParallelFromBytes) return 1;
-  return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  return coresUpTo(kMaxWorkers);
 }
 
 bool allOpaque(const Image& img) {
