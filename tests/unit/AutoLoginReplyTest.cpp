@@ -12,6 +12,7 @@
 #include "AutoLogin/AutoLogin.h"
 #include "Platform/Files/PropertyList.h"
 #include "Request/Z_Request.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
@@ -26,15 +27,13 @@ class AutoLoginReplyTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     fs::create_directories(dir_ + "/Library");
-    AppURL::sharedAppURL().setAppURL(dir_);
+    container_.set(dir_);
   }
-  void TearDown() override {
-    AppURL::sharedAppURL().setAppURL("");
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
   std::string webInfo() const { return dir_ + "/Library/" + Z_Request::kWebInfoPlist; }
 
   std::string dir_;
+  ScopedContainer container_;
 };
 
 TEST_F(AutoLoginReplyTest, LoginRepliesDecideAndSuccessWritesWebInfo) {

@@ -211,11 +211,13 @@ TEST(C2paTest, ACertificateFromAnotherAuthoritySigns) {
             " -extfile ext.cnf -extensions leaf && cat leaf.pem mid.pem root.pem > " +
             chain);
     ASSERT_EQ(out.find("EXIT FAILED"), std::string::npos) << out;
-    Environment::set("QUILLBOX_C2PA_CERT", dir.file(chain));
-    Environment::set("QUILLBOX_C2PA_KEY", dir.file("leaf.key"));
-    auto signer = C2paSigner::shared();
-    Environment::set("QUILLBOX_C2PA_CERT", "");
-    Environment::set("QUILLBOX_C2PA_KEY", "");
+    std::shared_ptr<const C2paSigner> signer;
+    {
+      ScopedSettings settings;
+      settings.set("QUILLBOX_C2PA_CERT", dir.file(chain));
+      settings.set("QUILLBOX_C2PA_KEY", dir.file("leaf.key"));
+      signer = C2paSigner::shared();
+    }
     ASSERT_TRUE(signer);
     EXPECT_EQ(signer->algorithm(), alg);
     EXPECT_EQ(signer->chain().size(), 2u);  // leaf and intermediate, not the root

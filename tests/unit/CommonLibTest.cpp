@@ -183,9 +183,9 @@ TEST(DriviceInfoTest, DiskSpaceAgreesWithStat) {
               256.0 * 1024 * 1024);
   TempDir home;
   std::filesystem::create_directories(home.file("Documents"));
-  platform::Environment::set("QUILLBOX_HOME", home.path());
+  ScopedSettings settings;
+  settings.set("QUILLBOX_HOME", home.path());
   const auto docs = statOf(home.file("Documents"));
   EXPECT_FLOAT_EQ(DriviceInfo::getTotalDiskSpaceInBytes(),
                   static_cast<float>(static_cast<double>(docs[0]) * static_cast<double>(docs[2])));
-  platform::Environment::set("QUILLBOX_HOME", "");
 }

@@ -39,11 +39,11 @@ TEST(DesktopUserInterfaceTest, OpensOnlyURLsAndLivesWithoutServices) {
 
   std::mutex mu;
   std::vector<std::string> log;
-  Log::setSinkForTesting([&](const std::string& l) {
-    std::lock_guard<std::mutex> lock(mu);
-    log.push_back(l);
-  });
   {
+    ScopedLogSink sink([&](const std::string& l) {
+      std::lock_guard<std::mutex> lock(mu);
+      log.push_back(l);
+    });
     auto ui = DesktopUserInterface::connect();
     ASSERT_NE(ui, nullptr);
     EXPECT_FALSE(ui->hasNotificationServer());
@@ -62,7 +62,6 @@ TEST(DesktopUserInterfaceTest, OpensOnlyURLsAndLivesWithoutServices) {
     }
     EXPECT_EQ(opened, "quillbox://saveEvidence/photo");
   }
-  Log::setSinkForTesting(nullptr);
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   ::setenv("PATH", oldPath.c_str(), 1);
 

@@ -19,6 +19,7 @@
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
+#include "TestSupport.h"
 
 namespace quillbox::platform {
 namespace {
@@ -113,10 +114,9 @@ class DarwinNotifyTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     root_ = tmpl;
     dir_ = root_ + "/rendezvous";
-    Environment::set("QUILLBOX_NOTIFY_DIR", dir_);
+    settings_.set("QUILLBOX_NOTIFY_DIR", dir_);
   }
   void TearDown() override {
-    Environment::set("QUILLBOX_NOTIFY_DIR", "");
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
@@ -137,6 +137,7 @@ class DarwinNotifyTest : public ::testing::Test {
     }
   }
   std::string root_, dir_;
+  ScopedSettings settings_;
 };
 
 TEST_F(DarwinNotifyTest, PostReachesObserversOfTheNameOnTheMainLoop) {
@@ -233,7 +234,7 @@ TEST_F(DarwinNotifyTest, SocketsOfEndedProcessesAreRemovedOnPost) {
 TEST_F(DarwinNotifyTest, ExistingOpenFolderIsMadePrivateAndLongPathsWork) {
   // A rendezvous path too long for a socket address.
   dir_ = root_ + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
-  Environment::set("QUILLBOX_NOTIFY_DIR", dir_);
+  settings_.set("QUILLBOX_NOTIFY_DIR", dir_);
   fs::create_directories(dir_);
   ::chmod(dir_.c_str(), 0755);
   DarwinNotifyCenter center;
@@ -269,7 +270,7 @@ TEST_F(DarwinNotifyTest, BadNamesAndUnusableFoldersAreRefused) {
   // The rendezvous path is a regular file: no folder, a clean failure.
   std::string file = root_ + "/plain-file";
   { std::ofstream(file) << "x"; }
-  Environment::set("QUILLBOX_NOTIFY_DIR", file);
+  settings_.set("QUILLBOX_NOTIFY_DIR", file);
   EXPECT_FALSE(center.post("a/b"));
   EXPECT_EQ(center.addObserver("x", [](const std::string&) {}), 0u);
 }

@@ -77,7 +77,9 @@ TEST(AppURL, FormatVersion) {
 
 TEST(AppURL, LocatorFindsExactNameAndFollowsMoves) {
   std::string root = tempDir();
-  setenv("QUILLBOX_APPS_ROOT", root.c_str(), 1);
+  ScopedSettings settings;
+  settings.set("QUILLBOX_APPS_ROOT", root);
+  ScopedContainer container;
   auto& fs = FileSystem::Default();
   fs.createDirectories(root + "/A/Quillbox.app");
   EXPECT_FALSE(locateQuillboxApp());
@@ -89,8 +91,6 @@ TEST(AppURL, LocatorFindsExactNameAndFollowsMoves) {
   EXPECT_EQ(AppURL::sharedAppURL().appURL(), root + "/C");
   EXPECT_EQ(getAppLibFilePath("x.plist"), root + "/C/Library/x.plist");
   EXPECT_EQ(getAppDocFilePath(""), root + "/C/Documents");
-  AppURL::sharedAppURL().setAppURL("");
-  unsetenv("QUILLBOX_APPS_ROOT");
   std::filesystem::remove_all(root);
 }
 
@@ -183,7 +183,7 @@ TEST(PropertyList, UnwritableValuesLeaveTheFileAsItWas) {
       {deep, "more than 512 levels"},
   };
   std::vector<std::string> lines;
-  Log::setSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+  ScopedLogSink sink([&](const std::string& l) { lines.push_back(l); });
   for (const auto& c : cases) {
     lines.clear();
     EXPECT_FALSE(PropertyList::write(path, c.value)) << c.logged;
@@ -192,7 +192,6 @@ TEST(PropertyList, UnwritableValuesLeaveTheFileAsItWas) {
     EXPECT_NE(lines[0].find("plist: refused to write " + path), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(c.logged), std::string::npos) << lines[0];
   }
-  Log::setSinkForTesting(nullptr);
 }
 
 // Insertion order, and every key found, at any size; erasing keeps the rest.

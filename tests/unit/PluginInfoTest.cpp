@@ -23,8 +23,9 @@ std::string plist(const std::string& body) {
 TEST(PluginInfo, CountsShowingsAndRecordsTheVersion) {
   TempDir box;
   TempDir bundle;
-  platform::Environment::set("QUILLBOX_MAIN_BUNDLE", bundle.path());
-  AppURL::sharedAppURL().setAppURL(box.path());
+  ScopedSettings settings;
+  settings.set("QUILLBOX_MAIN_BUNDLE", bundle.path());
+  ScopedContainer container(box.path());
   const std::string file = box.path() + "/Library/Plugin/PluginInfo.plist";
   const struct {
     const char* name;
@@ -66,12 +67,11 @@ TEST(PluginInfo, CountsShowingsAndRecordsTheVersion) {
     zeros += PluginInfo::readPluginInfo()->getInteger("update") == 0;
   }
   EXPECT_EQ(zeros, 1);
-  platform::Environment::set("QUILLBOX_MAIN_BUNDLE", "");
 }
 
 TEST(PluginInfo, UnreadableFileOrUnknownContainerIsLeftAlone) {
   TempDir box;
-  AppURL::sharedAppURL().setAppURL(box.path());
+  ScopedContainer container(box.path());
   std::filesystem::create_directories(box.path() + "/Library/Plugin");
   const std::string file = box.path() + "/Library/Plugin/PluginInfo.plist";
   for (const std::string& bytes : {std::string("not a plist"), plist("").substr(0, 30),

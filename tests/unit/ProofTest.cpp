@@ -35,13 +35,9 @@ class ProofFixture : public ::testing::Test {
     info.set("userName", PlistValue("alice"));
     ASSERT_TRUE(
         PropertyList::write(container_ + "/Library/com.velmor.userinfo.plist", PlistValue(info)));
-    AppURL::sharedAppURL().setAppURL(container_);
-    Environment::set("QUILLBOX_HOME", dir_.file("home1"));
-    Environment::set("QUILLBOX_TSA_URL", "");
-  }
-  void TearDown() override {
-    AppURL::sharedAppURL().setAppURL("");
-    Environment::set("QUILLBOX_HOME", "");
+    containerScope_.set(container_);
+    settings_.set("QUILLBOX_HOME", dir_.file("home1"));
+    settings_.set("QUILLBOX_TSA_URL", "");
   }
   std::string evidence(const std::string& name, const std::string& bytes) {
     std::string p = container_ + "/Documents/Audio/" + name;
@@ -50,6 +46,8 @@ class ProofFixture : public ::testing::Test {
   }
   TempDir dir_;
   std::string container_;
+  ScopedContainer containerScope_;
+  ScopedSettings settings_;
 };
 
 TEST(SignerKeyTest, OwnerOnlyLoadedOnceAndAnUnreadableKeyIsKeptAside) {
@@ -94,7 +92,7 @@ TEST_F(ProofFixture, AProofOfUnchangedContentStaysAndAChangedFileGetsANewOne) {
 TEST_F(ProofFixture, ProofsOfAnEarlierKeyStillVerifyAfterTheKeyChanged) {
   const std::string a = evidence("a.wav", "by the first key");
   ASSERT_TRUE(EvidenceProof::make(a, FileKind::Audio));
-  Environment::set("QUILLBOX_HOME", dir_.file("home2"));  // another program's key
+  settings_.set("QUILLBOX_HOME", dir_.file("home2"));  // another program's key
   const std::string b = evidence("b.wav", "by the second key");
   auto files = EvidenceProof::make(b, FileKind::Audio);
   ASSERT_TRUE(files);

@@ -35,14 +35,10 @@ class QBXUploadStateTest : public ::testing::Test {
     fs::create_directories(container_ + "/Documents/ScreenShot/alice");
     fs::create_directories(home_);
     setUser("alice");
-    Environment::set("QUILLBOX_HOME", home_);
-    AppURL::sharedAppURL().setAppURL(container_);
+    settings_.set("QUILLBOX_HOME", home_);
+    containerScope_.set(container_);
   }
-  void TearDown() override {
-    AppURL::sharedAppURL().setAppURL("");
-    Environment::set("QUILLBOX_HOME", "");
-    fs::remove_all(root_);
-  }
+  void TearDown() override { fs::remove_all(root_); }
 
   void setUser(const std::string& name) {
     PlistDict info;
@@ -85,6 +81,8 @@ class QBXUploadStateTest : public ::testing::Test {
   }
 
   std::string root_, container_, home_;
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
 };
 
 std::vector<std::string> keysOf(const PlistDict& d) {

@@ -56,18 +56,8 @@ class ReliabilityTest : public ::testing::Test {
     PlistDict info;
     info.set("userName", PlistValue("alice"));
     ASSERT_TRUE(PropertyList::write(lib("com.velmor.userinfo.plist"), PlistValue(info)));
-    Environment::set("QUILLBOX_HOME", dir_.path() + "/home");
-    AppURL::sharedAppURL().setAppURL(container_);
-    Log::setSinkForTesting([this](const std::string& l) {
-      std::lock_guard<std::mutex> lock(logMu_);
-      log_.push_back(l);
-    });
-  }
-  void TearDown() override {
-    FileSystem::setFaultsForTesting(std::nullopt);
-    Log::setSinkForTesting(nullptr);
-    AppURL::sharedAppURL().setAppURL("");
-    Environment::set("QUILLBOX_HOME", "");
+    settings_.set("QUILLBOX_HOME", dir_.path() + "/home");
+    containerScope_.set(container_);
   }
   std::string lib(const std::string& name) const { return container_ + "/Library/" + name; }
   std::string shots() const { return container_ + "/Documents/ScreenShot/alice"; }
@@ -87,6 +77,13 @@ class ReliabilityTest : public ::testing::Test {
   ScopedDefault<Threads> quietScope_{quiet_};
   std::mutex logMu_;
   std::vector<std::string> log_;
+  ScopedLogSink sink_{[this](const std::string& l) {
+    std::lock_guard<std::mutex> lock(logMu_);
+    log_.push_back(l);
+  }};
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
+  AtScopeEnd noFaults_{[] { FileSystem::setFaultsForTesting(std::nullopt); }};
 };
 
 }  // namespace
@@ -299,12 +296,11 @@ TEST_F(ReliabilityTest, RendezvousFolderWritableByOthersIsRefused) {
     const std::string folder = dir_.path() + "/notify-" + std::to_string(mode);
     fs::create_directories(folder);
     ::chmod(folder.c_str(), mode);
-    Environment::set("QUILLBOX_NOTIFY_DIR", folder);
+    settings_.set("QUILLBOX_NOTIFY_DIR", folder);
     DarwinNotifyCenter center;
     EXPECT_EQ(center.addObserver("x", [](const std::string&) {}), 0u) << std::oct << mode;
     EXPECT_FALSE(center.post("x"));
     EXPECT_TRUE(logged("may be written by other users"));
     EXPECT_TRUE(fs::is_empty(folder));
   }
-  Environment::set("QUILLBOX_NOTIFY_DIR", "");
 }

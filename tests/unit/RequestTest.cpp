@@ -57,21 +57,14 @@ class TestServer {
 class RequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedBundle_ = Environment::get("QUILLBOX_MAIN_BUNDLE");
-    savedKeychain_ = Environment::get("QUILLBOX_KEYCHAIN");
     container_ = dir_.path() + "/container";
     fs::create_directories(container_ + "/Library");
     fs::create_directories(container_ + "/Documents");
     fs::create_directories(dir_.path() + "/bundle");
     PropertyList::write(dir_.path() + "/bundle/Info.plist",
                         PlistValue(dict({{"CFBundleVersion", PlistValue("9.8.7")}})));
-    Environment::set("QUILLBOX_MAIN_BUNDLE", dir_.path() + "/bundle");
-    AppURL::sharedAppURL().setAppURL(container_);
-  }
-  void TearDown() override {
-    AppURL::sharedAppURL().setAppURL("");
-    Environment::set("QUILLBOX_MAIN_BUNDLE", savedBundle_);
-    Environment::set("QUILLBOX_KEYCHAIN", savedKeychain_);
+    settings_.set("QUILLBOX_MAIN_BUNDLE", dir_.path() + "/bundle");
+    containerScope_.set(container_);
   }
 
   static PlistDict dict(std::initializer_list<std::pair<const char*, PlistValue>> items) {
@@ -88,7 +81,8 @@ class RequestTest : public ::testing::Test {
 
   TempDir dir_;
   std::string container_;
-  std::string savedBundle_, savedKeychain_;
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
 };
 
 }  // namespace
@@ -173,15 +167,16 @@ TEST_F(RequestTest, CommonHeadersAndLogLinesComeInTheirOrder) {
                          {"User-Agent", "QuillBoxiOS/9.8.7"}}));
   std::mutex mu;
   std::vector<std::string> lines;
-  Log::setSinkForTesting([&](const std::string& line) {
-    std::lock_guard<std::mutex> lock(mu);
-    lines.push_back(line.substr(0, line.find_first_of(":=") + 1));
-  });
-  FormBody form;
-  form.add("a", "1");
-  Z_Request::postWithString("a=1", "file/safe.json");
-  Z_Request::postWithString(form, "file/safe.json");
-  Log::setSinkForTesting(nullptr);
+  {
+    ScopedLogSink sink([&](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mu);
+      lines.push_back(line.substr(0, line.find_first_of(":=") + 1));
+    });
+    FormBody form;
+    form.add("a", "1");
+    Z_Request::postWithString("a=1", "file/safe.json");
+    Z_Request::postWithString(form, "file/safe.json");
+  }
   const std::vector<std::string> one = {"userDic:", "postString =", "uri:", "result:"};
   std::vector<std::string> both = one;
   both.insert(both.end(), one.begin(), one.end());
@@ -424,7 +419,7 @@ TEST_F(RequestTest, CancelEndsAStalledUploadWithoutFurtherCallbacks) {
 
 TEST_F(RequestTest, KeychainReadsOwnerOnlyFiles) {
   const std::string path = dir_.path() + "/keychain.plist";
-  Environment::set("QUILLBOX_KEYCHAIN", path);
+  settings_.set("QUILLBOX_KEYCHAIN", path);
   PlistArray items{PlistValue(dict({{"generic", PlistValue("quillbox")},
                                     {"accessGroup", PlistValue("other")},
                                     {"comment", PlistValue("wrong")}})),
@@ -438,7 +433,7 @@ TEST_F(RequestTest, KeychainReadsOwnerOnlyFiles) {
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                             fs::perms::others_read);
   EXPECT_FALSE(Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox"));
-  Environment::set("QUILLBOX_KEYCHAIN", dir_.path() + "/missing.plist");
+  settings_.set("QUILLBOX_KEYCHAIN", dir_.path() + "/missing.plist");
   EXPECT_FALSE(Keychain::Default().passwordFor("quillbox", "com.velmor.quillbox"));
 }
 
@@ -545,7 +540,7 @@ TEST_F(RequestTest, ConcurrentStartsRunOneAttempt) {
   lib("com.velmor.userinfo.plist", PlistValue(dict({{"userName", PlistValue("alice")},
                                                     {"usernamelogin", PlistValue("alice")}})));
   const std::string keychain = dir_.path() + "/keychain.plist";
-  Environment::set("QUILLBOX_KEYCHAIN", keychain);
+  settings_.set("QUILLBOX_KEYCHAIN", keychain);
   PlistArray items{PlistValue(dict({{"generic", PlistValue("quillbox")},
                                     {"accessGroup", PlistValue("com.velmor.quillbox")},
                                     {"comment", PlistValue("pw")}}))};
@@ -601,7 +596,7 @@ TEST_F(RequestTest, MissingPasswordFailsWithoutRequest) {
   useServer(s);
   lib("com.velmor.userinfo.plist", PlistValue(dict({{"userName", PlistValue("alice")},
                                                     {"usernamelogin", PlistValue("alice")}})));
-  Environment::set("QUILLBOX_KEYCHAIN", dir_.path() + "/none.plist");
+  settings_.set("QUILLBOX_KEYCHAIN", dir_.path() + "/none.plist");
   EXPECT_FALSE(AutoLogin::sharedAutoLogin().toAutoLoginAndWait(std::chrono::seconds(30)));
   EXPECT_FALSE(AutoLogin::sharedAutoLogin().isGetting());
   EXPECT_EQ(hits.load(), 0);

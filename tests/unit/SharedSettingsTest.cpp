@@ -34,7 +34,7 @@ TEST(SharedSettingsTest, CountdownDefaultsToFiveAndIsCapped) {
 TEST(SharedSettingsTest, UploadGateOpensStrictlyAboveTheThresholdVersion) {
   TempDir dir;
   std::filesystem::create_directories(dir.file("quillbox.app"));
-  AppURL::sharedAppURL().setAppURL(dir.path());
+  ScopedContainer container(dir.path());
   const std::pair<const char*, bool> cases[] = {
       {"1.3.07008", false}, {"1.3.07009", false}, {"1.3.0701", true},
       {"1.3.07010", true},  {"1.4", true},        {"", false},
@@ -45,5 +45,4 @@ TEST(SharedSettingsTest, UploadGateOpensStrictlyAboveTheThresholdVersion) {
     ASSERT_TRUE(PropertyList::write(dir.file("quillbox.app/Info.plist"), PlistValue(info)));
     EXPECT_EQ(isUploadAllowed(), allowed) << version;
   }
-  AppURL::sharedAppURL().setAppURL("");
 }

@@ -9,10 +9,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "AppURL.h"
+#include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "Platform/Process/Threads.h"
 
 // True when the environment says this is a CI run (CI=true).
@@ -46,6 +51,61 @@ class ScopedDefault {
 
  private:
   T* previous_;
+};
+
+// Settings (see Environment) changed for the life of the object: each comes
+// back to the value it had when the object goes.
+class ScopedSettings {
+ public:
+  ScopedSettings() = default;
+  ScopedSettings(const ScopedSettings&) = delete;
+  ScopedSettings& operator=(const ScopedSettings&) = delete;
+  ~ScopedSettings() {
+    for (const auto& [name, value] : saved_) quillbox::platform::Environment::set(name, value);
+  }
+  void set(const std::string& name, const std::string& value) {
+    saved_.try_emplace(name, quillbox::platform::Environment::get(name));
+    quillbox::platform::Environment::set(name, value);
+  }
+
+ private:
+  std::map<std::string, std::string> saved_;
+};
+
+// The client container the process holds (AppURL) while the object lives;
+// none once it goes.
+class ScopedContainer {
+ public:
+  ScopedContainer() = default;
+  explicit ScopedContainer(const std::string& dir) { set(dir); }
+  ScopedContainer(const ScopedContainer&) = delete;
+  ScopedContainer& operator=(const ScopedContainer&) = delete;
+  ~ScopedContainer() { quillbox::AppURL::sharedAppURL().setAppURL(""); }
+  void set(const std::string& dir) { quillbox::AppURL::sharedAppURL().setAppURL(dir); }
+};
+
+// Every log line also goes to `sink` while the object lives.
+class ScopedLogSink {
+ public:
+  explicit ScopedLogSink(std::function<void(const std::string&)> sink) {
+    quillbox::platform::Log::setSinkForTesting(std::move(sink));
+  }
+  ScopedLogSink(const ScopedLogSink&) = delete;
+  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+  ~ScopedLogSink() { quillbox::platform::Log::setSinkForTesting(nullptr); }
+};
+
+// Runs `undo` when the object goes: for a switch a test turns (a mode, a
+// staged fault) that must be off again for the next test.
+class AtScopeEnd {
+ public:
+  explicit AtScopeEnd(std::function<void()> undo) : undo_(std::move(undo)) {}
+  AtScopeEnd(const AtScopeEnd&) = delete;
+  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+  ~AtScopeEnd() { undo_(); }
+
+ private:
+  std::function<void()> undo_;
 };
 
 // A Threads double for the threads whose name begins with `prefix`: counts

@@ -10,6 +10,7 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Media/ImageCodec.h"
 #include "ScreenShotManager/ScreenShotManager.h"
+#include "TestSupport.h"
 #include "UIImageThumbnail/UIImageThumbnailToLocal.h"
 
 using namespace quillbox;
@@ -22,12 +23,9 @@ class ThumbnailTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/qb-thumb.XXXXXX";
     root_ = mkdtemp(tmpl);
-    AppURL::sharedAppURL().setAppURL(root_);
+    container_.set(root_);
   }
-  void TearDown() override {
-    AppURL::sharedAppURL().setAppURL("");
-    std::filesystem::remove_all(root_);
-  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
   std::string small(const std::string& n) { return root_ + "/Documents/img/samll/" + n; }
   std::string middle(const std::string& n) { return root_ + "/Documents/img/middle/" + n; }
 
@@ -73,6 +71,7 @@ class ThumbnailTest : public ::testing::Test {
   }
 
   std::string root_;
+  ScopedContainer container_;
 };
 
 TEST_F(ThumbnailTest, NameTakesTheStemBeforeTheFirstDot) {
