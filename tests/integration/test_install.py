@@ -110,13 +110,22 @@ class Install(unittest.TestCase):
             text = f.read()
         for line in ("Type=notify", "Restart=on-failure", "ExecStart=%s/bin/vigild" % p):
             self.assertIn(line + "\n", text)
+        # With the README's drop-in that sets the applications root beside it.
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+            dropin = re.search(r"\n    (\[Service\]\n)    (Environment=QUILLBOX_APPS_ROOT=\S+\n)",
+                               f.read())
+        self.assertTrue(dropin)
+        os.makedirs(unit + ".d", exist_ok=True)
+        with open(os.path.join(unit + ".d", "override.conf"), "w") as f:
+            f.write(dropin.group(1) + dropin.group(2))
         runtime = os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, exist_ok=True)
         verify = subprocess.run(["systemd-analyze", "--user", "verify", unit], cwd=self.tmp,
                                 capture_output=True, text=True, timeout=120,
                                 env=dict(os.environ, XDG_RUNTIME_DIR=runtime,
                                          MANPATH=os.path.join(p, "share", "man")))
-        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+        self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
+        shutil.rmtree(unit + ".d")
 
         # Each program completes from the file named after it.
         completions_dir = os.path.join(p, "share", "bash-completion", "completions")
