@@ -21,7 +21,8 @@ demo: deps
 	$(MAKE) --no-print-directory build
 	./scripts/demo.sh $(BUILD)
 
-# A Debian package (dependencies from dpkg-shlibdeps) in $(BUILD)/.
+# The Debian packages quillbox and quillbox-devserver (dependencies from
+# dpkg-shlibdeps) in $(BUILD)/.
 package: build
 	cd $(BUILD) && cpack -G DEB
 

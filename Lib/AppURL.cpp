@@ -95,4 +95,10 @@ std::string mainBundleVersion() {
   return info.getString("CFBundleVersion");
 }
 
+std::string programVersion() {
+  auto info = PropertyList::readDictionary(Environment::mainBundle() + "/Info.plist");
+  std::string version = info.getString("CFBundleVersion");
+  return version.empty() ? info.getString("CFBundleShortVersionString") : version;
+}
+
 }  // namespace quillbox

@@ -51,5 +51,8 @@ bool isUploadAllowed();
 
 // "CFBundleVersion" of the running program's own bundle ("" when missing).
 std::string mainBundleVersion();
+// The version --version prints: the own bundle's "CFBundleVersion", else its
+// "CFBundleShortVersionString" ("" when it has neither).
+std::string programVersion();
 
 }  // namespace quillbox

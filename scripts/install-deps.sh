@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils xterm imagemagick scrot iproute2 curl alsa-utils ffmpeg
   clang libclang-rt-14-dev clang-tidy clang-format
-  libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev
+  libsystemd-dev systemd dbus dbus-x11 python3-dbus python3-gi dunst xdg-utils help2man man-db dpkg-dev lintian
   fonts-wqy-microhei chromium
   sway grim xwayland xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk pipewire
   libpython3.11-testsuite

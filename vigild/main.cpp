@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "AppURL.h"
 #include "C2pa/C2paSigner.h"
 #include "C2pa/ContentCredentials.h"
 #include "Platform/Files/InstanceLock.h"
@@ -16,6 +17,7 @@
 #include "Platform/Process/MemoryArenas.h"
 #include "Platform/Process/ServiceManager.h"
 #include "Platform/Process/SettingFlags.h"
+#include "Platform/Process/VersionFlag.h"
 #include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
@@ -50,6 +52,7 @@ static int runDaemon(int argc, char** argv) {
       "captures the screen and stores it as PNG in the client application's container.\n"
       "Every setting below is also read from the environment variable named in brackets."};
   quillbox::platform::SettingFlags flags(app, quillbox::platform::Environment::kDaemon);
+  quillbox::platform::VersionFlag::add(app, quillbox::programVersion);
   CLI11_PARSE(app, argc, argv);
   flags.apply();
 

@@ -1,11 +1,15 @@
-"""cmake --install and the Debian package: the layout, the user unit, the
-completion, the manual pages, and the whole road run from a moved prefix with
-the source and build trees out of sight (a private mount namespace hides them
-where unshare may; elsewhere the moved prefix alone shows that nothing points
-back)."""
+"""cmake --install and the Debian packages: the layout, the user unit, the
+completion of every program, the manual pages, --version, and the whole road
+run from a moved prefix with the source and build trees out of sight (a
+private mount namespace hides them where unshare may; elsewhere the moved
+prefix alone shows that nothing points back)."""
 
+import glob
+import gzip
 import hashlib
 import os
+import plistlib
+import re
 import shlex
 import shutil
 import socket
@@ -21,12 +25,50 @@ from sandbox import bin_dir, make_sandbox, read_journal, wait_for  # noqa: E402
 BUILD = os.path.abspath(os.path.join(bin_dir(), ".."))
 SOURCE = os.path.abspath(os.environ.get("QUILLBOX_SOURCE_DIR",
                                         os.path.join(os.path.dirname(__file__), "..", "..")))
-PROGRAMS = ["vigild", "quillbox", "quillbox-devserver"]
+USER_PROGRAMS = ["vigild", "quillbox", "quillbox-weeapp-host"]  # the package quillbox
+PROGRAMS = USER_PROGRAMS + ["quillbox-devserver"]               # and quillbox-devserver
+MAN_SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "ENVIRONMENT", "FILES", "EXAMPLES"]
 
 
 def tree(root):
     return sorted(os.path.relpath(os.path.join(d, f), root)
                   for d, _, files in os.walk(root) for f in files)
+
+
+def bundle_version(share, program):
+    """The version a program's bundle carries, read with plistlib."""
+    with open(os.path.join(share, "quillbox", program + ".bundle", "Info.plist"), "rb") as f:
+        info = plistlib.load(f)
+    return info.get("CFBundleVersion") or info["CFBundleShortVersionString"]
+
+
+def readme_variables():
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        return re.findall(r"^\| `(QUILLBOX_[A-Z0-9_]+)` \|", f.read(), re.M)
+
+
+def man_sections(page):
+    """{heading: text} of a manual page as man(1) shows it."""
+    env = dict(os.environ, MANWIDTH="120", LC_ALL="C.UTF-8", MAN_KEEP_FORMATTING="")
+    shown = subprocess.run(["man", "-l", page], env=env, capture_output=True, text=True,
+                           check=True, timeout=60).stdout
+    sections, heading = {}, None
+    for line in shown.splitlines()[1:]:
+        if re.fullmatch(r"[A-Z][A-Z ]*", line):
+            heading = line
+            sections[heading] = ""
+        elif heading:
+            sections[heading] += line + "\n"
+    return sections
+
+
+def completions(completion, words, path):
+    script = ('source %s; COMP_WORDS=(%s); COMP_CWORD=%d; _quillbox; '
+              'printf "%%s\\n" "${COMPREPLY[@]}"'
+              % (shlex.quote(completion), " ".join(map(shlex.quote, words)), len(words) - 1))
+    out = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, PATH=path + os.pathsep + os.environ["PATH"]))
+    return out.stdout.split(), out.stderr
 
 
 def hidden(argv):
@@ -56,10 +98,11 @@ class Install(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def test_layout_unit_completion_and_manual_pages(self):
+    def test_layout_unit_completion_version_and_usage(self):
         p = self.prefix
-        for name in PROGRAMS:
-            self.assertTrue(os.access(os.path.join(p, "bin", name), os.X_OK), name)
+        self.assertEqual(sorted(os.listdir(os.path.join(p, "bin"))), sorted(PROGRAMS))
+        self.assertEqual(os.listdir(os.path.join(p, "lib", "quillbox", "plugins")),
+                         ["libquillboxWeeApp.so"])
         self.assertEqual(tree(os.path.join(p, "share", "quillbox")),
                          tree(os.path.join(BUILD, "share", "quillbox")))
         unit = os.path.join(p, "lib", "systemd", "user", "vigild.service")
@@ -67,58 +110,170 @@ class Install(unittest.TestCase):
             text = f.read()
         for line in ("Type=notify", "Restart=on-failure", "ExecStart=%s/bin/vigild" % p):
             self.assertIn(line + "\n", text)
+        # With the README's drop-in that sets the applications root beside it.
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+            dropin = re.search(r"\n    (\[Service\]\n)    (Environment=QUILLBOX_APPS_ROOT=\S+\n)",
+                               f.read())
+        self.assertTrue(dropin)
+        os.makedirs(unit + ".d", exist_ok=True)
+        with open(os.path.join(unit + ".d", "override.conf"), "w") as f:
+            f.write(dropin.group(1) + dropin.group(2))
         runtime = os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, exist_ok=True)
         verify = subprocess.run(["systemd-analyze", "--user", "verify", unit], cwd=self.tmp,
                                 capture_output=True, text=True, timeout=120,
                                 env=dict(os.environ, XDG_RUNTIME_DIR=runtime,
                                          MANPATH=os.path.join(p, "share", "man")))
-        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+        self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
+        shutil.rmtree(unit + ".d")
 
-        for page, flag in (("vigild", "QUILLBOX_UI"), ("quillbox", "trigger")):
-            with open(os.path.join(p, "share", "man", "man1", page + ".1")) as f:
-                self.assertIn(flag, f.read())
+        # Each program completes from the file named after it.
+        completions_dir = os.path.join(p, "share", "bash-completion", "completions")
+        self.assertEqual(sorted(os.listdir(completions_dir)), sorted(PROGRAMS))
+        bin_path = os.path.join(p, "bin")
+        for words, expected in ((["quillbox", "tri"], ["trigger"]),
+                                (["quillbox", "upload", "--ki"], ["--kind"]),
+                                (["vigild", "--apps-r"], ["--apps-root"]),
+                                (["quillbox-weeapp-host", "--url-o"], ["--url-opener"]),
+                                (["quillbox-devserver", "--allow-r"], ["--allow-remote"])):
+            got, err = completions(os.path.join(completions_dir, words[0]), words, bin_path)
+            self.assertEqual(got, expected, (words, err))
 
-        completion = os.path.join(p, "share", "bash-completion", "completions", "quillbox")
-        env = dict(os.environ, PATH=os.path.join(p, "bin") + os.pathsep + os.environ["PATH"])
-        for words, expected in ((["quillbox", "tri"], "trigger"),
-                                (["quillbox", "upload", "--ki"], "--kind")):
-            script = ('source %s; COMP_WORDS=(%s); COMP_CWORD=%d; _quillbox; '
-                      'printf "%%s\\n" "${COMPREPLY[@]}"'
-                      % (shlex.quote(completion), " ".join(map(shlex.quote, words)),
-                         len(words) - 1))
-            out = subprocess.run(["bash", "-c", script], env=env, capture_output=True, text=True,
-                                 timeout=60)
-            self.assertEqual(out.stdout.split(), [expected], out.stderr)
+        # Without its bundle, --version says which file it lacks (the package's
+        # test below reads the versions).
+        missing = os.path.join(self.tmp, "no-bundle")
+        out = subprocess.run([os.path.join(bin_path, "vigild"), "--version"], capture_output=True,
+                             text=True, timeout=60,
+                             env=dict(os.environ, QUILLBOX_MAIN_BUNDLE=missing))
+        self.assertEqual((out.returncode, out.stdout), (1, ""))
+        self.assertIn(missing + "/Info.plist", out.stderr)
+        # The tool's usage errors name what is wrong, with the usage line and status 2.
+        quillbox = os.path.join(bin_path, "quillbox")
+        for args, message in ((["bogus"], 'quillbox: unknown command "bogus"'),
+                              (["notify", "bogus"], 'quillbox notify: unknown command "bogus"'),
+                              ([], "quillbox: a command is required"),
+                              (["store"], "quillbox store: a command is required")):
+            out = subprocess.run([quillbox] + args, capture_output=True, text=True, timeout=60)
+            self.assertEqual(out.returncode, 2, (args, out.stderr))
+            lines = out.stderr.splitlines()
+            self.assertEqual(lines[0], message)
+            self.assertTrue(lines[1].startswith("Usage: " + message.split(":")[0] + " COMMAND"),
+                            lines)
 
-    def test_debian_package_lists_programs_unit_completion_and_manual_pages(self):
+    def test_debian_packages(self):
         out = os.path.join(self.tmp, "package")
         run = subprocess.run(["cpack", "-G", "DEB", "--config",
                               os.path.join(BUILD, "CPackConfig.cmake"), "-B", out],
                              capture_output=True, text=True, timeout=600)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-        deb = [f for f in os.listdir(out) if f.endswith(".deb")]
-        self.assertEqual(len(deb), 1, os.listdir(out))
-        deb = os.path.join(out, deb[0])
-        listing = subprocess.run(["dpkg-deb", "-c", deb], check=True, capture_output=True,
-                                 text=True).stdout
-        paths = {line.split()[-1] for line in listing.splitlines()}
-        for path in ["./usr/bin/" + n for n in PROGRAMS] + [
+        version = bundle_version(os.path.join(BUILD, "share"), "vigild")
+        arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+        debs = {n: os.path.join(out, "%s_%s_%s.deb" % (n, version, arch))
+                for n in ("quillbox", "quillbox-devserver")}
+        self.assertEqual(sorted(f for f in os.listdir(out) if f.endswith(".deb")),
+                         sorted(map(os.path.basename, debs.values())))
+
+        def listing(deb):
+            text = subprocess.run(["dpkg-deb", "-c", deb], check=True, capture_output=True,
+                                  text=True).stdout
+            return {line.split()[-1] for line in text.splitlines()
+                    if not line.split()[-1].endswith("/")}
+
+        def field(deb, name):
+            return subprocess.run(["dpkg-deb", "-f", deb, name], check=True, capture_output=True,
+                                  text=True).stdout.strip()
+
+        user, dev = listing(debs["quillbox"]), listing(debs["quillbox-devserver"])
+        self.assertEqual({f for f in user if f.startswith("./usr/bin/")},
+                         {"./usr/bin/" + n for n in USER_PROGRAMS})
+        self.assertEqual({f for f in user if f.endswith(".so")},
+                         {"./usr/lib/quillbox/plugins/libquillboxWeeApp.so"})
+        self.assertFalse([f for f in user if "devserver" in f])
+        for path in ["./usr/share/man/man1/%s.1.gz" % n for n in USER_PROGRAMS] + [
+                "./usr/share/bash-completion/completions/" + n for n in USER_PROGRAMS] + [
                 "./usr/lib/systemd/user/vigild.service",
-                "./usr/share/bash-completion/completions/quillbox",
-                "./usr/share/man/man1/vigild.1", "./usr/share/man/man1/quillbox.1",
-                "./usr/share/quillbox/vigild.bundle/Info.plist"]:
-            self.assertIn(path, paths)
-        depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], check=True,
-                                 capture_output=True, text=True).stdout
-        for library in ("libc6", "libcurl4", "libsystemd0", "libxml2"):
-            self.assertIn(library, depends)
-        # libplist is the readers' reference in benchmarks, fuzzers and tests only.
-        self.assertNotIn("libplist", depends)
-        unit = subprocess.run(
-            "dpkg-deb --fsys-tarfile %s | tar -xOf - ./usr/lib/systemd/user/vigild.service"
-            % shlex.quote(deb), shell=True, check=True, capture_output=True, text=True).stdout
-        self.assertIn("ExecStart=/usr/bin/vigild\n", unit)
+                "./usr/share/quillbox/vigild.bundle/Info.plist",
+                "./usr/share/quillbox/quillboxWeeApp.bundle/Info.plist",
+                "./usr/share/doc/quillbox/copyright", "./usr/share/doc/quillbox/changelog.gz",
+                "./usr/share/doc/quillbox/README.md.gz"]:
+            self.assertIn(path, user)
+        self.assertEqual(dev, {
+            "./usr/bin/quillbox-devserver", "./usr/share/man/man1/quillbox-devserver.1.gz",
+            "./usr/share/bash-completion/completions/quillbox-devserver",
+            "./usr/share/quillbox/quillbox-devserver.bundle/Info.plist",
+            "./usr/share/doc/quillbox-devserver/copyright",
+            "./usr/share/doc/quillbox-devserver/changelog.gz"})
+        for package, libraries in (("quillbox", ("libc6", "libcurl4", "libsystemd0", "libxml2")),
+                                   ("quillbox-devserver", ("libc6", "libssl3"))):
+            deb = debs[package]
+            self.assertEqual(field(deb, "Version"), version)
+            for library in libraries:
+                self.assertIn(library, field(deb, "Depends"))
+            # libplist is the readers' reference in benchmarks, fuzzers and tests only.
+            self.assertNotIn("libplist", field(deb, "Depends"))
+            # A summary and a description below it.
+            self.assertGreater(len(field(deb, "Description").splitlines()), 2)
+
+        # Debian's own checks find no error and nothing to warn of.
+        lint = subprocess.run(["lintian", "--fail-on", "error,warning"] + list(debs.values()),
+                              capture_output=True, text=True, timeout=600)
+        self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
+
+        # Unpacked, as apt would lay them out: nothing points into the trees
+        # they were built from.
+        root = os.path.join(self.tmp, "unpacked")
+        for deb in debs.values():
+            subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+        usr = os.path.join(root, "usr")
+        for path in tree(root):
+            with open(os.path.join(root, path), "rb") as f:
+                data = f.read()
+            if path.endswith(".gz"):
+                data = gzip.decompress(data)
+            for d in (BUILD, SOURCE):
+                at = data.find(d.encode())
+                self.assertEqual(at, -1, "%s holds %r" % (path, data[at:at + 120]))
+        with open(os.path.join(usr, "lib", "systemd", "user", "vigild.service")) as f:
+            self.assertIn("ExecStart=/usr/bin/vigild\n", f.read())
+        with gzip.open(os.path.join(usr, "share", "doc", "quillbox", "changelog.gz"), "rt") as f:
+            self.assertTrue(f.readline().startswith("quillbox (%s) " % version))
+        for name in PROGRAMS:
+            run = subprocess.run([os.path.join(usr, "bin", name), "--version"],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.stdout, "%s %s\n" % (name, bundle_version(
+                os.path.join(usr, "share"), name)), run.stderr)
+
+        # The manual pages: every section, without a warning of groff, and
+        # whatis(1) can read their NAME.
+        for name in PROGRAMS:
+            page = os.path.join(usr, "share", "man", "man1", name + ".1.gz")
+            sections = man_sections(page)
+            self.assertEqual([h for h in sections if h in MAN_SECTIONS], MAN_SECTIONS, name)
+            with gzip.open(page, "rb") as f:
+                groff = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=f.read(),
+                                       capture_output=True, timeout=60)
+            self.assertEqual(groff.stderr.decode(), "", name)
+            whatis = subprocess.run(["lexgrog", page], capture_output=True, text=True)
+            self.assertEqual(whatis.returncode, 0, whatis.stdout + whatis.stderr)
+            self.assertIn('"%s - ' % name, whatis.stdout)
+            if name == "quillbox-devserver":
+                self.assertIn("XDG_STATE_HOME", sections["ENVIRONMENT"])
+                continue
+            # The settings: the tool's page has the README's whole table, a
+            # program's page what its --help names.
+            help_text = subprocess.run([os.path.join(usr, "bin", name), "--help"],
+                                       capture_output=True, text=True, timeout=60).stdout
+            wanted = (readme_variables() if name == "quillbox"
+                      else re.findall(r"\[(QUILLBOX_[A-Z0-9_]+)\]", help_text))
+            self.assertTrue(wanted)
+            for variable in wanted:
+                self.assertIn(variable, sections["ENVIRONMENT"], name)
+            # The container's layout and the keychain's format.
+            for text in ("com.velmor.loacal.plist", "com.velmor.userinfo.plist",
+                         "ScreenShot_YYYYMMDD_HHMMSS.png", "keychain.plist", "accessGroup",
+                         "com.velmor.quillbox"):
+                self.assertIn(text, sections["FILES"], name)
 
     def test_whole_road_from_a_moved_prefix(self):
         from devserver import DEMO_USER, start_devserver
@@ -141,6 +296,19 @@ class Install(unittest.TestCase):
             for name in ("QUILLBOX_BIN_DIR", "QUILLBOX_SOURCE_DIR", "QUILLBOX_MAIN_BUNDLE",
                          "QUILLBOX_SOUND"):
                 env.pop(name, None)
+            # The widget host finds its plug-in in the moved prefix's lib/quillbox/plugins.
+            host_env = {k: v for k, v in env.items() if k != "QUILLBOX_UI"}  # the page only
+            host = subprocess.Popen(hidden(["quillbox-weeapp-host", "--url-opener", ""]),
+                                    env=host_env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                first = host.stdout.readline()
+            finally:
+                host.terminate()
+                host_err = host.communicate(timeout=30)[1]
+            self.assertTrue(first.startswith(
+                "quillbox-weeapp-host: quillboxWeeAppController on http://127.0.0.1:"),
+                first + host_err)
             ready = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             ready.bind(os.path.join(box.root, "notify.sock"))
             ready.settimeout(30)
@@ -188,5 +356,6 @@ class Install(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    require(["cmake", "cpack", "dpkg-deb", "dpkg-shlibdeps", "systemd-analyze", "man", "bash"])
+    require(["cmake", "cpack", "dpkg-deb", "dpkg-shlibdeps", "systemd-analyze", "man", "groff",
+             "lexgrog", "lintian", "bash"])
     unittest.main()

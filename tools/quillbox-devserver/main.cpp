@@ -13,9 +13,11 @@
 #include <iostream>
 #include <thread>
 
+#include "AppURL.h"
 #include "DevServer.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/Process/VersionFlag.h"
 
 namespace {
 
@@ -46,8 +48,9 @@ static int runServer(int argc, char** argv) {
   DevServerOptions options;
   options.dataDir = defaultDataDir();
   CLI::App app{"Reference cloud service for local runs, demos and tests"};
-  app.add_option("--data", options.dataDir, "folder for files, registrations, tokens, certificate")
-      ->capture_default_str();
+  app.add_option("--data", options.dataDir,
+                 "folder for files, registrations, tokens, certificate (default "
+                 "$XDG_STATE_HOME/quillbox-devserver, else ~/.local/state/quillbox-devserver)");
   app.add_option("--port", options.port, "port to listen on (0: any free port)")
       ->capture_default_str();
   app.add_option("--host", options.host, "address to listen on")->capture_default_str();
@@ -63,6 +66,7 @@ static int runServer(int argc, char** argv) {
   app.add_option("--delay", options.delayFlags, "delay replies (MS or RESOURCE:MS)");
   app.add_option("--announce-update", options.announceUpdate,
                  "answer update checks with this version (VERSION or VERSION,URL)");
+  quillbox::platform::VersionFlag::add(app, quillbox::programVersion);
   CLI11_PARSE(app, argc, argv);
 
   if (!options.allowRemote && !isLoopbackHost(options.host)) {

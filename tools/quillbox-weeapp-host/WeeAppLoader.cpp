@@ -43,8 +43,12 @@ std::optional<LoadedWeeApp> WeeAppLoader::load(const std::string& bundleDir, std
     *error = infoPath + " names no usable CFBundleExecutable";
     return std::nullopt;
   }
+  // Installed, the plug-in is a private library of the prefix (lib/quillbox/plugins);
+  // in the build tree it lies beside the programs. The installed place comes
+  // first: a plug-in an older install left in bin/ must not shadow it.
   const std::string here = Environment::executableDir();
-  for (const std::string& dir : {bundleDir, here, here + "/../lib"}) {
+  const std::string installed = here + "/../lib/quillbox/plugins";
+  for (const std::string& dir : {bundleDir, installed, here}) {
     std::string candidate = dir;
     candidate.append("/").append(executable);
     if (FileSystem::Default().exists(candidate)) {
@@ -53,7 +57,7 @@ std::optional<LoadedWeeApp> WeeAppLoader::load(const std::string& bundleDir, std
     }
   }
   if (app.libraryPath.empty()) {
-    *error = executable + " not found in " + bundleDir + ", " + here + " or " + here + "/../lib";
+    *error = executable + " not found in " + bundleDir + ", " + installed + " or " + here;
     return std::nullopt;
   }
   app.library = platform::DynamicLibrary::open(app.libraryPath, error);

@@ -2,8 +2,9 @@
 //
 // The bundle's Info.plist names the principal class ("NSPrincipalClass") and
 // the shared library ("CFBundleExecutable", a bare file name) that holds it.
-// The library is looked for in the bundle folder, then beside this program,
-// then in ../lib; its factory (BBWeeAppController.h) makes the controller.
+// The library is looked for in the bundle folder, then in ../lib/quillbox/plugins
+// (where an install puts it), then beside this program (the build tree); its
+// factory (BBWeeAppController.h) makes the controller.
 #pragma once
 
 #include <memory>

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "AppURL.h"
 #include "EventHub.h"
 #include "PageServer.h"
 #include "PageUserInterface.h"
@@ -23,6 +24,7 @@
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/SettingFlags.h"
+#include "Platform/Process/VersionFlag.h"
 #include "Platform/UI/CompositeUserInterface.h"
 #include "PublishedFiles.h"
 #include "ViewDescription.h"
@@ -56,6 +58,7 @@ int runHost(int argc, char** argv) {
                  "(\"\" for none; the page always shows them)")
       ->capture_default_str();
   SettingFlags flags(app, Environment::kWidgetHost);
+  VersionFlag::add(app, quillbox::programVersion);
   CLI11_PARSE(app, argc, argv);
   flags.apply();
 
