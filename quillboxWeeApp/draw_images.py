@@ -5,7 +5,9 @@
 
 Writes WeeAppBackground.png (11x71, the strip's stretchable background) and the
 four button pictures screenShot.png, photo.png, video.png and record.png (90x90,
-shown at 45x45 points) into OUT_DIR (default: the bundle under share/). Every
+shown at 45x45 points) into OUT_DIR (default: the bundle under share/), and the
+screenshot picture once more as the widget host page's icon
+(share/quillbox/weeapp-page/icon.png). Every
 shape is a signed distance in pixels, so edges are smooth without a library.
 The PNGs are committed; run this again only to change them.
 """
@@ -18,6 +20,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_OUT = os.path.join(HERE, "..", "share", "quillbox", "quillboxWeeApp.bundle")
+PAGE_ICON = os.path.join(HERE, "..", "share", "quillbox", "weeapp-page", "icon.png")
 
 
 def write_png(path, width, height, pixels):
@@ -182,6 +185,7 @@ def main():
     for name, layers in (("screenShot.png", screenshot_icon()), ("photo.png", photo_icon()),
                          ("video.png", video_icon()), ("record.png", record_icon())):
         write_png(os.path.join(out, name), S, S, render((S, S), layers))
+    write_png(PAGE_ICON, S, S, render((S, S), screenshot_icon()))
 
 
 if __name__ == "__main__":

@@ -23,6 +23,27 @@ class JNIOperate {
   // kMaxCipherBytes is refused with one log line and gives "". Line breaks and
   // spaces in the base64 text (wrapped lines, a final newline) are ignored.
   static std::string decryptCipherWithKey(const std::string& key, const std::string& reply);
+
+  // What became of a reply, for callers that must tell a valid empty
+  // plaintext (an announcement of nothing) from a reply that is not what
+  // the server enciphers.
+  enum class Status {
+    Deciphered,  // the padding held: `text` is the whole plaintext (it may be empty)
+    NoCipher,    // no key, or nothing but white space
+    NotBase64,
+    TooLong,     // more than kMaxCipherBytes
+    NotBlocks,   // a length that is not a multiple of 16
+    BadPadding,  // `text` holds every block but the last
+  };
+  struct Deciphered {
+    Status status = Status::NoCipher;
+    std::string text;  // as decryptCipherWithKey() gives it
+  };
+  // decryptCipherWithKey() with its status.
+  static Deciphered decipher(const std::string& key, const std::string& reply);
+  // "deciphered", "empty", "not base64", "too long", "not a multiple of 16 bytes",
+  // "bad padding".
+  static const char* describe(Status status);
 };
 
 }  // namespace quillbox

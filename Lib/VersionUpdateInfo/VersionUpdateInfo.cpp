@@ -6,6 +6,8 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Net/HttpClient.h"
 #include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
+#include "Request/Z_Request.h"
 #include "Text/PercentEncoding.h"
 #include "VersionUpdateInfo/JNIOperate.h"
 
@@ -62,10 +64,33 @@ std::string queryValue(std::string_view v) {
   return PercentEncoding::encode(v, "-._~,:/()");
 }
 
+// "scheme://authority" of an http or https URL; "" for anything else.
+std::string originOf(const std::string& url) {
+  size_t sep = url.find("://");
+  if (sep == std::string::npos) return {};
+  const std::string scheme = url.substr(0, sep);
+  if (scheme != "http" && scheme != "https") return {};
+  size_t end = url.find_first_of("/?#", sep + 3);
+  if (end == std::string::npos) end = url.size();
+  if (end == sep + 3) return {};
+  return url.substr(0, end);
+}
+
+const char kCheckLog[] = "VersionUpdateInfo: %s: %s";
+
 }  // namespace
 
+std::string VersionUpdateInfo::checkUrl() {
+  std::string url = Environment::updateUrl();
+  if (!url.empty()) return url;
+  // The reference service answers the check beside its API, so the client's
+  // own service is the first place to ask.
+  std::string origin = originOf(Z_Request::apiBaseURL());
+  return origin.empty() ? std::string(kDefaultCheckUrl) : origin + kCheckPath;
+}
+
 std::string VersionUpdateInfo::requestUrl() const {
-  return Environment::updateUrl() + "?licensekey=" + queryValue(kLicenseKey) +
+  return checkUrl() + "?licensekey=" + queryValue(kLicenseKey) +
          "&orgKey=&version=" + queryValue(strNowVersionl_) + "&ip=&osversion=iOS" +
          queryValue(Environment::systemVersion());
 }
@@ -88,10 +113,31 @@ bool VersionUpdateInfo::getVersionUpdateInfo() {
   request.url = requestUrl();
   request.timeoutSeconds = kTimeoutSeconds;
   platform::HttpResponse response = platform::HttpClient::Default().send(request);
+  const bool replied = response.status >= 200 && response.status < 300;
   // Only a successful reply carries an announcement.
-  std::string body =
-      response.status >= 200 && response.status < 300 ? std::move(response.body) : std::string();
-  return readReply(JNIOperate::decryptCipherWithKey(kDecipherKey, body));
+  JNIOperate::Deciphered plain =
+      JNIOperate::decipher(kDecipherKey, replied ? response.body : std::string());
+  const bool announced = readReply(plain.text);
+
+  if (announced) {
+    result_ = Result::Announced;
+    resultText_ = "version " + strNewVersion_ + " announced (" + strDownUrl_ + ")";
+  } else if (response.status == 0) {
+    result_ = Result::Unreachable;
+    resultText_ = "unreachable (" + (response.error.empty() ? "no reply" : response.error) + ")";
+  } else if (!replied) {
+    result_ = Result::Refused;
+    resultText_ = "refused (" + std::to_string(response.status) + ")";
+  } else if (plain.status != JNIOperate::Status::Deciphered) {
+    result_ = Result::NotEnciphered;
+    resultText_ =
+        std::string("not enciphered as expected (") + JNIOperate::describe(plain.status) + ")";
+  } else {
+    result_ = Result::NoUpdate;
+    resultText_ = "no update announced";
+  }
+  platform::Log::printf(kCheckLog, request.url.c_str(), resultText_.c_str());
+  return announced;
 }
 
 }  // namespace quillbox

@@ -46,8 +46,8 @@ Admin endpoints (loopback only), all JSON:
     GET/POST/DELETE /__admin/update   the update check's announcement: POST
         {"version": V, "url": U} announces V to checks whose "version" is empty or
         older; DELETE announces nothing (also --announce-update VERSION[,URL]).
-        The check, GET /pages/check/updateini.aspx?..., is journalled like the API;
-        it is plain http, so start the server with http=True for it.
+        The check, GET /pages/check/updateini.aspx?..., is journalled like the API
+        and answered on the server's own scheme (HTTPS, or plain HTTP with http=True).
 """
 
 import hashlib

@@ -1,11 +1,20 @@
 """The widget host's page in a real browser: Debian's Chromium, headless, driven by
-playwright-core (tests/browser/widget_page.mjs). Four buttons; two taps on "截屏存证"
-give one countdown toast and one capture; the evidence prompt shows the picture and
-the file name; "存证" uploads it with the status-bar messages; the service then holds
-a byte-identical copy. The page is refused under another name and to another site. Without Chromium, Node.js or tests/browser/node_modules the
-test is skipped (exit 77), and fails under CI=true.
+playwright-core (tests/browser/widget_page.mjs).
 
-QUILLBOX_SCREENSHOT_DIR keeps the page's screenshots (the README's picture)."""
+- Four buttons and the page's icon, nothing failing on the way; two taps on
+  "截屏存证" give one countdown toast and one capture; the evidence prompt shows
+  the picture and the file name; "存证" uploads it with the status-bar messages;
+  the service then holds a byte-identical copy; an opened address says the
+  opener took it. The page is refused under another name and to another site.
+- A page left open while the host restarts on its port: with the kept token it
+  comes back and taps work; with a new token it says the host was restarted,
+  and a tap shows why it was refused.
+- Five prompts open at once: one backdrop, the newest on top with the count of
+  those waiting, the buttons still usable, every prompt answered in turn.
+
+Without Chromium, Node.js or tests/browser/node_modules the test is skipped
+(exit 77), and fails under CI=true. QUILLBOX_SCREENSHOT_DIR keeps the page's
+screenshots (the README's picture)."""
 
 # ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import filecmp
@@ -13,6 +22,8 @@ import json
 import os
 import re
 import shutil
+import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -48,6 +59,12 @@ def png_size(path):
     return list(struct.unpack(">II", head[16:24]))
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class WidgetPage(unittest.TestCase):
     def setUp(self):
         self.server = start_devserver()
@@ -57,23 +74,25 @@ class WidgetPage(unittest.TestCase):
                                                      "screenshotsound": True})
         self.addCleanup(self.box.cleanup)
         prepare_container(self.box, self.server, USER)
-        # The service announces a version newer than the bundle's.
-        self.server.admin("POST", "update", json={"version": "9.9.9"})
         check_url = self.server.base_url.split("/3/")[0] + CHECK_PATH
         self.host = start_host(self.box, self.server, QUILLBOX_UPDATE_URL=check_url)
         self.addCleanup(self.host.stop)
         self.shots = os.environ.get("QUILLBOX_SCREENSHOT_DIR") or tempfile.mkdtemp(prefix="qb-shots-")
         os.makedirs(self.shots, exist_ok=True)
 
-    def browse(self, **env):
-        run = subprocess.run(["node", "widget_page.mjs", self.host.url, self.shots],
+    def browse(self, flow, **env):
+        run = subprocess.run(["node", "widget_page.mjs", flow, self.host.url, self.shots],
                              cwd=BROWSER_TESTS, env=dict(os.environ, **env), capture_output=True,
-                             text=True, timeout=300)
+                             stdin=subprocess.DEVNULL, text=True, timeout=300)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr + self.host.log())
         return json.loads(run.stdout.strip().splitlines()[-1])
 
     def test_update_prompt_capture_preserve_and_upload(self):
-        saw = self.browse(WIDGET_EXPECT_UPDATE="1")
+        # The service announces a version newer than the bundle's.
+        self.server.admin("POST", "update", json={"version": "9.9.9"})
+        saw = self.browse("capture", WIDGET_EXPECT_UPDATE="1")
+        self.assertEqual(saw["icon"], [200, "image/png"])
+        self.assertEqual(saw["loadFailures"], [])
         # The first showing with a known container checked once and offered the update.
         self.assertEqual(saw["updateMessage"], "Sorelle(server)检测到新版本，是否更新？")
         self.assertEqual(saw["updateButtons"], ["暂不更新", "更新"])
@@ -111,11 +130,86 @@ class WidgetPage(unittest.TestCase):
         info = self.server.file_info(record["fileID"])
         self.assertTrue(filecmp.cmp(info["dataPath"], path, shallow=False))
         self.assertTrue(os.path.exists(os.path.join(self.shots, "widget-prompt.png")))
+        self.assertEqual(saw["opened"], ["quillbox://saveEvidence/photo", "open-url 已接收"])
 
         # The page under another name, and a tap from another site, are refused.
         self.assertEqual(saw["reboundStatus"], 403)
         self.assertTrue(wait_for(lambda: "refused POST /api/click (foreign Origin)" in self.host.log(), timeout=60))
         self.assertEqual(len(os.listdir(folder)), 1)
+
+
+    def test_page_outlives_a_restarted_host(self):
+        self.host.stop()
+        port = free_port()
+        token_file = os.path.join(self.box.container, ".local", "share", "quillbox",
+                                  "weeapp-host-%d.token" % port)
+        hosts = [start_host(self.box, self.server, args=("--port", str(port)))]
+        self.addCleanup(lambda: hosts[-1].stop())
+        browser = subprocess.Popen(["node", "widget_page.mjs", "restart", hosts[0].url, self.shots],
+                                   cwd=BROWSER_TESTS, stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+        def end_browser():
+            if browser.poll() is None:
+                browser.kill()
+            browser.wait()
+            for pipe in (browser.stdin, browser.stdout, browser.stderr):
+                pipe.close()
+        self.addCleanup(end_browser)
+        steps, last = [], ""
+        for line in browser.stdout:
+            if not line.startswith("step: "):
+                last = line
+                continue
+            steps.append(line.split()[1])
+            hosts[-1].stop()
+            if steps[-1] != "stop":
+                args = ["--port", str(port)] + (["--new-token"] if steps[-1] == "new-token" else [])
+                hosts.append(start_host(self.box, self.server, args=args))
+            browser.stdin.write("go\n")
+            browser.stdin.flush()
+        self.assertEqual(browser.wait(timeout=300), 0,
+                         browser.stderr.read() + "".join(h.log() for h in hosts))
+        saw = json.loads(last)
+        self.assertEqual(steps, ["stop", "same-token", "new-token"])
+        first, same, new = hosts
+        # Started again on its port, the host kept its token in an owner-only file.
+        self.assertEqual(same.token, first.token)
+        self.assertNotEqual(new.token, first.token)
+        with open(token_file) as f:
+            self.assertEqual(f.read().strip(), new.token)
+        self.assertEqual(stat.S_IMODE(os.stat(token_file).st_mode), 0o600)
+
+        self.assertEqual(saw["lost"], "连接已断开，重试中…")
+        self.assertFalse(saw["noticeAfterReconnect"])
+        self.assertEqual(same.opened()[-1], "quillbox://saveEvidence/video")
+        self.assertIn("宿主程序已重新启动", saw["expired"])
+        self.assertIn("http://127.0.0.1:%d/?token=" % port, saw["expired"])
+        # The refused tap names its reason on the page; the host refused it and opened nothing.
+        self.assertIn("点按“录音存证”失败", saw["notice"])
+        self.assertIn("HTTP 403", saw["notice"])
+        self.assertIn("refused POST /api/click (no token)", new.log())
+        self.assertNotIn("quillbox://saveEvidence/audio", new.opened())
+
+    def test_five_prompts_queue_under_one_backdrop(self):
+        self.host.stop()
+        self.host = start_host(self.box, self.server, opener_status=4)
+        self.addCleanup(self.host.stop)
+        saw = self.browse("prompts")
+        folder = os.path.join(self.box.documents, "ScreenShot", USER)
+        names = sorted(os.listdir(folder))
+        self.assertEqual(len(names), 5)
+        # Each capture's prompt came on top, over the ones still waiting.
+        self.assertEqual(saw["captured"], names)
+        self.assertEqual(saw["waiting"], [""] + ["还有 %d 个提示在下面等待" % n for n in range(1, 5)])
+        self.assertEqual((saw["stacked"], saw["shownCount"], saw["backdrops"]), (5, 1, 1))
+        # Then every one in turn, newest first, until none is left.
+        self.assertEqual(saw["answered"], names[::-1])
+        self.assertTrue(saw["alertsHidden"])
+        answers = [e for e in read_journal(self.box.ui_journal) if e["event"] == "alertAnswer"]
+        self.assertEqual([(e["tag"], e["index"], e["by"]) for e in answers], [(0, 0, "user")] * 5)
+        # The opener that did not take its address is said so.
+        self.assertEqual(saw["notTaken"], "open-url 未接收（退出状态 4）")
 
 
 if __name__ == "__main__":

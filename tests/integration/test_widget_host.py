@@ -1,10 +1,13 @@
 """quillbox-weeapp-host without a browser: who may use the page, what the buttons
-hand to the URL opener, how showings are counted and checked for updates, and the
-proof of a capture (checked by the openssl command and sha256sum)."""
+hand to the URL opener, how showings are counted and checked for updates, the
+token kept for a fixed port, and the proof of a capture (checked by the openssl
+command and sha256sum)."""
 
 # ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import json
 import os
+import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -52,12 +55,20 @@ class WidgetHost(unittest.TestCase):
             ("this page's origin", "POST", "/api/appear", self_origin, True, 204),
             ("an unknown view", "POST", "/api/click", self_origin, True, 400),
             ("picture not published", "GET", "/file/999", {}, True, 404),
+            ("the icon, token or not", "GET", "/favicon.ico", {}, False, 200),
+            ("the icon under another name", "GET", "/favicon.ico", {"Host": "evil.example"},
+             False, 403),
+            ("whether the token holds", "GET", "/api/ping", {}, True, 204),
+            ("whether the token holds, without", "GET", "/api/ping", {}, False, 403),
         ]
         for what, method, path, headers, token, expected in cases:
             with self.subTest(what):
                 body = {} if method == "POST" else None
-                status, _ = h.request(method, path, body=body, headers=headers, token=token)
+                status, reply = h.request(method, path, body=body, headers=headers, token=token)
                 self.assertEqual(status, expected)
+                # A refusal says why.
+                if status == 403:
+                    self.assertTrue(reply.startswith(b"refused: "), reply)
         self.assertIn("refused POST /api/appear (foreign Origin)", h.log())
 
     def test_buttons_open_the_client_urls(self):
@@ -73,6 +84,43 @@ class WidgetHost(unittest.TestCase):
                         self.host.opened())
         journal = [e["url"] for e in read_journal(self.box.ui_journal) if e["event"] == "openURL"]
         self.assertEqual(journal, urls)
+
+
+class KeptToken(unittest.TestCase):
+    """A fixed port keeps its token in an owner-only file; a doubtful file is not used."""
+
+    def test_token_file_of_a_fixed_port(self):
+        box = make_sandbox(user="alice")
+        self.addCleanup(box.cleanup)
+        prepare_container(box, None, "alice")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        path = os.path.join(box.container, ".local", "share", "quillbox",
+                            "weeapp-host-%d.token" % port)
+        kept = "0123456789abcdef" * 2
+        cases = [  # what, file text, its mode, whether the host takes it, its log line
+            ("owner-only", kept + "\n", 0o600, True, None),
+            ("readable by others", kept + "\n", 0o644, False,
+             "may be read or written by other users (mode 644)"),
+            ("writable by the group", kept + "\n", 0o620, False, "(mode 620)"),
+            ("no token in it", "not a token\n", 0o600, False, "holds no token"),
+        ]
+        for what, text, mode, taken, line in cases:
+            with self.subTest(what):
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as f:
+                    f.write(text)
+                os.chmod(path, mode)
+                host = start_host(box, args=("--port", str(port)))
+                host.stop()
+                self.assertEqual(host.token == kept, taken)
+                if line:
+                    self.assertIn(line, host.log())
+                # Whatever was there, the file now holds the host's token, for its owner only.
+                with open(path) as f:
+                    self.assertEqual(f.read(), host.token + "\n")
+                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
 
 
 class CaptureProof(unittest.TestCase):

@@ -10,7 +10,9 @@
 The container gets what the client application would have left for a logged-in
 user of `server` (its API base, a session the service accepts); the host runs
 with a synthetic screen, no shutter sound, the UI journal of the sandbox and a
-URL opener that only records the URLs (host.opened()).
+URL opener that only records the URLs (host.opened()) and exits with
+`opener_status`. `args` go to the host's command line (--port N, --new-token);
+each start logs to a file of its own in the sandbox.
 """
 
 import http.client
@@ -126,25 +128,29 @@ def prepare_container(box, server, user):
         box.write_plist("com.velmor.webinfo.plist", {"type": "0", "access_token": server.login()})
 
 
-def start_host(box, server=None, popen_kw=None, **env):
+def start_host(box, server=None, popen_kw=None, args=(), opener_status=0, **env):
     """Starts the host on `box` (QUILLBOX_HOME is the container, so thumbnails go with uploads).
     A setting given as None is removed from the host's environment; `popen_kw` goes to Popen
     (another user to run as)."""
     opened = os.path.join(box.root, "opened.txt")
     opener = os.path.join(box.root, "open-url")
     with open(opener, "w") as f:
-        f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' % opened)
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\nexit %d\n' % (opened, opener_status))
     os.chmod(opener, 0o755)
     extra = {"QUILLBOX_HOME": box.container}
     if server is not None and server.cert_path:
         extra["QUILLBOX_CA_FILE"] = server.cert_path
     extra.update(env)
     log_path = os.path.join(box.root, "host.log")
+    starts = 1
+    while os.path.exists(log_path):
+        starts += 1
+        log_path = os.path.join(box.root, "host-%d.log" % starts)
     host_env = box.env(**{k: v for k, v in extra.items() if v is not None})
     for name in [k for k, v in extra.items() if v is None]:
         host_env.pop(name, None)
     with open(log_path, "w") as log:
-        proc = subprocess.Popen([bin("quillbox-weeapp-host"), "--url-opener", opener],
+        proc = subprocess.Popen([bin("quillbox-weeapp-host"), "--url-opener", opener, *args],
                                 env=host_env, stdout=subprocess.PIPE, stderr=log,
                                 stdin=subprocess.DEVNULL, text=True, **(popen_kw or {}))
     line = proc.stdout.readline()

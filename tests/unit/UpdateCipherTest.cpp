@@ -3,10 +3,14 @@
 // ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "AppURL.h"
+#include "Platform/Files/PropertyList.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "TestSupport.h"
@@ -101,28 +105,32 @@ TEST(UpdateCipher, StatusCodes) {
 TEST(UpdateCipher, DeciphersWhatOpensslEnciphered) {
   REQUIRE_OPENSSL();
   const std::string first = "ABCDEFGHIJKLMNOP", pad = std::string(15, 'x');
+  using S = JNIOperate::Status;
   const struct {
     std::string name, cipher, expected;
+    S status;
   } cases[] = {
       {"reply", opensslEncipher("Version0=1.0.2\r\nUpdateURL0=x\r\n"),
-       "Version0=1.0.2\r\nUpdateURL0=x\r\n"},
+       "Version0=1.0.2\r\nUpdateURL0=x\r\n", S::Deciphered},
       {"wrapped in lines", opensslEncipher(std::string(200, 'w'), false, kKeyHex, true),
-       std::string(200, 'w')},
-      {"15", opensslEncipher(std::string(15, 'q')), std::string(15, 'q')},
-      {"16", opensslEncipher(std::string(16, 'q')), std::string(16, 'q')},
-      {"17", opensslEncipher(std::string(17, 'q')), std::string(17, 'q')},
-      {"Latin-1", opensslEncipher("caf\xe9 \xff"), "café ÿ"},
-      {"10240 bytes, the most", opensslEncipher(std::string(10239, 'z')), std::string(10239, 'z')},
-      {"pad 16 of 16", opensslEncipher(""), ""},
+       std::string(200, 'w'), S::Deciphered},
+      {"15", opensslEncipher(std::string(15, 'q')), std::string(15, 'q'), S::Deciphered},
+      {"16", opensslEncipher(std::string(16, 'q')), std::string(16, 'q'), S::Deciphered},
+      {"17", opensslEncipher(std::string(17, 'q')), std::string(17, 'q'), S::Deciphered},
+      {"Latin-1", opensslEncipher("caf\xe9 \xff"), "café ÿ", S::Deciphered},
+      {"10240 bytes, the most", opensslEncipher(std::string(10239, 'z')), std::string(10239, 'z'),
+       S::Deciphered},
+      // What the update server sends when it announces nothing: valid, and empty.
+      {"pad 16 of 16", opensslEncipher(""), "", S::Deciphered},
       // Bad padding: the plaintext of every block but the last.
-      {"pad 0", opensslEncipher(first + pad + '\0', true), first},
-      {"pad 17", opensslEncipher(first + pad + '\x11', true), first},
-      {"pad bytes differ", opensslEncipher(first + pad + '\x03', true), first},
-      {"zero byte cuts", opensslEncipher(std::string("ab\0cd", 5)), "ab"},
-      {"not a block multiple", "QUJDREVGR0hJSktMTU5PUFE=", ""},
-      {"not base64", "not base64!", ""},
-      {"empty", "", ""},
-      {"10256 bytes: refused", opensslEncipher(std::string(10240, 'z')), ""},
+      {"pad 0", opensslEncipher(first + pad + '\0', true), first, S::BadPadding},
+      {"pad 17", opensslEncipher(first + pad + '\x11', true), first, S::BadPadding},
+      {"pad bytes differ", opensslEncipher(first + pad + '\x03', true), first, S::BadPadding},
+      {"zero byte cuts", opensslEncipher(std::string("ab\0cd", 5)), "ab", S::Deciphered},
+      {"not a block multiple", "QUJDREVGR0hJSktMTU5PUFE=", "", S::NotBlocks},
+      {"not base64", "not base64!", "", S::NotBase64},
+      {"empty", "", "", S::NoCipher},
+      {"10256 bytes: refused", opensslEncipher(std::string(10240, 'z')), "", S::TooLong},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,7 +138,9 @@ TEST(UpdateCipher, DeciphersWhatOpensslEnciphered) {
     platform::Log::setSinkForTesting([&](const std::string& l) { lines.push_back(l); });
     EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, c.cipher), c.expected);
     // Every call installs the key and a zero IV afresh: nothing carries over.
-    EXPECT_EQ(JNIOperate::decryptCipherWithKey(kKey, c.cipher), c.expected);
+    JNIOperate::Deciphered again = JNIOperate::decipher(kKey, c.cipher);
+    EXPECT_EQ(again.text, c.expected);
+    EXPECT_EQ(JNIOperate::describe(again.status), JNIOperate::describe(c.status));
     platform::Log::setSinkForTesting(nullptr);
     if (c.name == "10256 bytes: refused") {
       ASSERT_EQ(lines.size(), 2u);
@@ -196,4 +206,38 @@ TEST(UpdateCheck, RequestUrlAndSystemVersion) {
   const std::string v = Environment::systemVersion();
   EXPECT_TRUE(!v.empty() && v.find_first_not_of("0123456789.") == std::string::npos) << v;
   Environment::set("QUILLBOX_UPDATE_URL", "");
+}
+
+TEST(UpdateCheck, CheckUrlFollowsTheClientsService) {
+  using platform::Environment;
+  TempDir dir;
+  AppURL::sharedAppURL().setAppURL(dir.path());
+  std::filesystem::create_directories(dir.path() + "/Library");
+  const std::string local = dir.path() + "/Library/com.velmor.loacal.plist";
+  const char* kDefault = VersionUpdateInfo::kDefaultCheckUrl;
+  const struct {
+    const char *variable, *apiBase, *expected;
+  } cases[] = {
+      {"http://u:1/pages/check/updateini.aspx", "https://127.0.0.1:8443/3/",
+       "http://u:1/pages/check/updateini.aspx"},
+      {"", "https://127.0.0.1:8443/3/", "https://127.0.0.1:8443/pages/check/updateini.aspx"},
+      {"", "http://[::1]:9/3/?x", "http://[::1]:9/pages/check/updateini.aspx"},
+      {"", "https://h.example", "https://h.example/pages/check/updateini.aspx"},
+      {"", "ftp://h/3/", kDefault},
+      {"", "https:///3/", kDefault},
+      {"", nullptr, kDefault},  // no local plist
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.variable) + " " + (c.apiBase ? c.apiBase : "(none)"));
+    Environment::set("QUILLBOX_UPDATE_URL", c.variable);
+    std::remove(local.c_str());
+    if (c.apiBase) {
+      PlistDict d;
+      d.set("url", PlistValue(c.apiBase));
+      ASSERT_TRUE(platform::PropertyList::write(local, PlistValue(d)));
+    }
+    EXPECT_EQ(VersionUpdateInfo::checkUrl(), c.expected);
+  }
+  Environment::set("QUILLBOX_UPDATE_URL", "");
+  AppURL::sharedAppURL().setAppURL("");
 }

@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 
 #include <cstdlib>
 #include <future>
@@ -11,7 +10,6 @@
 #include "Platform/Files/FileSystem.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
-#include "Text/Hex.h"
 
 namespace quillbox::weeapphost {
 
@@ -25,10 +23,16 @@ const char kRefusedLog[] = "quillbox-weeapp-host: refused %s %s (%s)";
 constexpr std::chrono::seconds kKeepAlive{15};
 constexpr int kServerThreads = 16;  // each open page holds one for its event stream
 
-std::string randomToken() {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return {};
-  return Hex::encode(bytes, sizeof bytes);
+// The page's icon, served without the token (a browser asks for it on its own).
+const char kIconPath[] = "/favicon.ico";
+const char kIconFile[] = "icon.png";
+const char kBusy[] = "busy: the widget's main thread did not take the request within 10 s";
+static_assert(PageServer::kMainThreadWait == std::chrono::seconds(10));
+
+// Why a request was refused or failed, as the reply's text.
+void fail(httplib::Response& res, int status, const std::string& why) {
+  res.status = status;
+  res.set_content(why + "\n", "text/plain; charset=utf-8");
 }
 
 bool sameSecret(const std::string& a, const std::string& b) {
@@ -62,6 +66,7 @@ std::optional<uint64_t> unsignedMember(const Json& j, const char* key) {
 const char* contentTypeOfPageFile(const std::string& name) {
   if (name.ends_with(".html")) return "text/html; charset=utf-8";
   if (name.ends_with(".js")) return "text/javascript; charset=utf-8";
+  if (name.ends_with(".png")) return "image/png";
   return "text/css; charset=utf-8";
 }
 
@@ -106,6 +111,7 @@ PageServer::Refusal PageServer::check(const httplib::Request& req) const {
   const std::string self = std::string(kLoopback) + ":" + std::to_string(port_);
   // A name that merely resolves here (DNS rebinding) is not this page.
   if (req.get_header_value("Host") != self) return Refusal::Host;
+  if (req.path == kIconPath && (req.method == "GET" || req.method == "HEAD")) return Refusal::None;
   if (!hasToken(req)) return Refusal::Token;
   const bool changesState = req.method != "GET" && req.method != "HEAD";
   if (changesState) {
@@ -117,8 +123,8 @@ PageServer::Refusal PageServer::check(const httplib::Request& req) const {
   return Refusal::None;
 }
 
-bool PageServer::start(int port, std::string* error) {
-  token_ = randomToken();
+bool PageServer::start(int port, const std::string& token, std::string* error) {
+  token_ = token;
   if (token_.empty()) {
     *error = "no random token could be made";
     return false;
@@ -143,9 +149,13 @@ bool PageServer::start(int port, std::string* error) {
     Refusal r = check(req);
     if (r == Refusal::None) return httplib::Server::HandlerResponse::Unhandled;
     static const char* kWhy[] = {"", "foreign Host", "no token", "foreign Origin"};
+    static const char* kReply[] = {
+        "", "refused: foreign Host (open the page as 127.0.0.1, as printed)",
+        "refused: no token, or the token of an earlier start (open the address the host printed "
+        "when it started)",
+        "refused: foreign Origin (only the host's own page may do this)"};
     Log::printf(kRefusedLog, req.method.c_str(), req.path.c_str(), kWhy[static_cast<int>(r)]);
-    res.status = 403;
-    res.set_content("forbidden\n", "text/plain");
+    fail(res, 403, kReply[static_cast<int>(r)]);
     return httplib::Server::HandlerResponse::Handled;
   });
   routes();
@@ -157,10 +167,7 @@ void PageServer::routes() {
   auto servePageFile = [this](const std::string& name) {
     return [this, name](const httplib::Request& req, httplib::Response& res) {
       auto bytes = platform::FileSystem::Default().readFile(pageDir_ + "/" + name);
-      if (!bytes) {
-        res.status = 404;
-        return;
-      }
+      if (!bytes) return fail(res, 404, "not found: " + pageDir_ + "/" + name + " can't be read");
       // The token leaves the address bar: from here on the cookie carries it.
       if (name == "index.html" && req.has_param("token")) {
         res.set_header("Set-Cookie",
@@ -174,16 +181,17 @@ void PageServer::routes() {
   server_->Get("/", servePageFile("index.html"));
   server_->Get("/page.js", servePageFile("page.js"));
   server_->Get("/page.css", servePageFile("page.css"));
+  server_->Get(kIconPath, servePageFile(kIconFile));
+  // Whether the page's token still holds, without opening a stream.
+  server_->Get("/api/ping",
+               [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
 
   server_->Get(R"(/file/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
     std::optional<std::string> path =
         files_.pathFor(std::strtoull(req.matches[1].str().c_str(), nullptr, 10));
     std::optional<std::string> bytes;
     if (path) bytes = platform::FileSystem::Default().readFile(*path);
-    if (!bytes) {
-      res.status = 404;
-      return;
-    }
+    if (!bytes) return fail(res, 404, path ? "not found: " + *path : "not found: no such picture");
     res.set_content(*bytes, PublishedFiles::contentTypeOf(*path));
   });
 
@@ -192,9 +200,16 @@ void PageServer::routes() {
     hub_.sendTo(client, "hello", Json{{"client", client}}.dump());
     hub_.sendTo(client, "view", hooks_.viewJson());
     ui_.greet(client);
+    auto first = std::make_shared<bool>(true);
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, client](size_t, httplib::DataSink& sink) {
+        [this, client, first](size_t, httplib::DataSink& sink) {
+          if (*first) {
+            *first = false;
+            // A page whose stream is cut (the host stopped) tries again soon.
+            std::string retry = "retry: " + std::to_string(kReconnectAfter.count()) + "\n\n";
+            if (!sink.write(retry.data(), retry.size())) return false;
+          }
           bool gone = false;
           auto event = hub_.next(client, kKeepAlive, &gone);
           if (gone) return false;
@@ -209,20 +224,19 @@ void PageServer::routes() {
   server_->Post("/api/click", [this](const httplib::Request& req, httplib::Response& res) {
     auto body = jsonBody(req);
     auto view = body ? unsignedMember(*body, "view") : std::nullopt;
-    if (!view) {
-      res.status = 400;
-      return;
-    }
+    if (!view) return fail(res, 400, "bad request: expected {\"view\": N}");
     auto found = std::make_shared<bool>(false);
     if (!runOnMain([this, id = *view, found] { *found = hooks_.tap(id); })) {
-      res.status = 503;
-      return;
+      return fail(res, 503, kBusy);
     }
-    res.status = *found ? 204 : 404;
+    if (!*found)
+      return fail(res, 404, "not found: the widget has no view " + std::to_string(*view));
+    res.status = 204;
   });
 
   server_->Post("/api/appear", [this](const httplib::Request&, httplib::Response& res) {
-    res.status = runOnMain([this] { hooks_.appear(); }) ? 204 : 503;
+    if (!runOnMain([this] { hooks_.appear(); })) return fail(res, 503, kBusy);
+    res.status = 204;
   });
 
   server_->Post("/api/alert", [this](const httplib::Request& req, httplib::Response& res) {
@@ -230,17 +244,17 @@ void PageServer::routes() {
     auto alert = body ? unsignedMember(*body, "alert") : std::nullopt;
     auto index = body ? unsignedMember(*body, "index") : std::nullopt;
     if (!alert || !index || *index > 64) {
-      res.status = 400;
-      return;
+      return fail(res, 400, "bad request: expected {\"alert\": N, \"index\": I}");
     }
     auto taken = std::make_shared<bool>(false);
     if (!runOnMain([this, a = *alert, i = static_cast<int>(*index), taken] {
           *taken = ui_.answerAlert(a, i);
         })) {
-      res.status = 503;
-      return;
+      return fail(res, 503, kBusy);
     }
-    res.status = *taken ? 204 : 409;
+    if (!*taken)
+      return fail(res, 409, "conflict: that prompt is no longer open (answered already)");
+    res.status = 204;
   });
 
   // Answered here, not on the main thread: the main thread is waiting for it.
@@ -248,10 +262,7 @@ void PageServer::routes() {
     auto body = jsonBody(req);
     auto client = body ? unsignedMember(*body, "client") : std::nullopt;
     auto seq = body ? unsignedMember(*body, "seq") : std::nullopt;
-    if (!client || !seq) {
-      res.status = 400;
-      return;
-    }
+    if (!client || !seq) return fail(res, 400, "bad request: expected {\"client\": N, \"seq\": S}");
     hub_.acknowledge(*client, *seq);
     res.status = 204;
   });

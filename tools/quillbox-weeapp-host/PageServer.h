@@ -5,12 +5,15 @@
 // event stream (server-sent events) and the page's requests: a tap on a view,
 // a showing, an alert's answer, the confirmation that toasts are gone.
 //
-// Every request must carry the per-start random token: in the query of the
-// address start() prints (the page then keeps it as a cookie of this port).
-// A request whose Host is not 127.0.0.1:<port> (DNS rebinding), or a
-// state-changing request from a foreign Origin (another site's page), is
-// refused with 403, as is one without the token. Taps, showings and answers
-// run on the main run loop; the request waits (a bounded time) until they ran.
+// Every request must carry the token given to start() (PageToken): in the
+// query of the address the host prints (the page then keeps it as a cookie of
+// this port). A request whose Host is not 127.0.0.1:<port> (DNS rebinding), or
+// a state-changing request from a foreign Origin (another site's page), is
+// refused with 403, as is one without the token; the reply's text names the
+// reason. Only the icon (/favicon.ico) is served without the token. Taps,
+// showings and answers run on the main run loop; the request waits (a bounded
+// time) until they ran, and every refusal or failure is answered with a
+// status and a line of text saying why.
 //
 // Thread safety: start() and stop() from one thread; requests are served on
 // the server's own threads.
@@ -49,9 +52,13 @@ class PageServer {
              PageServerHooks hooks);
   ~PageServer();
 
-  // Binds 127.0.0.1:port and serves on threads of its own. False with the
-  // reason in `error` when the port can't be had.
-  bool start(int port, std::string* error);
+  // How soon a page's event stream reconnects after it was cut (the
+  // stream's "retry" field).
+  static constexpr std::chrono::milliseconds kReconnectAfter{1000};
+
+  // Binds 127.0.0.1:port and serves on threads of its own, asking for
+  // `token`. False with the reason in `error` when the port can't be had.
+  bool start(int port, const std::string& token, std::string* error);
   void stop();
 
   int port() const { return port_; }

@@ -14,6 +14,9 @@ using std::chrono::steady_clock;
 namespace {
 const char kNotConfirmedLog[] =
     "quillbox-weeapp-host: a page did not confirm that its toasts are gone; capturing anyway";
+const char kOpenerMissingLog[] =
+    "quillbox-weeapp-host: the URL opener %s is not installed; %s is only shown on the page";
+const char kOpenerRefusedLog[] = "quillbox-weeapp-host: %s did not take %s (exit status %d)";
 // A page fades a toast out after its time; it may still show for this long.
 constexpr std::chrono::milliseconds kToastFade{500};
 
@@ -141,13 +144,38 @@ void PageUserInterface::showStatusBarMessage(const std::string& text, platform::
 }
 
 void PageUserInterface::openURL(const std::string& url) {
-  bool handedOver = false;
+  // The opener's exit is reported after the event that announces it: the
+  // reaping thread waits here until that event is out.
+  std::lock_guard<std::mutex> announcing(openMu_);
+  uint64_t id;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    id = nextUrlId_++;
+  }
+  // Why the URL went nowhere: "none" (no opener asked for), "missing" (not
+  // installed), "failed" (could not be started); "" when it was handed over.
+  std::string notHandedOver = "none";
   if (!urlOpener_.empty()) {
+    notHandedOver = "missing";
     if (auto opener = platform::Process::findExecutable(urlOpener_)) {
-      handedOver = platform::Process::spawnDetached({*opener, url});
+      notHandedOver = "failed";
+      auto exited = [this, id, url](int exitStatus) {
+        std::lock_guard<std::mutex> announced(openMu_);
+        if (exitStatus != 0) {
+          platform::Log::printf(kOpenerRefusedLog, urlOpener_.c_str(), url.c_str(), exitStatus);
+        }
+        hub_.broadcast("openURLDone", dump(Json{{"id", id}, {"exitStatus", exitStatus}}));
+      };
+      if (platform::Process::spawnDetached({*opener, url}, exited)) notHandedOver.clear();
+    } else {
+      platform::Log::printf(kOpenerMissingLog, urlOpener_.c_str(), url.c_str());
     }
   }
-  hub_.broadcast("openURL", dump(Json{{"url", url}, {"handedOver", handedOver}}));
+  hub_.broadcast("openURL", dump(Json{{"id", id},
+                                      {"url", url},
+                                      {"opener", urlOpener_},
+                                      {"handedOver", notHandedOver.empty()},
+                                      {"notHandedOver", notHandedOver}}));
 }
 
 void PageUserInterface::setIdleTimerDisabled(bool disabled) {

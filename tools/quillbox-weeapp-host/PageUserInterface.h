@@ -5,7 +5,9 @@
 // An alert stays open until it is answered (on a page, or by another backend
 // of a CompositeUserInterface); a page that connects later is shown the open
 // alerts. openURL also hands the URL to the URL opener (xdg-open) where one
-// is installed.
+// is installed; the event "openURL" says whether it was handed over (and why
+// not), and "openURLDone" gives the opener's exit status once it ended (0:
+// it took the URL).
 //
 // Thread safety: safe for concurrent use from any thread; answers are
 // delivered on the main run loop.
@@ -57,6 +59,8 @@ class PageUserInterface : public platform::UserInterface {
   PublishedFiles& files_;
   const std::string urlOpener_;
   std::mutex mu_;
+  std::mutex openMu_;  // held while a URL is handed over and announced
+  uint64_t nextUrlId_ = 1;
   uint64_t nextAlertId_ = 1;
   std::map<uint64_t, std::shared_ptr<platform::AlertView>> openAlerts_;
   std::map<uint64_t, std::string> openAlertJson_;

@@ -6,7 +6,8 @@
 // alerts and status-bar messages as they happen; a click on the page is a tap
 // on the widget, and loading the page or making it visible again is a showing.
 // At start one line on standard output gives the page's address with its
-// token. Ends on SIGTERM or SIGINT.
+// token; on a fixed --port the token is kept for the next start on that port
+// (PageToken), so that an open page reconnects. Ends on SIGTERM or SIGINT.
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include "AppURL.h"
 #include "EventHub.h"
 #include "PageServer.h"
+#include "PageToken.h"
 #include "PageUserInterface.h"
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Environment.h"
@@ -51,8 +53,16 @@ int runHost(int argc, char** argv) {
       "address it prints (it holds the page's token).\n"
       "Every setting below is also read from the environment variable named in brackets."};
   int port = 0;
+  bool newToken = false;
   std::string urlOpener = "xdg-open";
-  app.add_option("--port", port, "port on 127.0.0.1 (0: any free port)")->capture_default_str();
+  app.add_option("--port", port,
+                 "port on 127.0.0.1 (0: any free port). A fixed port keeps the page's token in "
+                 "$QUILLBOX_HOME/.local/share/quillbox/weeapp-host-PORT.token (owner-only) for "
+                 "the next start on it, so that an open page reconnects")
+      ->capture_default_str();
+  app.add_flag("--new-token", newToken,
+               "make a new token even on a fixed port (pages open with the old one must open the "
+               "new address)");
   app.add_option("--url-opener", urlOpener,
                  "program that opens the URLs the widget opens, where it is installed "
                  "(\"\" for none; the page always shows them)")
@@ -110,10 +120,12 @@ int runHost(int argc, char** argv) {
   };
   PageServer server(Environment::executableDir() + "/../share/quillbox/weeapp-page", hub, *page,
                     files, hooks);
-  if (!server.start(port, &error)) {
+  PageToken::Choice token = PageToken::choose(port, newToken);
+  if (!server.start(port, token.token, &error)) {
     std::cerr << "quillbox-weeapp-host: " << error << "\n";
     return 1;
   }
+  if (token.keep) PageToken::keep(server.port(), token.token);
   std::cout << "quillbox-weeapp-host: " << weeApp->principalClass << " on " << server.address()
             << std::endl;
 

@@ -243,6 +243,8 @@ class PosixFileSystem : public FileSystem {
     FileAttributes a;
     a.size = static_cast<int64_t>(sx.stx_size);
     a.isDirectory = S_ISDIR(sx.stx_mode);
+    a.isRegularFile = S_ISREG(sx.stx_mode);
+    a.permissions = sx.stx_mode & 07777;
     a.modificationDate = toTimePoint(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
     a.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     a.inode = sx.stx_ino;

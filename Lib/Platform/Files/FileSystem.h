@@ -24,6 +24,9 @@ struct FileAttributes {
   std::chrono::system_clock::time_point creationDate;
   std::chrono::system_clock::time_point modificationDate;
   bool isDirectory = false;
+  bool isRegularFile = false;
+  // The mode's permission bits (0777 and the set-id and sticky bits).
+  uint32_t permissions = 0;
   // Identity of the file: an atomic replace always gives the path a new inode.
   uint64_t device = 0;
   uint64_t inode = 0;

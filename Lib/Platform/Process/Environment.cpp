@@ -60,8 +60,12 @@ const std::vector<Environment::Setting>& Environment::settings() {
        "the widget bundle folder (its `Info.plist` gives the version the update check sends)",
        "`share/quillbox/quillboxWeeApp.bundle` beside `bin/`", kWidgetHost},
       {"QUILLBOX_UPDATE_URL", "--update-url",
-       "the update server's check URL (plain http: the reply is enciphered)",
-       "`http://127.0.0.1:8443/pages/check/updateini.aspx`", kWidgetHost},
+       "the update server's check URL, `http://` or `https://` (the reply is enciphered either "
+       "way; a service with a certificate of its own needs `QUILLBOX_CA_FILE`)",
+       "the client's service: scheme, host and port of the API base (`url` of "
+       "`com.velmor.loacal.plist`) with `/pages/check/updateini.aspx`; without one, "
+       "`https://127.0.0.1:8443/pages/check/updateini.aspx`",
+       kWidgetHost},
       {"QUILLBOX_SYSTEM_VERSION", "--system-version",
        "the system version the update check reports (a major version of exactly 5 makes the "
        "widget take taps through tap recognisers)",
@@ -185,7 +189,7 @@ std::string Environment::c2paKeyFile() {
 }
 
 std::string Environment::updateUrl() {
-  return orDefault("QUILLBOX_UPDATE_URL", "http://127.0.0.1:8443/pages/check/updateini.aspx");
+  return get("QUILLBOX_UPDATE_URL");
 }
 
 std::string Environment::systemVersion() {

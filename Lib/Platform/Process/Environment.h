@@ -44,7 +44,7 @@ class Environment {
   static std::string prompt();        // QUILLBOX_PROMPT
   static std::string keychain();      // QUILLBOX_KEYCHAIN
   static std::string caFile();        // QUILLBOX_CA_FILE
-  static std::string updateUrl();     // QUILLBOX_UPDATE_URL
+  static std::string updateUrl();     // QUILLBOX_UPDATE_URL ("" when unset)
   static std::string sound();         // QUILLBOX_SOUND
   // QUILLBOX_SYSTEM_VERSION, else the running kernel's release cut to its
   // leading dotted number, the shape of a phone's system version; the whole

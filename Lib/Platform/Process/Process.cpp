@@ -39,7 +39,8 @@ std::optional<std::string> Process::findExecutable(const std::string& name) {
   return std::nullopt;
 }
 
-bool Process::spawnDetached(const std::vector<std::string>& argv) {
+bool Process::spawnDetached(const std::vector<std::string>& argv,
+                            std::function<void(int exitStatus)> onExit) {
   if (argv.empty()) return false;
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
@@ -57,10 +58,13 @@ bool Process::spawnDetached(const std::vector<std::string>& argv) {
     return false;
   }
   // No zombie is left behind, whoever else waits for children.
-  Threads::Default().startThread("reap-child", [pid] {
+  Threads::Default().startThread("reap-child", [pid, onExit = std::move(onExit)] {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (!onExit || reaped != pid) return;
+    onExit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
   });
   return true;
 }

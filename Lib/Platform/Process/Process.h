@@ -3,6 +3,7 @@
 // Thread safety: all operations may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,8 +17,11 @@ class Process {
   static std::optional<std::string> findExecutable(const std::string& name);
   // Starts argv[0] with the arguments argv[1..] and returns without waiting;
   // standard input and output go to /dev/null, standard error is shared. The
-  // child is reaped when it ends. False (with a log line) when it could not start.
-  static bool spawnDetached(const std::vector<std::string>& argv);
+  // child is reaped when it ends; `onExit`, when given, is then called on the
+  // reaping thread with its exit status (128 + the signal's number when a
+  // signal ended it). False (with a log line) when it could not start.
+  static bool spawnDetached(const std::vector<std::string>& argv,
+                            std::function<void(int exitStatus)> onExit = nullptr);
 };
 
 }  // namespace quillbox::platform
