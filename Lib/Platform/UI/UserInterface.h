@@ -148,6 +148,10 @@ class UserInterface {
   // screen (a backend that cannot confirm waits a bounded time), so that a
   // screen capture never shows the system's own overlay. Any thread.
   virtual void hideToasts() {}
+  // Takes down everything this process still shows (toasts, unanswered
+  // prompts, status messages): for a program that stops, so that nothing it
+  // can no longer answer stays on the screen. Any thread.
+  virtual void withdrawAll() {}
 };
 
 // Forwards every call to another instance (tests override only what they need).
@@ -165,6 +169,7 @@ class UserInterfaceWrapper : public UserInterface {
   void openURL(const std::string& url) override { target_.openURL(url); }
   void setIdleTimerDisabled(bool disabled) override { target_.setIdleTimerDisabled(disabled); }
   void hideToasts() override { target_.hideToasts(); }
+  void withdrawAll() override { target_.withdrawAll(); }
 
  protected:
   UserInterface& target_;
