@@ -2,6 +2,7 @@
 // captures the screen and stores it in the client application's data area.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "Platform/Files/InstanceLock.h"
 #include "Platform/Loop/DarwinNotifyCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Loop/StopSignals.h"
 #include "Platform/Media/AutoScreen.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
@@ -41,6 +43,10 @@ const char kNoDisplayYetLog[] =
     "(systemctl --user import-environment WAYLAND_DISPLAY DISPLAY)";
 // EX_TEMPFAIL: try again later.
 constexpr int kNoDisplayYetExit = 75;
+const char kStoppingLog[] = "vigild: %s received; closing its notifications and ending";
+
+// The signal that asked the daemon to stop (0: none yet). Main thread only.
+int g_stopSignal = 0;
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -64,6 +70,12 @@ static int runDaemon(int argc, char** argv) {
     return kExitAlreadyRunning;
   }
   if (!instance.lock) Log::printf(kNoInstanceLockLog, lockPath.c_str(), instance.error.c_str());
+  // Before any thread starts: SIGTERM and SIGINT end the main loop, and the
+  // daemon tidies up behind it (a second signal ends it at once).
+  StopSignals::install([](int signal) {
+    g_stopSignal = signal;
+    RunLoop::main().stop();
+  });
   // A thread per registration and upload, a screen-sized image per capture:
   // bounded heaps and fixed thresholds keep a long run at what it holds.
   MemoryArenas::limit(2);
@@ -89,15 +101,29 @@ static int runDaemon(int argc, char** argv) {
     quillbox::screenShotPort(name);
     MemoryArenas::releaseFree();
   };
-  if (!DarwinNotifyCenter::Default().addObserver(quillbox::kScreenshotNotification, onTrigger)) {
+  const uint64_t observer =
+      DarwinNotifyCenter::Default().addObserver(quillbox::kScreenshotNotification, onTrigger);
+  if (!observer) {
     // A daemon that can never be triggered only looks alive; its service
     // manager restarts it instead.
     Log::line(kNoTriggerLog);
     return 1;
   }
   ServiceManager::notifyReady();  // the trigger is observed from here on
-  RunLoop::main().run();
-  return 0;
+  // A nested run (the shutter sound's) may take a stop meant for this one.
+  do {
+    RunLoop::main().run();
+  } while (!g_stopSignal);
+
+  Log::printf(kStoppingLog, StopSignals::name(g_stopSignal));
+  // Nobody posts to a socket that nobody reads, and no prompt stays on the
+  // desktop that nobody can answer any more.
+  DarwinNotifyCenter::Default().removeObserver(observer);
+  UserInterface::Default().withdrawAll();
+  // Upload and registration threads may still run: the process ends without
+  // running static destructors under them.
+  std::fflush(nullptr);
+  std::_Exit(0);
 }
 
 // Nothing may escape main(): an unexpected exception ends the program with a message.

@@ -188,6 +188,18 @@ class DesktopNotifications(unittest.TestCase):
                 self.assertEqual([(a["index"], a["by"])
                                   for a in wait_for(self.answers, timeout=60)], [(0, by)])
 
+    def test_a_stopped_daemon_takes_its_prompt_and_its_socket_away(self):
+        daemon = self.start(ui="desktop,journal:" + self.box.ui_journal)
+        self.capture()
+        prompt = self.prompt()  # unanswered
+        self.assertEqual(self.closes(prompt["id"]), [])
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(timeout=60), 0)
+        self.daemons.remove(daemon)
+        daemon.stdout.close()
+        self.assertTrue(self.closes(prompt["id"]))
+        self.assertEqual(os.listdir(self.box.notify_dir), [])
+
     def test_default_backend_is_the_desktop_when_a_server_answers(self):
         self.start()  # no QUILLBOX_UI
         self.trigger()

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """What a new user meets when something is missing: no client container, an
 unreadable settings plist, a service that can't be reached or refuses, a
-screenshot folder that can't be written, a second vigild. Each case ends in
-one clear log line and one toast naming the cause and what to do; nothing is
-half-written or lost; the daemon keeps running and does its job once the
-cause is mended."""
+screenshot folder that can't be written, a second vigild, a trigger with no
+vigild. Each case ends in one clear log line and one toast (or message) naming
+the cause and what to do; nothing is half-written or lost; the daemon keeps
+running and does its job once the cause is mended."""
 
 import hashlib
 import os
@@ -201,6 +201,25 @@ class NewUser(unittest.TestCase):
         if "then" in case:
             case["then"]()
         self.assertIsNone(daemon.poll(), "vigild ended")
+
+    def test_a_trigger_with_no_vigild_says_so(self):
+        env = self.box.env()
+
+        def trigger():
+            return subprocess.run([bin("quillbox"), "trigger"], env=env, capture_output=True,
+                                  text=True, timeout=60)
+        alone = trigger()
+        self.assertEqual(alone.returncode, 2, alone.stderr)
+        self.assertIn('quillbox: nobody observes "com.velmor.quillbox.server.screenshot" '
+                      "(rendezvous folder %s): no vigild is running for this user"
+                      % self.box.notify_dir, alone.stderr)
+        # A vigild ended by SIGTERM takes its socket with it: the trigger after it says so too.
+        daemon = self.start(env)
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(timeout=60), 0)
+        self.assertIn("vigild: SIGTERM received; closing its notifications and ending", self.log())
+        self.assertEqual(os.listdir(self.box.notify_dir), [])
+        self.assertEqual(trigger().returncode, 2)
 
     def test_a_second_vigild_for_the_same_user_exits_and_the_first_keeps_capturing(self):
         env = self.box.env()
