@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "AppURL.h"
 #include "C2pa/C2paSigner.h"
 #include "C2pa/ContentCredentials.h"
 #include "Platform/Files/InstanceLock.h"
@@ -43,10 +44,23 @@ const char kNoDisplayYetLog[] =
     "(systemctl --user import-environment WAYLAND_DISPLAY DISPLAY)";
 // EX_TEMPFAIL: try again later.
 constexpr int kNoDisplayYetExit = 75;
+const char kChoicesLog[] = "vigild: container %s, screen %s, user interface %s";
+const char kNoContainer[] = "none yet (no folder of %s holds quillbox.app)";
 const char kStoppingLog[] = "vigild: %s received; closing its notifications and ending";
 
 // The signal that asked the daemon to stop (0: none yet). Main thread only.
 int g_stopSignal = 0;
+
+// What this daemon works with, for its start-up line.
+void logChoices(bool located) {
+  using namespace quillbox::platform;
+  std::string container = located
+                              ? quillbox::AppURL::sharedAppURL().appURL()
+                              : quillbox::strprintf(kNoContainer, Environment::appsRoot().c_str());
+  std::string screen = Environment::screen();
+  if (screen == "auto") screen += ": " + AutoScreen::sessionRoad();
+  Log::printf(kChoicesLog, container.c_str(), screen.c_str(), UserInterface::defaultName().c_str());
+}
 }  // namespace
 
 static int runDaemon(int argc, char** argv) {
@@ -89,6 +103,8 @@ static int runDaemon(int argc, char** argv) {
     Log::line(kNoDisplayYetLog);
     return kNoDisplayYetExit;
   }
+  // The client application is located now, for the start-up line.
+  logChoices(quillbox::locateQuillboxApp());
   // The proofs' signing key is made (first run) or loaded now rather than at the
   // first capture; proofs made while the authority was away get their time
   // stamps now, in the background.

@@ -120,6 +120,10 @@ class UserInterface {
   // first use; a value that cannot be used logs a line and falls back to
   // "journal:-").
   static UserInterface& Default();
+  // What Default() gives, as a QUILLBOX_UI value: the setting, or the backend
+  // chosen without one ("desktop", or "journal:-" when no notification server
+  // answered or the setting could not be used). Makes the instance when needed.
+  static std::string defaultName();
   // The backends named by a QUILLBOX_UI value ("desktop", "journal:PATH",
   // "journal:-", several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
   // backend alone, or a CompositeUserInterface over them. nullptr when a part
