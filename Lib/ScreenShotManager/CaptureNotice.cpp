@@ -41,6 +41,12 @@ const char kRefusedToast[] =
 const char kRefusedLog[] =
     "日志:存证服务拒绝上传 %s (HTTP %d: %s), 截屏已保存未上传: %s (在客户端登录; 之后可用 "
     "quillbox upload 重新上传)";
+const char kNotRecordedToast[] =
+    "截屏已保存在本机，但不能存证：%s，请在Sorelle客户端登录后重新截屏";
+const char kNotRecordedLog[] = "日志:截屏不能存证, 不提供上传: %s (%s)";
+const char kStoreNotWrittenToast[] =
+    "截屏已保存在本机，但不能存证：无法写入文件属性库，请检查磁盘空间和权限后重新截屏";
+const char kStoreNotWrittenLog[] = "文件属性库未写入, 原因见上文";
 const char kCreateFailNote[] = "createFileOnServerFail";
 const char kUserInfoTask[] = "Task";
 constexpr int kToastMs = 3000;
@@ -63,6 +69,16 @@ void CaptureNotice::unreadableSettings(const std::string& path) {
 void CaptureNotice::screenshotNotWritable(const std::string& folder, const std::string& fullPath) {
   Log::printf(kNotWritableLog, fullPath.c_str(), folder.c_str());
   toast(kNotWritableToast);
+}
+
+void CaptureNotice::notRecorded(const std::string& fullPath) {
+  if (auto problem = SharedSettings::userProblem()) {
+    Log::printf(kNotRecordedLog, fullPath.c_str(), problem->log.c_str());
+    toast(strprintf(kNotRecordedToast, problem->toast.c_str()));
+    return;
+  }
+  Log::printf(kNotRecordedLog, fullPath.c_str(), kStoreNotWrittenLog);
+  toast(kStoreNotWrittenToast);
 }
 
 void CaptureNotice::uploadNotStarted(const std::string& fullPath, int status,

@@ -237,7 +237,7 @@ void ScreenShotManager::handOff(const std::string& fileName, const std::string& 
   File record;
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
-  FileProperty::sharedFileProperty().createFileProperty(record);
+  const bool recorded = FileProperty::sharedFileProperty().createFileProperty(record);
   // The proof anyone can check; its time stamp comes in the background.
   std::optional<ScreenSize> screen;
   if (picture)
@@ -245,7 +245,12 @@ void ScreenShotManager::handOff(const std::string& fileName, const std::string& 
         ScreenSize{picture->width, picture->height, source ? *source : platform::ScreenSource{}};
   EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
 
-  road.showPrompt(fileName, fullPath);
+  // Without its record the file can't pass the check before an upload: it
+  // is not offered, and the person learns why.
+  if (recorded)
+    road.showPrompt(fileName, fullPath);
+  else
+    CaptureNotice::notRecorded(fullPath);
   writeThumbnails(fileName, fullPath, picture);
 }
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """What a new user meets when something is missing: no client container, an
-unreadable settings plist, a service that can't be reached or refuses, a
-screenshot folder that can't be written, a second vigild, a trigger with no
-vigild. Each case ends in one clear log line and one toast (or message) naming
-the cause and what to do; nothing is half-written or lost; the daemon keeps
-running and does its job once the cause is mended."""
+unreadable settings plist, an unreadable user-info plist, a service that can't
+be reached or refuses, a screenshot folder that can't be written, a second
+vigild, a trigger with no vigild. Each case ends in one clear log line and one
+toast (or message) naming the cause and what to do; nothing is half-written or
+lost; the daemon keeps running and does its job once the cause is mended."""
 
 import hashlib
 import os
@@ -86,6 +86,14 @@ class NewUser(unittest.TestCase):
                       for d, _, files in os.walk(folder) for f in files)
 
     # --- what is kept ---------------------------------------------------------
+    def not_offered(self, case):
+        """Stored without a user: no record, no prompt, no upload."""
+        nouser = os.path.join(self.box.documents, "ScreenShot", "_nouser")
+        self.assertEqual(len(os.listdir(nouser)), 1)
+        self.assertEqual([e for e in read_journal(self.box.ui_journal) if e["event"] == "alert"],
+                         [])
+        self.assertNotIn("日志：开始上传", self.log())
+
     def nothing_stored(self, case):
         self.assertEqual(self.files_under(self.box.documents), case.get("documents", []))
         self.assertEqual(self.records(), [])
@@ -108,6 +116,7 @@ class NewUser(unittest.TestCase):
         """The table, for the sandbox of this moment."""
         app = os.path.join(self.box.container, "quillbox.app")
         settings = os.path.join(self.box.library, "com.velmor.info.plist")
+        userinfo = os.path.join(self.box.library, "com.velmor.userinfo.plist")
         torn = b"<?xml version=\"1.0\"?><plist><dict><key>screenshotsecond</key>"
         folder_file = os.path.join(self.box.documents, "ScreenShot")
         port = closed_port()
@@ -135,6 +144,13 @@ class NewUser(unittest.TestCase):
              "kept": lambda case: (self.assertEqual(len(self.shots_now()), 1),
                                    self.assertEqual(read(settings), torn)),
              "mend": lambda env: self.box.write_plist(settings, {"screenshotsecond": 1})},
+            {"name": "unreadable user info",
+             "prepare": lambda env: write(userinfo, torn),
+             "prompt": "confirm",
+             "toast": "截屏已保存在本机，但不能存证：用户信息无法读取，请在Sorelle客户端登录后重新截屏",
+             "log": "(用户信息无法读取 %s)" % userinfo,
+             "kept": self.not_offered,
+             "mend": lambda env: self.box.set_user(USER)},
             {"name": "service unreachable",
              "prepare": lambda env: self.use_service("https://127.0.0.1:%d/3/" % port, "t"),
              "prompt": "confirm",
