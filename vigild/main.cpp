@@ -22,6 +22,7 @@
 #include "Platform/UI/UserInterface.h"
 #include "Proof/ProofStamper.h"
 #include "Proof/SignerKey.h"
+#include "QBXUploadManager/UploadRetry.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 
 namespace {
@@ -103,7 +104,8 @@ static int runDaemon(int argc, char** argv) {
     Log::line(kNoDisplayYetLog);
     return kNoDisplayYetExit;
   }
-  // The client application is located now, for the start-up line.
+  // The client application is located now (its container named in the
+  // start-up line, and the uploads left unfinished resumed below).
   logChoices(quillbox::locateQuillboxApp());
   // The proofs' signing key is made (first run) or loaded now rather than at the
   // first capture; proofs made while the authority was away get their time
@@ -111,6 +113,10 @@ static int runDaemon(int argc, char** argv) {
   quillbox::SignerKey::shared();
   if (quillbox::ContentCredentials::enabled()) quillbox::C2paSigner::shared();
   quillbox::ProofStamper::shared().stampPendingProofs();
+  // A confirmed screenshot reaches the service once it can: failed uploads
+  // come back, and those a previous run left unfinished start again.
+  quillbox::UploadRetry::shared().enable();
+  quillbox::UploadRetry::shared().resumePending();
   // After a capture the daemon waits, maybe for hours: what the capture freed
   // goes back to the system rather than staying in the heaps.
   auto onTrigger = [](const std::string& name) {
@@ -137,7 +143,8 @@ static int runDaemon(int argc, char** argv) {
   DarwinNotifyCenter::Default().removeObserver(observer);
   UserInterface::Default().withdrawAll();
   // Upload and registration threads may still run: the process ends without
-  // running static destructors under them.
+  // running static destructors under them (what they began resumes at the
+  // next start).
   std::fflush(nullptr);
   std::_Exit(0);
 }

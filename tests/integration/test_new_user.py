@@ -154,14 +154,14 @@ class NewUser(unittest.TestCase):
             {"name": "service unreachable",
              "prepare": lambda env: self.use_service("https://127.0.0.1:%d/3/" % port, "t"),
              "prompt": "confirm",
-             "toast": "无法连接存证服务，截屏已保存在本机：请检查网络和服务地址后重新上传",
+             "toast": "无法连接存证服务，截屏已保存在本机：服务恢复后会自动上传，请检查网络和服务地址",
              "log": "日志:存证服务无法连接 https://127.0.0.1:%d/3/, 截屏已保存未上传" % port,
              "kept": self.capture_kept},
             {"name": "service refusing",
              "prepare": lambda env: self.use_service(None, "not-a-token", env),
              "prompt": "confirm",
              "toast": "存证服务拒绝了上传（invalid or missing access token），截屏已保存在本机："
-                      "请在Sorelle客户端登录后重新上传",
+                      "请在Sorelle客户端登录，登录后会自动上传",
              "log": "HTTP 401: invalid or missing access token), 截屏已保存未上传",
              "kept": self.capture_kept,
              "mend": lambda env: self.box.write_plist(
