@@ -88,6 +88,7 @@ try {
   check(await pictureLoaded(picture), 'the screenshot in the prompt');
   saw.pictureSize = await picture.evaluate((img) => [img.naturalWidth, img.naturalHeight]);
   saw.toastGoneBeforePrompt = await page.locator('.toast').count() === 0;
+  saw.pictureBox = await picture.boundingBox();
   await page.screenshot({ path: path.join(shots, 'widget-prompt.png') });
 
   await prompt.getByRole('button', { name: '存证', exact: true }).click();
@@ -97,6 +98,8 @@ try {
   saw.queued = await status.innerText();
   await status.filter({ hasText: '有 1 个任务上传完成!' }).waitFor();
   saw.finished = await status.innerText();
+  // The message has slid in before the picture is taken.
+  await page.waitForFunction(() => document.getAnimations().every((a) => a.playState !== 'running'));
   await page.screenshot({ path: path.join(shots, 'widget-uploaded.png') });
 
   // The page under another name (as after DNS rebinding) is refused, token or not.
