@@ -4,8 +4,10 @@ when "存证" is answered and comes back later (the same port, data and
 certificate); the file arrives with no command typed, also when vigild is
 stopped and started again in between. The person is told once."""
 
+# ctest-labels: threaded (run under ThreadSanitizer by make test-tsan)
 import hashlib
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -22,6 +24,8 @@ STORE = "com.velmor.files.property.plist"
 UPINFO = "com.velmor.upinfo.plist"
 TOLD = "无法连接存证服务，截屏已保存在本机：服务恢复后会自动上传，请检查网络和服务地址"
 FINISHED = "有 1 个任务上传完成!    剩余任务数:0"
+SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
+                              r"runtime error:")
 
 
 def sha1(path):
@@ -118,6 +122,9 @@ class UploadComesBack(unittest.TestCase):
         # Told once, however many tries it took.
         self.assertEqual(self.journal("toast").count(TOLD), 1)
         self.assertIsNone(self.daemon.poll(), "vigild ended")
+        for log in self.logs:
+            with open(log.name, encoding="utf-8", errors="replace") as f:
+                self.assertEqual(SANITIZER_REPORT.findall(f.read()), [], log.name)
 
 
 if __name__ == "__main__":
