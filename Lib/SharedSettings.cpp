@@ -46,6 +46,23 @@ std::optional<std::string> SharedSettings::currentUserName() {
   return name;
 }
 
+std::optional<SharedSettings::UserProblem> SharedSettings::userProblem() {
+  if (AppURL::sharedAppURL().appURL().empty())
+    return UserProblem{"没有找到Sorelle客户端", "没有找到客户端容器"};
+  const std::string path = getAppLibFilePath(kUserInfoFile);
+  if (!platform::FileSystem::Default().exists(path))
+    return UserProblem{"没有登录的用户", "没有用户信息 " + path};
+  auto value = PropertyList::read(path);
+  if (!value || !value->asDict())
+    return UserProblem{"用户信息无法读取", "用户信息无法读取 " + path};
+  const PlistValue* name = value->asDict()->find("userName");
+  if (!name || !name->asString() || name->asString()->empty())
+    return UserProblem{"没有登录的用户", "用户信息中没有 userName: " + path};
+  if (!platform::isSafePathComponent(*name->asString()))
+    return UserProblem{"用户名不可用", "用户名不可用作目录名: \"" + *name->asString() + "\""};
+  return std::nullopt;
+}
+
 std::string SharedSettings::loginName() {
   return userInfo().getString("usernamelogin");
 }

@@ -30,6 +30,13 @@ class SharedSettings {
   // "userName" when it is usable as a folder name; nullopt when missing or
   // unsafe (empty, ".", "..", holding "/" or NUL), with a log line for unsafe names.
   static std::optional<std::string> currentUserName();
+  // Why currentUserName() gives none, for the person (in their words; the
+  // file's path is in the log line): "" when it gives one.
+  struct UserProblem {
+    std::string toast;  // "没有用户信息", "用户信息无法读取", ...
+    std::string log;    // the same with the file's path or the name
+  };
+  static std::optional<UserProblem> userProblem();
   // "usernamelogin" (may be empty).
   static std::string loginName();
   // "userlevel" read as an integer (missing reads 0).

@@ -15,6 +15,7 @@
 #include "Platform/UI/ImageView.h"
 #include "Platform/UI/TapGestureRecognizer.h"
 #include "PluginInfo/PluginInfo.h"
+#include "QBXUploadManager/QBXUploadManager.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 #include "SharedSettings.h"
 #include "VersionUpdateInfo/VersionUpdateInfo.h"
@@ -58,8 +59,10 @@ void openURLText(const char* text) {
 }  // namespace
 
 quillboxWeeAppController::quillboxWeeAppController() {
-  // The widget's property store keeps its journal of created records and logs its field updates.
+  // The widget's property store keeps its journal of created records and logs
+  // its field updates; its upload manager shows the widget's shorter texts.
   FileProperty::setWidgetMode(true);
+  QBXUploadManager::setWidgetMode(true);
 }
 
 quillboxWeeAppController::~quillboxWeeAppController() {

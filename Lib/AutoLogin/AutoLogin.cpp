@@ -12,6 +12,7 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Net/HttpClient.h"
+#include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/Threads.h"
 #include "Request/FormBody.h"
@@ -31,6 +32,16 @@ const char kErrorResult[] = "errorResult";
 const char kResult[] = "result";
 const char kLookupService[] = "getPhoneUserName";
 const char kLookupResourceFormat[] = "%s/%s";
+// Why an attempt failed (AutoLogin::Failure::detail).
+const char kNoLoginName[] = "\"usernamelogin\" of %s is empty or missing";
+const char kNoPassword[] =
+    "no password in the keychain %s (an item with \"generic\" \"%s\" and \"accessGroup\" "
+    "\"%s\", the password as its \"comment\")";
+const char kNoRoute[] = "no route to the host of %s";
+const char kHttpStatus[] = "HTTP %d";
+const char kNoDecision[] = "HTTP %d without a reply that decides";
+const char kNoDecisionText[] = "a reply that decides nothing";
+const char kSessionNotWritten[] = "the session could not be written";
 // Outcomes kept for waiters that wake late.
 constexpr size_t kKeptOutcomes = 64;
 
@@ -133,12 +144,31 @@ uint64_t AutoLogin::startAttempt() {
     attempt = ++startedAttempts_;
     decided_.store(false);
   }
+  {
+    std::lock_guard<std::mutex> lock(fieldsMu_);
+    failure_ = Failure();
+  }
   std::string name = SharedSettings::loginName();
   std::string password =
       platform::Keychain::Default().passwordFor(kKeychainGeneric, kKeychainGroup).value_or("");
   setStrUname(name);
   setStrUpwd(password);
-  if (!name.empty() && !password.empty() && ServiceReachability::isServiceReachable()) {
+  if (name.empty()) {
+    noteFailure(Failure::Kind::NoCredentials,
+                strprintf(kNoLoginName, getAppLibFilePath(SharedSettings::kUserInfoFile).c_str()));
+  } else if (password.empty()) {
+    noteFailure(Failure::Kind::NoCredentials,
+                strprintf(kNoPassword, platform::Environment::keychain().c_str(), kKeychainGeneric,
+                          kKeychainGroup));
+  }
+  const bool reachable =
+      !name.empty() && !password.empty() && ServiceReachability::isServiceReachable();
+  if (!name.empty() && !password.empty() && !reachable) {
+    noteFailure(Failure::Kind::Unreachable,
+                ServiceReachability::serviceAddressProblem().value_or(
+                    strprintf(kNoRoute, Z_Request::apiBaseURL().c_str())));
+  }
+  if (reachable) {
     setStrUname(trimmed(name));
     // No thread to log in on: the attempt fails at once (the reason is logged).
     if (!platform::Threads::Default().startThread("autologin", [this] { runAttempt(); }))
@@ -197,6 +227,7 @@ void AutoLogin::getName() {
   RequestResult result =
       Z_Request::postWithString(body, strprintf(kLookupResourceFormat, "file", "upload.json"));
   strWebElementName = kModeGetName;
+  noteRequestFailure(result);
   if (result.respone && !result.respone->empty() && result.code != 500) {
     parseReply(*result.respone);
     if (decided_.load()) return;  // an errorResult somewhere in the reply
@@ -217,6 +248,7 @@ void AutoLogin::takeLookedUpName() {
 
 void AutoLogin::AccountLogin() {
   auto result = Z_Request::postWithLogin(strUname(), strUpwd());
+  if (result) noteRequestFailure(*result);
   if (result && result->respone && !result->respone->empty() && result->code != 500) {
     strWebElementName = kModeLogin;
     parseReply(*result->respone);
@@ -231,6 +263,12 @@ void AutoLogin::loadLogin() {
 
 bool AutoLogin::errorLogin(const std::string& elementName) {
   if (elementName != kErrorResult) return false;
+  {
+    // The refusal decides, whatever the status said.
+    std::lock_guard<std::mutex> lock(fieldsMu_);
+    failure_ = Failure();
+  }
+  noteFailure(Failure::Kind::Refused, dWebUserData.getString("message"));
   loadLogin();
   dWebUserData = PlistDict();
   return true;
@@ -245,11 +283,39 @@ void AutoLogin::finish(bool success) {
   publish(success);
 }
 
+void AutoLogin::noteFailure(Failure::Kind kind, const std::string& detail) {
+  std::lock_guard<std::mutex> lock(fieldsMu_);
+  if (failure_.kind == Failure::Kind::None) failure_ = {kind, detail};
+}
+
+void AutoLogin::noteRequestFailure(const RequestResult& result) {
+  if (result.code == 0) {
+    noteFailure(result.tlsFailure ? Failure::Kind::Tls : Failure::Kind::Unreachable,
+                result.transportError);
+  } else if (result.code == 401 || result.code == 403) {
+    noteFailure(Failure::Kind::Refused, strprintf(kHttpStatus, result.code));
+  } else if (!result.respone || result.respone->empty() || result.code == 500) {
+    noteFailure(Failure::Kind::Other, strprintf(kNoDecision, result.code));
+  }
+}
+
+AutoLogin::Failure AutoLogin::lastFailure() {
+  std::lock_guard<std::mutex> lock(waitMu_);
+  return lastFailure_;
+}
+
 void AutoLogin::publish(bool success) {
   auto& center = NotificationCenter::Default();
   if (success) center.post(kUpdateUser);
+  Failure failure;
+  if (!success) {
+    std::lock_guard<std::mutex> lock(fieldsMu_);
+    failure = failure_;
+    if (failure.kind == Failure::Kind::None) failure = {Failure::Kind::Other, kNoDecisionText};
+  }
   {
     std::lock_guard<std::mutex> lock(waitMu_);
+    lastFailure_ = failure;
     endedAttempts_ = startedAttempts_;
     outcomes_[endedAttempts_] = success;
     while (outcomes_.size() > kKeptOutcomes) outcomes_.erase(outcomes_.begin());
@@ -341,6 +407,10 @@ void AutoLogin::didEndElement(const std::string& name) {
             platform::PropertyList::toXml(PlistValue(dWebUserData)))) {
       finish(true);
     } else {
+      if (dWebUserData.getString("type") != "0")
+        noteFailure(Failure::Kind::Refused, dWebUserData.getString("message"));
+      else
+        noteFailure(Failure::Kind::Other, kSessionNotWritten);
       loadLogin();
     }
     dWebUserData = PlistDict();

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "PropertyList/PlistValue.h"
+#include "Request/RequestResult.h"
 
 namespace quillbox {
 
@@ -51,6 +52,21 @@ class AutoLogin {
   // ended. True when it succeeded; false on failure or when `timeout` passed
   // first. Any thread except the attempt's own worker.
   bool toAutoLoginAndWait(std::chrono::seconds timeout = std::chrono::seconds(60));
+
+  // Why the latest attempt that ended failed, in words a person can act on.
+  struct Failure {
+    enum class Kind {
+      None,           // it succeeded (or none ended yet)
+      NoCredentials,  // no login name or no stored password: no request was made
+      Unreachable,    // no answer: no address, no route, refused connection, time-out
+      Tls,            // the TLS handshake or the certificate's verification failed
+      Refused,        // the service refused the credentials (errorResult, 401, 403)
+      Other,          // an answer that decided nothing, the session not writable, ...
+    };
+    Kind kind = Kind::None;
+    std::string detail;  // the service's message, the transport error, the path
+  };
+  Failure lastFailure();
 
   // True while an attempt runs.
   bool isGetting() const { return bGetting.load(); }
@@ -105,6 +121,10 @@ class AutoLogin {
   void finish(bool success);
   // Ends the attempt: clears the guard, wakes the waiters and posts the outcome.
   void publish(bool success);
+  // Records why the current attempt fails (the first cause found wins).
+  void noteFailure(Failure::Kind kind, const std::string& detail);
+  // noteFailure for a request that got no decision from `result`.
+  void noteRequestFailure(const RequestResult& result);
 
   std::atomic<bool> bGetting{false};
   std::atomic<bool> decided_{true};  // the current attempt has ended
@@ -113,6 +133,9 @@ class AutoLogin {
   mutable std::mutex fieldsMu_;
   std::string strUname_;
   std::string strUpwd_;
+  Failure failure_;  // of the running attempt
+
+  Failure lastFailure_;  // of the latest ended attempt; guarded by waitMu_
 
   // Parse state of the attempt: touched only by its worker, which holds attemptMu_.
   std::mutex attemptMu_;

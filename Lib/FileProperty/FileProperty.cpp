@@ -16,6 +16,7 @@
 #include "Platform/Process/Clock.h"
 #include "Platform/Process/Log.h"
 #include "Platform/Process/Threads.h"
+#include "Platform/UI/UserInterface.h"
 #include "PropertyList/PlistStoreText.h"
 #include "Request/ServiceReachability.h"
 #include "Request/Z_Request.h"
@@ -56,6 +57,14 @@ const char kLogBadStoreName[] = "日志:文件属性库名称不可用: \"%s\"";
 const char kLogUnreadableStore[] = "日志:文件属性库无法读取, 已另存为 %s";
 const char kLogWriteFailed[] = "日志:文件属性库写入失败: %s";
 const char kLogThreadFailed[] = "日志:无法启动登记线程: %s";
+const char kLogNoAddress[] =
+    "日志:存证服务地址无法读取, 登记暂停 (%s); 之后再读地址, 每次等待加倍, 最长 5 分钟";
+const char kToastNoAddress[] =
+    "存证服务地址无法读取，截屏已保存在本机但暂不能登记：请在Sorelle客户端中重新设置服务地址";
+constexpr int kToastMs = 3000;
+// Whether the person has been told that the address can't be read (told
+// again only after it was usable in between).
+std::atomic<bool> g_addressProblemTold{false};
 constexpr std::chrono::seconds kRetryWait{2};
 
 std::atomic<bool> g_widgetMode{false};
@@ -75,6 +84,8 @@ FileProperty::RegistrationEnvironment registrationEnvironment() {
     std::lock_guard<std::mutex> lock(envMutex());
     env = envOverride();
   }
+  if (!env.addressProblem)
+    env.addressProblem = [] { return ServiceReachability::serviceAddressProblem(); };
   if (!env.isReachable) env.isReachable = [] { return ServiceReachability::isServiceReachable(); };
   if (!env.post) {
     env.post = [](const std::string& body, const std::string& resource) {
@@ -377,13 +388,16 @@ bool FileProperty::writeDicTOFile(const std::string& fileName, const PlistDict& 
   return writeStore(*path, std::move(*store), change);
 }
 
-void FileProperty::createFileProperty(const File& file) {
-  if (!file.fPath()) return;
-  toSaveFileProperty(*file.fPath(), file.ftype());
+bool FileProperty::createFileProperty(const File& file) {
+  if (!file.fPath()) return false;
+  return toSaveFileProperty(*file.fPath(), file.ftype());
 }
 
-void FileProperty::toSaveFileProperty(const std::string& path, int32_t type) {
-  toSaveFilePropertyAndRegister(path, type);
+bool FileProperty::toSaveFileProperty(const std::string& path, int32_t type) {
+  auto record = toSaveFilePropertyWithoutRegistration(path, type);
+  if (!record) return false;
+  startRegistration(*record);
+  return true;
 }
 
 std::shared_future<bool> FileProperty::toSaveFilePropertyAndRegister(const std::string& path,
@@ -429,7 +443,8 @@ std::optional<PlistDict> FileProperty::toSaveFilePropertyWithoutRegistration(
   }
   record.set("sha1", PlistValue(keyedDigest(*hash, time, size)));
   record.set("hash", PlistValue(*hash));
-  writeDicTOFile(kStoreFile, record, ctx->user);
+  // A record the store did not take can't be checked against: nothing to register.
+  if (!writeDicTOFile(kStoreFile, record, ctx->user)) return std::nullopt;
   if (widgetMode()) writeDicTOFile(kCreatedJournalFile, record, ctx->user);
   Log::line(kLogCreated);
   return record;
@@ -634,7 +649,22 @@ void FileProperty::toSendFileProperty(const PlistDict& record) {
                 static_cast<long long>(record.getInteger("size")));
   const std::string resource =
       std::string(kRegistrationResourceFolder) + "/" + kRegistrationResourceName;
+  std::chrono::seconds addressWait = kFirstAddressWait;
   for (;;) {
+    // Without an address no try can be made, and retrying every 2 seconds
+    // would fill the log: said once, then read again less and less often.
+    if (auto problem = env.addressProblem()) {
+      if (!g_addressProblemTold.exchange(true)) {
+        Log::printf(kLogNoAddress, problem->c_str());
+        platform::UserInterface::Default().showToast(kToastNoAddress,
+                                                     platform::ToastPosition::Bottom, kToastMs);
+      }
+      platform::Clock::Default().sleepFor(addressWait);
+      addressWait = std::min(addressWait * 2, kLongestAddressWait);
+      continue;
+    }
+    addressWait = kFirstAddressWait;
+    g_addressProblemTold = false;
     if (!env.isReachable()) {
       Log::printf(kLogRetryCreate, PlistValue(record).description().c_str());
       platform::Clock::Default().sleepFor(kRetryWait);

@@ -58,16 +58,18 @@ class FileProperty {
   static void setWidgetMode(bool on);
   static bool widgetMode();
 
-  // toSaveFileProperty(file.fPath(), file.ftype()); nothing when fPath is absent.
-  void createFileProperty(const File& file);
+  // toSaveFileProperty(file.fPath(), file.ftype()); false when fPath is absent.
+  bool createFileProperty(const File& file);
 
   // Creates the record of a file just written and starts its registration on a
   // detached thread, without waiting for it. Steps: a first record with empty
   // digests and state 0 (visible at once), then the content SHA-1 and keyed
   // digest, upserted again; in widget mode the record also goes to the journal.
-  // A missing file, no current user, or a file that can't be hashed (its first
-  // record is kept, with empty digests) leaves it unregistered, with a log line.
-  void toSaveFileProperty(const std::string& path, int32_t type);
+  // A missing file, no current user, a file that can't be hashed (its first
+  // record is kept, with empty digests) or a store that can't be written
+  // leaves it unregistered, with a log line. True when the completed record
+  // is in the store.
+  bool toSaveFileProperty(const std::string& path, int32_t type);
 
   // As toSaveFileProperty(); the future becomes true when the service has
   // confirmed the registration, and false at once when no registration was
@@ -76,7 +78,7 @@ class FileProperty {
 
   // The record-making part of toSaveFileProperty() alone: gives the completed
   // record (with "hash" and "sha1"), or nullopt when none was made or it
-  // couldn't be completed. Registers nothing (bulk imports, tools).
+  // couldn't be completed or stored. Registers nothing (bulk imports, tools).
   std::optional<PlistDict> toSaveFilePropertyWithoutRegistration(const std::string& path,
                                                                  int32_t type);
 
@@ -135,8 +137,12 @@ class FileProperty {
   // "sha1", "time" and "size") and returns once the service confirmed it with a
   // JSON reply holding a non-empty "id". Without a route it logs "重试创建属性:%@"
   // and tries again every 2 seconds; after a refused or failed request it waits
-  // 2 seconds, runs the automatic login and tries again. Blocks; record
-  // creation runs it on a detached thread.
+  // 2 seconds, runs the automatic login and tries again. While the service's
+  // address can't be read (the local plist missing, unreadable or without a
+  // usable "url") no try is made: the person is told once (a log line and a
+  // toast, again only after the address was usable in between) and the
+  // address is read again after 2 seconds, then after twice the previous
+  // wait, up to 5 minutes. Blocks; record creation runs it on a detached thread.
   void toSendFileProperty(const PlistDict& record);
 
   // SHA-1 of hash + time + size + client secret ("%@%lld%lld%@").
@@ -148,11 +154,15 @@ class FileProperty {
   // The name of the registration threads (Threads::startThread); its waits
   // between tries go through Clock::sleepFor.
   static constexpr const char* kRegistrationThread = "registration";
+  // The waits while the service's address can't be read.
+  static constexpr std::chrono::seconds kFirstAddressWait{2};
+  static constexpr std::chrono::seconds kLongestAddressWait{300};
   // What registration needs of the service; tests replace parts of it. An
-  // empty member keeps the default (ServiceReachability::isServiceReachable;
-  // Z_Request::postWithString without URL encoding;
-  // AutoLogin::toAutoLoginAndWait).
+  // empty member keeps the default (ServiceReachability::serviceAddressProblem;
+  // ServiceReachability::isServiceReachable; Z_Request::postWithString
+  // without URL encoding; AutoLogin::toAutoLoginAndWait).
   struct RegistrationEnvironment {
+    std::function<std::optional<std::string>()> addressProblem;
     std::function<bool()> isReachable;
     std::function<RequestResult(const std::string& body, const std::string& resource)> post;
     std::function<bool()> autoLogin;

@@ -6,6 +6,7 @@
 #include "Platform/Loop/RunLoop.h"
 #include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
+#include "QBXUploadManager/UploadRetry.h"
 #include "Request/Z_Request.h"
 #include "SharedSettings.h"
 
@@ -110,6 +111,10 @@ void QBXUploadManager::startUploadWithFiles(const std::vector<FilePtr>& files, b
     task->setDelegate(this);
     task->setBCheck(bCheck);
     aTasksWillUpload_.push_back(task);
+    // From now on the file's upload-state record says it is confirmed and
+    // not yet uploaded (state 6), also for a run that ends before it is.
+    file->setFileState(FileState::Waiting);
+    task->update();
   }
   isCreateSuccess_ = true;
   if (aTasksWillUpload_.empty() && skippedAny) createFileOnServerDone(std::nullopt);
@@ -147,7 +152,7 @@ void QBXUploadManager::startCreatedTasks() {
         showPlainMessage(strprintf(kAddedMessage, static_cast<int>(aTask_.size())));
       continue;
     }
-    ShowStatuBarMessage(strprintf(kFailedMessage, nameOf(task).c_str()));
+    showFailure(task);
     postUploadMessage(task->file());
     removeTask(aTasksUploading_, task);
     removeTask(aTask_, task);
@@ -177,7 +182,8 @@ void QBXUploadManager::createFileOnServerFail(const QBXUploadTaskPtr& task,
     createFileOnServerDone(info, task);
   }
   Log::printf(kLogFailEnd, path.c_str());
-  emit({UploadEvent::Kind::Failed, task->file(), 0, 0, reason});
+  emit({UploadEvent::Kind::Failed, task->file(), 0, 0, reason,
+        std::max(task->preparationFailureStatus(), 0)});
   updateIdleTimer();
 }
 
@@ -232,7 +238,7 @@ void QBXUploadManager::uploadFailed(const std::string& reason, const QBXUploadTa
   platform::performOnMainThread(
       [this, reason, uploadTask] {
         postUploadMessage(uploadTask->file());
-        ShowStatuBarMessage(strprintf(kFailedMessage, nameOf(uploadTask).c_str()));
+        showFailure(uploadTask);
         // Also out of a preparing batch's created list, which would start it again.
         removeTask(aTasksCreated_, uploadTask);
         removeTask(aTasksUploading_, uploadTask);
@@ -386,7 +392,13 @@ void QBXUploadManager::setEventHandler(std::function<void(const UploadEvent&)> h
   eventHandler_ = std::move(handler);
 }
 
+void QBXUploadManager::showFailure(const QBXUploadTaskPtr& task) {
+  if (retry_ && retry_->isRetrying(pathOf(task))) return;
+  ShowStatuBarMessage(strprintf(kFailedMessage, nameOf(task).c_str()));
+}
+
 void QBXUploadManager::emit(const UploadEvent& event) {
+  if (retry_) retry_->uploadEnded(event);
   if (eventHandler_) eventHandler_(event);
 }
 

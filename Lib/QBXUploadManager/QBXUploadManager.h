@@ -40,7 +40,10 @@ struct UploadEvent {
   int64_t bytes = 0;   // Progress: bytes of the file at the service
   int64_t total = 0;   // Progress: the file's size
   std::string reason;  // Failed: why
+  int status = 0;      // Failed in preparation: the refusal's HTTP status, 0 when unreachable
 };
+
+class UploadRetry;
 
 class QBXUploadManager : public QBXUploadTaskDelegate {
  public:
@@ -120,6 +123,11 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   // outcomes here, on the main thread. One handler; nullptr removes it.
   void setEventHandler(std::function<void(const UploadEvent&)> handler);
 
+  // Failed uploads that come back (UploadRetry::enable); nullptr: none. It
+  // hears of every task's end, and a failure of a file it already retries is
+  // not shown again. Main thread.
+  void setRetry(UploadRetry* retry) { retry_ = retry; }
+
   // The lists (main thread only; for tests and diagnostics).
   const std::vector<QBXUploadTaskPtr>& aTasksUploading() const { return aTasksUploading_; }
   const std::vector<QBXUploadTaskPtr>& aTasksWillUpload() const { return aTasksWillUpload_; }
@@ -135,6 +143,8 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   void startCreatedTasks();
   void updateIdleTimer();
   void emit(const UploadEvent& event);
+  // The failure message of `task`'s file, unless its retry has told already.
+  void showFailure(const QBXUploadTaskPtr& task);
   void showPlainMessage(const std::string& text);
 
   bool isCreateSuccess_ = false;
@@ -143,6 +153,7 @@ class QBXUploadManager : public QBXUploadTaskDelegate {
   std::vector<QBXUploadTaskPtr> aTasksCreated_;
   std::vector<QBXUploadTaskPtr> aTask_;
   std::function<void(const UploadEvent&)> eventHandler_;
+  UploadRetry* retry_ = nullptr;
 };
 
 }  // namespace quillbox

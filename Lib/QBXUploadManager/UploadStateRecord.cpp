@@ -6,6 +6,7 @@
 #include "FileProperty/FileProperty.h"
 #include "Platform/Files/FileLock.h"
 #include "Platform/Files/FileSystem.h"
+#include "Platform/Files/PropertyList.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
 #include "PropertyList/PlistValue.h"
@@ -34,6 +35,18 @@ std::optional<std::string> UploadStateRecord::userTempMediaPath(bool creat) {
   if (fs.isDirectory(path) || !creat) return path;
   if (!fs.createDirectories(path)) return std::nullopt;
   return path;
+}
+
+std::vector<PlistDict> UploadStateRecord::currentUserRecords() {
+  std::vector<PlistDict> out;
+  auto user = SharedSettings::currentUserName();
+  if (!user || AppURL::sharedAppURL().appURL().empty()) return out;
+  auto root = platform::PropertyList::read(getAppLibFilePath(Z_Request::kUpInfoPlist));
+  const PlistValue* list = root && root->asDict() ? root->asDict()->find(*user) : nullptr;
+  if (!list || !list->asArray()) return out;
+  for (const PlistValue& v : *list->asArray())
+    if (const PlistDict* d = v.asDict()) out.push_back(*d);
+  return out;
 }
 
 void UploadStateRecord::write(File& f, bool bCheck) {

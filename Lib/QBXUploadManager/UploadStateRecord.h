@@ -14,8 +14,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Base/File.h"
+#include "PropertyList/PlistValue.h"
 
 namespace quillbox {
 
@@ -33,6 +35,10 @@ class UploadStateRecord {
   // container or a usable user name.
   // REQUIRES: the caller keeps others from changing `file` meanwhile.
   static void write(File& file, bool bCheck);
+
+  // The records of the current user, in the file's order; none without a
+  // container, a usable user name or a readable file.
+  static std::vector<PlistDict> currentUserRecords();
 
   // home + "/Documents/" + user + "/TempMedia"; created (mkdir -p) when missing
   // and `creat`; nullopt without a user or when it had to be made and couldn't.

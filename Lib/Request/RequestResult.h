@@ -14,6 +14,9 @@ namespace quillbox {
 struct RequestResult {
   int code = 0;
   std::optional<std::string> respone;
+  // Not of the reply: why no HTTP response arrived (code 0), for messages.
+  std::string transportError = {};
+  bool tlsFailure = false;
 };
 
 }  // namespace quillbox

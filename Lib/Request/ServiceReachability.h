@@ -7,6 +7,9 @@
 // from any thread.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace quillbox {
 
 class ServiceReachability {
@@ -14,6 +17,10 @@ class ServiceReachability {
   // False when the plist, its "url" or a usable host is missing, or when no
   // route to the host exists.
   static bool isServiceReachable();
+  // Why the service's address can't be used, for a log line ("no container",
+  // "PATH is missing", "PATH can't be read", "PATH has no \"url\"", "\"URL\"
+  // names no host"); nullopt when it can.
+  static std::optional<std::string> serviceAddressProblem();
   // Resolves the service host on the calling thread (bounded wait) unless a
   // fresh answer is kept, so that a later check on the main loop does not
   // wait. For workers; nothing happens without a usable URL.

@@ -94,7 +94,10 @@ RequestResult post(const std::string& resource, const std::optional<std::string>
   if (response.status == 0) {
     // No answer: the reason is the one clue to what the user must mend.
     NSLog("Response error: %s", response.error.c_str());
-    return Z_Request::serverFormate(0, std::nullopt);
+    RequestResult none = Z_Request::serverFormate(0, std::nullopt);
+    none.transportError = response.error;
+    none.tlsFailure = response.tlsFailure;
+    return none;
   }
   return Z_Request::serverFormate(response.status, response.body);
 }
@@ -263,7 +266,12 @@ std::optional<RequestResult> Z_Request::postWithLogin(const std::string& loginNa
           static_cast<int>(response.status));
   else
     NSLog("Response code login:%d", static_cast<int>(response.status));
-  if (response.status == 0) return serverFormate(0, std::nullopt);
+  if (response.status == 0) {
+    RequestResult none = serverFormate(0, std::nullopt);
+    none.transportError = response.error;
+    none.tlsFailure = response.tlsFailure;
+    return none;
+  }
   return serverFormate(response.status, response.body);
 }
 
@@ -382,7 +390,12 @@ RequestDataResult Z_Request::getDataWithString(const std::string& body,
 
 RequestResult Z_Request::postWithData(const std::string& data, const std::string& resource) {
   HttpResponse response = sendCookiePost(resource, data, false);
-  if (response.status == 0) return serverFormate(0, std::nullopt);
+  if (response.status == 0) {
+    RequestResult none = serverFormate(0, std::nullopt);
+    none.transportError = response.error;
+    none.tlsFailure = response.tlsFailure;
+    return none;
+  }
   return serverFormate(response.status, response.body);
 }
 
@@ -399,7 +412,12 @@ RequestResult Z_Request::putWithLogin(const std::string& resource, const std::st
   request.headers = loginHeaders();
   request.body = form.text();
   HttpResponse response = HttpClient::Default().send(request);
-  if (response.status == 0) return serverFormate(0, std::nullopt);
+  if (response.status == 0) {
+    RequestResult none = serverFormate(0, std::nullopt);
+    none.transportError = response.error;
+    none.tlsFailure = response.tlsFailure;
+    return none;
+  }
   return serverFormate(response.status, response.body);
 }
 

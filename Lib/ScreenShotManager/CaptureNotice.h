@@ -21,6 +21,10 @@ class CaptureNotice {
   static void unreadableSettings(const std::string& path);
   // The screenshot could not be written into `folder`; nothing was stored.
   static void screenshotNotWritable(const std::string& folder, const std::string& fullPath);
+  // The screenshot at fullPath was stored but has no property record (no
+  // usable user, or the store could not be written): without one it can't
+  // be uploaded, so no prompt offers it; this says why.
+  static void notRecorded(const std::string& fullPath);
   // The service did not take the screenshot's upload: `status` 0 when it could
   // not be reached, else the HTTP status of its refusal, with its `reason`.
   static void uploadNotStarted(const std::string& fullPath, int status, const std::string& reason);

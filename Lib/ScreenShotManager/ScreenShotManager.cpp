@@ -86,17 +86,33 @@ std::string ScreenShotManager::countdownToastText(const PlistDict& settings) {
                     : strprintf(kCountdownToastFormat, SharedSettings::countdownSeconds(settings));
 }
 
+PlistDict ScreenShotManager::triggerSettings() {
+  {
+    // The first trigger after start-up counts down with the defaults (5 s,
+    // shutter sound on): it always has, as the client application used to be
+    // located only by the first capture. The daemon now locates it at start.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!triggered_) {
+      triggered_ = true;
+      return {};
+    }
+  }
+  return SharedSettings::captureSettings();
+}
+
 void ScreenShotManager::screenShotPort() {
-  platform::UserInterface::Default().showToast(
-      countdownToastText(SharedSettings::captureSettings()), platform::ToastPosition::Center,
-      kToastMs);
-  shot();
+  PlistDict settings = triggerSettings();
+  platform::UserInterface::Default().showToast(countdownToastText(settings),
+                                               platform::ToastPosition::Center, kToastMs);
+  shot(settings);
 }
 
 void ScreenShotManager::shot() {
-  // The settings are read once, with the container known at this moment (none
-  // on the first capture after start-up: the defaults then apply).
-  PlistDict settings = SharedSettings::captureSettings();
+  shot(triggerSettings());
+}
+
+void ScreenShotManager::shot(const PlistDict& settings) {
+  // The settings are read once per trigger.
   int seconds = SharedSettings::countdownSeconds(settings);
   // The countdown is a blocking wait of one second per step (Clock::sleepFor).
   for (int i = 0; i < seconds; ++i) platform::Clock::Default().sleepFor(std::chrono::seconds(1));
@@ -221,7 +237,7 @@ void ScreenShotManager::handOff(const std::string& fileName, const std::string& 
   File record;
   record.setFPath(fullPath);
   record.setFtype(FileKind::Screenshot);
-  FileProperty::sharedFileProperty().createFileProperty(record);
+  const bool recorded = FileProperty::sharedFileProperty().createFileProperty(record);
   // The proof anyone can check; its time stamp comes in the background.
   std::optional<ScreenSize> screen;
   if (picture)
@@ -229,7 +245,12 @@ void ScreenShotManager::handOff(const std::string& fileName, const std::string& 
         ScreenSize{picture->width, picture->height, source ? *source : platform::ScreenSource{}};
   EvidenceProof::proveNewEvidence(fullPath, FileKind::Screenshot, screen);
 
-  road.showPrompt(fileName, fullPath);
+  // Without its record the file can't pass the check before an upload: it
+  // is not offered, and the person learns why.
+  if (recorded)
+    road.showPrompt(fileName, fullPath);
+  else
+    CaptureNotice::notRecorded(fullPath);
   writeThumbnails(fileName, fullPath, picture);
 }
 

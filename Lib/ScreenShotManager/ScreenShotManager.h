@@ -113,8 +113,13 @@ class ScreenShotManager : public platform::AlertViewDelegate {
  private:
   ScreenShotManager() = default;
   CaptureRoad road();
+  // The capture settings of this trigger: none (the defaults) for the first
+  // trigger of the process, the client application's from the second on.
+  PlistDict triggerSettings();
+  void shot(const PlistDict& settings);
   mutable std::mutex mu_;
   std::string strFilePath_;
+  bool triggered_ = false;
 };
 
 // The trigger's notification callback: hands over to the shared manager.

@@ -118,6 +118,7 @@ async function capture(page, context) {
   check(await pictureLoaded(picture), 'the screenshot in the prompt');
   saw.pictureSize = await picture.evaluate((img) => [img.naturalWidth, img.naturalHeight]);
   saw.toastGoneBeforePrompt = await page.locator('.toast').count() === 0;
+  saw.pictureBox = await picture.boundingBox();
   await page.screenshot({ path: path.join(shots, 'widget-prompt.png') });
 
   await prompt.getByRole('button', { name: '存证', exact: true }).click();
@@ -132,6 +133,8 @@ async function capture(page, context) {
   await opened.waitFor();
   saw.opened = [await opened.locator('.opened-url').innerText(),
     await opened.locator('.opened-state').innerText()];
+  // The message has slid in before the picture is taken.
+  await page.waitForFunction(() => document.getAnimations().every((a) => a.playState !== 'running'));
   await page.screenshot({ path: path.join(shots, 'widget-uploaded.png') });
 
   // The page under another name (as after DNS rebinding) is refused, token or not.

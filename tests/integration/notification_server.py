@@ -10,6 +10,8 @@ org.quillbox.TestServer on /org/freedesktop/Notifications
 (dbus-send --bus=ADDR ...):
 
     Invoke(u id, s key)            ActionInvoked(id, key), then NotificationClosed(id, 2)
+    InvokeAndKeep(u id, s key)     ActionInvoked(id, key) only: the notification stays shown
+                                   (as dunst leaves one acted on from its menu)
     InvokeAsStranger(u id, s key)  ActionInvoked(id, key) sent by another bus client
 """
 
@@ -108,6 +110,10 @@ class Notifications(dbus.service.Object):
         if nid in self.shown:  # a server takes a notification down once it is acted on
             self.shown.discard(nid)
             self.NotificationClosed(nid, 2)
+
+    @dbus.service.method(CONTROL, in_signature="us", out_signature="")
+    def InvokeAndKeep(self, nid, key):
+        self.ActionInvoked(nid, key)
 
     @dbus.service.method(CONTROL, in_signature="us", out_signature="")
     def InvokeAsStranger(self, nid, key):

@@ -170,15 +170,35 @@ class DesktopNotifications(unittest.TestCase):
         self.assertEqual(self.notifications.calls("Inhibit"), [])
         self.assertNotIn("file/create.json", [r["resource"] for r in self.server.requests()])
 
-    def test_a_prompt_answered_elsewhere_leaves_the_desktop(self):
-        self.start(prompt="decline", ui="desktop,journal:" + self.box.ui_journal)
+    def closes(self, nid):
+        return [c for c in self.notifications.calls("CloseNotification") if c["id"] == nid]
+
+    def test_an_answered_prompt_leaves_the_desktop_whoever_answered(self):
+        for by, prompt_policy in (("user", "none"), ("policy", "decline")):
+            with self.subTest(by=by):
+                if self.daemons:
+                    self.tearDown()
+                    self.setUp()
+                self.start(prompt=prompt_policy, ui="desktop,journal:" + self.box.ui_journal)
+                self.capture()
+                prompt = self.prompt()
+                if by == "user":  # a server that leaves it shown, as dunst does
+                    self.notifications.control("InvokeAndKeep", prompt["id"], "0")
+                self.assertTrue(wait_for(lambda: self.closes(prompt["id"]), timeout=60))
+                self.assertEqual([(a["index"], a["by"])
+                                  for a in wait_for(self.answers, timeout=60)], [(0, by)])
+
+    def test_a_stopped_daemon_takes_its_prompt_and_its_socket_away(self):
+        daemon = self.start(ui="desktop,journal:" + self.box.ui_journal)
         self.capture()
-        prompt = self.prompt()
-        closes = wait_for(lambda: [c for c in self.notifications.calls("CloseNotification")
-                                   if c["id"] == prompt["id"]], timeout=60)
-        self.assertTrue(closes)
-        self.assertEqual([(a["index"], a["by"]) for a in wait_for(self.answers, timeout=60)],
-                         [(0, "policy")])
+        prompt = self.prompt()  # unanswered
+        self.assertEqual(self.closes(prompt["id"]), [])
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(timeout=60), 0)
+        self.daemons.remove(daemon)
+        daemon.stdout.close()
+        self.assertTrue(self.closes(prompt["id"]))
+        self.assertEqual(os.listdir(self.box.notify_dir), [])
 
     def test_default_backend_is_the_desktop_when_a_server_answers(self):
         self.start()  # no QUILLBOX_UI

@@ -103,8 +103,12 @@ def inside_namespace():
         free = png_size * 2 + 128 * 1024
         assert free < len(store_bytes), (free, len(store_bytes))
         os.truncate(filler, max(0, os.path.getsize(filler) - free))
-        capture(2)
+        # Stored, but without its record it can't be checked before an
+        # upload: it is not offered, and the person is told why.
+        capture(1, wait_line=("日志:截屏不能存证, 不提供上传", 1))
         assert wait_for(lambda: "日志:文件属性库写入失败" in text(), timeout=30), text()[-2000:]
+        assert "无法写入文件属性库" in " ".join(e.get("text", "") for e in read_journal(box.ui_journal)
+                                         if e["event"] == "toast")
         assert len(os.listdir(shots)) == 2, os.listdir(shots)
         assert open(store_path, "rb").read() == store_bytes, "store changed on a full disk"
         assert len(read_store()["alice"]) == 3001
@@ -112,7 +116,7 @@ def inside_namespace():
 
         # 4. Space returns: the next capture is stored and recorded.
         os.remove(filler)
-        capture(3)
+        capture(2)
         assert wait_for(lambda: len(os.listdir(shots)) == 3, timeout=30)
         newest = sorted(os.listdir(shots))[-1]
         assert wait_for(lambda: any(r["path"].endswith("/" + newest) and r.get("hash")
@@ -120,8 +124,9 @@ def inside_namespace():
         assert leftovers() == [], leftovers()
         assert daemon.poll() is None
         print("full disk: tmpfs of 4 MiB; a full disk refused the capture (\"%s\"), a store of "
-              "%d bytes refused its rewrite with %d bytes free and stayed whole, the daemon "
-              "stayed up, the next capture was stored and recorded; temporary files left 0"
+              "%d bytes refused its rewrite with %d bytes free and stayed whole (that capture "
+              "kept, not offered for upload), the daemon stayed up, the next capture was stored "
+              "and recorded; temporary files left 0"
               % (NO_SPACE, len(store_bytes), free))
         return 0
     except AssertionError as e:

@@ -12,6 +12,7 @@ import http.server
 import os
 import plistlib
 import shutil
+import socket
 import ssl
 import subprocess
 import sys
@@ -45,6 +46,12 @@ LOGIN = [
 ]
 OK_LOGIN = (200, b"<?xml version=\"1.0\"?>\n<result>\n  <type>0</type>\n  <message>ok</message>\n"
             b"  <access_token>new token 1</access_token>\n  <empty></empty>\n</result>\n")
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 class Recorder(http.server.ThreadingHTTPServer):
@@ -168,7 +175,7 @@ class LoginTest(unittest.TestCase):
         self.account("alice", password="p&ss=word")
         before = self.webinfo_bytes()
         run = self.login()
-        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertEqual(run.returncode, 4, run.stdout + run.stderr)
         self.assertIn("login: failed", run.stdout)
         self.assertEqual([r[1] for r in self.server.requests], ["/3/login.json"])
         body = self.server.requests[0][3]
@@ -225,7 +232,7 @@ class LoginTest(unittest.TestCase):
                 self.account("alice")
                 run = self.login()
                 self.assertEqual(run.returncode, 1)
-                self.assertIn("login: failed", run.stdout)
+                self.assertIn("login: failed: ", run.stdout)
 
     def test_lookup_without_name_fails_without_login_request(self):
         self.start({"/3/file/upload.json": (200, b"<result><type>0</type></result>"),
@@ -248,15 +255,41 @@ class LoginTest(unittest.TestCase):
         self.account("alice")
         self.box.write_plist("com.velmor.loacal.plist", {"url": "http://192.0.2.1/3/"})
         run = self.login()
-        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
         self.assertIn("HttpClient: refused http://192.0.2.1/3/login.json", run.stderr)
         self.assertIn("code:0", run.stderr)
+
+    def test_each_failure_says_which_with_its_own_status(self):
+        refusal = "<errorResult><type>1</type><message>密码错误</message></errorResult>".encode()
+        keychain = os.path.join(self.box.home, "keychain.plist")
+        cases = [
+            ("refused", lambda: self.start({"/3/login.json": (401, refusal)}), 4,
+             "login: failed: the service refused the credentials (密码错误); check "
+             "\"usernamelogin\" of %s/com.velmor.userinfo.plist and the password in the "
+             "keychain %s" % (self.box.library, keychain)),
+            ("unreachable", lambda: self.box.write_plist(
+                "com.velmor.loacal.plist", {"url": "http://127.0.0.1:%d/3/" % closed_port()}), 2,
+             "login: failed: the service at http://127.0.0.1:"),
+            ("no password", lambda: os.remove(keychain), 5,
+             "login: failed: no credentials: no password in the keychain %s" % keychain),
+        ]
+        for name, prepare, status, said in cases:
+            with self.subTest(name):
+                if self.server:
+                    self.server.shutdown()
+                    self.server.server_close()
+                    self.server = None
+                self.account("alice")
+                prepare()
+                run = self.login()
+                self.assertEqual(run.returncode, status, run.stdout + run.stderr)
+                self.assertIn(said, run.stdout)
 
     def test_keychain_readable_by_others_is_refused(self):
         self.start({"/3/login.json": OK_LOGIN})
         self.account("alice", mode=0o644)
         run = self.login()
-        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.returncode, 5)
         self.assertEqual(self.server.requests, [])
         self.assertIn("keychain:", run.stderr)
 
@@ -272,8 +305,10 @@ class LoginTest(unittest.TestCase):
         self.start({"/3/login.json": OK_LOGIN}, tls_cert=(cert, key))
         self.account("alice")
         run = self.login()
-        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.returncode, 3)
         self.assertIn("TLS verification failed", run.stderr)
+        self.assertIn("login: failed: TLS verification of https://127.0.0.1:", run.stdout)
+        self.assertIn("needs it in QUILLBOX_CA_FILE", run.stdout)
         self.assertIn("code:0", run.stderr)
         self.assertEqual(self.server.requests, [])
         run = self.login(QUILLBOX_CA_FILE=cert)

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """What a new user meets when something is missing: no client container, an
-unreadable settings plist, a service that can't be reached or refuses, a
-screenshot folder that can't be written, a second vigild. Each case ends in
-one clear log line and one toast naming the cause and what to do; nothing is
-half-written or lost; the daemon keeps running and does its job once the
-cause is mended."""
+unreadable settings plist, an unreadable user-info plist, a service that can't
+be reached or refuses, a screenshot folder that can't be written, a second
+vigild, a trigger with no vigild. Each case ends in one clear log line and one
+toast (or message) naming the cause and what to do; nothing is half-written or
+lost; the daemon keeps running and does its job once the cause is mended."""
 
 import hashlib
 import os
@@ -86,6 +86,14 @@ class NewUser(unittest.TestCase):
                       for d, _, files in os.walk(folder) for f in files)
 
     # --- what is kept ---------------------------------------------------------
+    def not_offered(self, case):
+        """Stored without a user: no record, no prompt, no upload."""
+        nouser = os.path.join(self.box.documents, "ScreenShot", "_nouser")
+        self.assertEqual(len(os.listdir(nouser)), 1)
+        self.assertEqual([e for e in read_journal(self.box.ui_journal) if e["event"] == "alert"],
+                         [])
+        self.assertNotIn("日志：开始上传", self.log())
+
     def nothing_stored(self, case):
         self.assertEqual(self.files_under(self.box.documents), case.get("documents", []))
         self.assertEqual(self.records(), [])
@@ -108,6 +116,7 @@ class NewUser(unittest.TestCase):
         """The table, for the sandbox of this moment."""
         app = os.path.join(self.box.container, "quillbox.app")
         settings = os.path.join(self.box.library, "com.velmor.info.plist")
+        userinfo = os.path.join(self.box.library, "com.velmor.userinfo.plist")
         torn = b"<?xml version=\"1.0\"?><plist><dict><key>screenshotsecond</key>"
         folder_file = os.path.join(self.box.documents, "ScreenShot")
         port = closed_port()
@@ -135,17 +144,24 @@ class NewUser(unittest.TestCase):
              "kept": lambda case: (self.assertEqual(len(self.shots_now()), 1),
                                    self.assertEqual(read(settings), torn)),
              "mend": lambda env: self.box.write_plist(settings, {"screenshotsecond": 1})},
+            {"name": "unreadable user info",
+             "prepare": lambda env: write(userinfo, torn),
+             "prompt": "confirm",
+             "toast": "截屏已保存在本机，但不能存证：用户信息无法读取，请在Sorelle客户端登录后重新截屏",
+             "log": "(用户信息无法读取 %s)" % userinfo,
+             "kept": self.not_offered,
+             "mend": lambda env: self.box.set_user(USER)},
             {"name": "service unreachable",
              "prepare": lambda env: self.use_service("https://127.0.0.1:%d/3/" % port, "t"),
              "prompt": "confirm",
-             "toast": "无法连接存证服务，截屏已保存在本机：请检查网络和服务地址后重新上传",
+             "toast": "无法连接存证服务，截屏已保存在本机：服务恢复后会自动上传，请检查网络和服务地址",
              "log": "日志:存证服务无法连接 https://127.0.0.1:%d/3/, 截屏已保存未上传" % port,
              "kept": self.capture_kept},
             {"name": "service refusing",
              "prepare": lambda env: self.use_service(None, "not-a-token", env),
              "prompt": "confirm",
              "toast": "存证服务拒绝了上传（invalid or missing access token），截屏已保存在本机："
-                      "请在Sorelle客户端登录后重新上传",
+                      "请在Sorelle客户端登录，登录后会自动上传",
              "log": "HTTP 401: invalid or missing access token), 截屏已保存未上传",
              "kept": self.capture_kept,
              "mend": lambda env: self.box.write_plist(
@@ -201,6 +217,25 @@ class NewUser(unittest.TestCase):
         if "then" in case:
             case["then"]()
         self.assertIsNone(daemon.poll(), "vigild ended")
+
+    def test_a_trigger_with_no_vigild_says_so(self):
+        env = self.box.env()
+
+        def trigger():
+            return subprocess.run([bin("quillbox"), "trigger"], env=env, capture_output=True,
+                                  text=True, timeout=60)
+        alone = trigger()
+        self.assertEqual(alone.returncode, 2, alone.stderr)
+        self.assertIn('quillbox: nobody observes "com.velmor.quillbox.server.screenshot" '
+                      "(rendezvous folder %s): no vigild is running for this user"
+                      % self.box.notify_dir, alone.stderr)
+        # A vigild ended by SIGTERM takes its socket with it: the trigger after it says so too.
+        daemon = self.start(env)
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(timeout=60), 0)
+        self.assertIn("vigild: SIGTERM received; closing its notifications and ending", self.log())
+        self.assertEqual(os.listdir(self.box.notify_dir), [])
+        self.assertEqual(trigger().returncode, 2)
 
     def test_a_second_vigild_for_the_same_user_exits_and_the_first_keeps_capturing(self):
         env = self.box.env()

@@ -71,9 +71,11 @@ class NotifyTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(s.recv(4096), name.encode())
 
-    def test_post_without_observers_creates_a_private_folder(self):
+    def test_post_without_observers_says_so_and_creates_a_private_folder(self):
         r = self.post("nobody.listens")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn('quillbox: nobody observes "nobody.listens" (rendezvous folder %s)'
+                      % self.dir, r.stderr)
         self.assertEqual(stat.S_IMODE(os.stat(self.dir).st_mode), 0o700)
 
     def test_stale_sockets_are_removed(self):

@@ -75,7 +75,9 @@ class WidgetPage(unittest.TestCase):
         self.addCleanup(self.box.cleanup)
         prepare_container(self.box, self.server, USER)
         check_url = self.server.base_url.split("/3/")[0] + CHECK_PATH
-        self.host = start_host(self.box, self.server, QUILLBOX_UPDATE_URL=check_url)
+        # A desktop's screen (16:9), not a phone's: the prompt's portrait frame must not squeeze it.
+        self.host = start_host(self.box, self.server, QUILLBOX_UPDATE_URL=check_url,
+                               QUILLBOX_SCREEN="synthetic:1280x720")
         self.addCleanup(self.host.stop)
         self.shots = os.environ.get("QUILLBOX_SCREENSHOT_DIR") or tempfile.mkdtemp(prefix="qb-shots-")
         os.makedirs(self.shots, exist_ok=True)
@@ -105,8 +107,9 @@ class WidgetPage(unittest.TestCase):
         # The page took the toast down and said so before the grab.
         self.assertTrue(saw["toastGoneBeforePrompt"])
         self.assertNotIn("did not confirm", self.host.log())
-        self.assertTrue(saw["queued"].startswith("添加 1 个任务到上传队列！"), saw)
-        self.assertTrue(saw["finished"].startswith("有 1 个任务上传完成!"), saw)
+        # The widget's own texts (no counts).
+        self.assertEqual((saw["queued"], saw["finished"]),
+                         ("添加 1 个任务到上传队列！", "有 1 个任务上传完成!"), saw)
 
         # The label names the one stored file, whose picture the prompt showed.
         folder = os.path.join(self.box.documents, "ScreenShot", USER)
@@ -114,6 +117,22 @@ class WidgetPage(unittest.TestCase):
         self.assertRegex(saw["fileName"], r"^ScreenShot_\d{8}_\d{6}\.png$")
         path = os.path.join(folder, saw["fileName"])
         self.assertEqual(saw["pictureSize"], png_size(path))
+        # The portrait frame shows the whole landscape screen, not squeezed:
+        # black bands above and below it (ImageMagick reads the page's pixels).
+        self.assertGreater(saw["pictureSize"][0], saw["pictureSize"][1])
+        box = saw["pictureBox"]
+        shown = os.path.join(self.shots, "widget-prompt.png")
+
+        def darkest_band_max(top, height):
+            crop = "%dx%d+%d+%d" % (box["width"] - 4, height, box["x"] + 2, box["y"] + top)
+            out = subprocess.run(["convert", shown, "-crop", crop, "+repage", "-colorspace",
+                                  "Gray", "-format", "%[fx:maxima]", "info:"],
+                                 capture_output=True, text=True, check=True).stdout
+            return float(out)
+        band = int(box["height"] * 0.15)
+        self.assertLess(darkest_band_max(2, band), 0.05)
+        self.assertLess(darkest_band_max(int(box["height"]) - band - 2, band), 0.05)
+        self.assertGreater(darkest_band_max(int(box["height"] / 2) - 5, 10), 0.05)
 
         # Two taps within the countdown: one countdown, one capture.
         journal = read_journal(self.box.ui_journal)

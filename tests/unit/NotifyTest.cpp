@@ -168,7 +168,14 @@ TEST_F(DarwinNotifyTest, PostReachesObserversOfTheNameOnTheMainLoop) {
   EXPECT_EQ(got, (std::vector<std::string>(2, "com.velmor.quillbox.server.screenshot")));
   EXPECT_TRUE(onMain);
 
-  EXPECT_TRUE(center.post("nobody.listens"));  // zero observers is still a post
+  // Zero observers is still a post; the poster learns that nobody heard it.
+  int delivered = -1;
+  EXPECT_TRUE(center.post("nobody.listens", &delivered));
+  EXPECT_EQ(delivered, 0);
+  EXPECT_TRUE(center.post("other.name", &delivered));
+  EXPECT_EQ(delivered, 1);
+  runUntil([&] { return got.size() >= 3; });
+  got.pop_back();
   center.removeObserver(a);
   EXPECT_TRUE(socketsFor("com.velmor.quillbox.server.screenshot").empty());
   center.post("com.velmor.quillbox.server.screenshot");
@@ -225,7 +232,9 @@ TEST_F(DarwinNotifyTest, SocketsOfEndedProcessesAreRemovedOnPost) {
   int count = 0;
   center.addObserver("stale.name", [&](const std::string&) { ++count; });
   ASSERT_EQ(socketsFor("stale.name").size(), 2u);
-  EXPECT_TRUE(center.post("stale.name"));
+  int delivered = -1;  // the socket of the ended process counts for nothing
+  EXPECT_TRUE(center.post("stale.name", &delivered));
+  EXPECT_EQ(delivered, 1);
   EXPECT_EQ(socketsFor("stale.name").size(), 1u);  // only the live observer's socket is left
   runUntil([&] { return count == 1; });
   EXPECT_EQ(count, 1);

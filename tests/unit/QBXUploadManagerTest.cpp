@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <any>
 #include <atomic>
 #include <chrono>
@@ -22,9 +23,13 @@
 #include "Platform/Files/PropertyList.h"
 #include "Platform/Loop/NotificationCenter.h"
 #include "Platform/Loop/RunLoop.h"
+#include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
+#include "Platform/Process/Log.h"
 #include "Platform/UI/UserInterface.h"
 #include "QBXUploadManager/QBXUploadManager.h"
+#include "QBXUploadManager/UploadRetry.h"
+#include "Request/Z_Request.h"
 #include "ScreenShotManager/ScreenShotManager.h"
 #include "TestSupport.h"
 
@@ -47,7 +52,7 @@ class FakeService {
           if (heldNames.count(name))
             released_.wait_for(lock, std::chrono::seconds(60), [this] { return releasedAll_; });
           events_.push_back("create " + name);
-          if (failNames.count(name)) {
+          if (failNames.count(name) || failOnce("create " + name)) {
             res.status = 500;
             return;
           }
@@ -67,6 +72,10 @@ class FakeService {
           std::string id = req.get_param_value("id");
           events_.push_back("upload " + names_[id] + " index=" + req.get_param_value("index") +
                             " bytes=" + std::to_string(req.body.size()));
+          if (failOnce("upload " + names_[id])) {
+            res.status = 500;
+            return;
+          }
           held_[id] += static_cast<int64_t>(req.body.size());
           bodies_[id] += req.body;
           res.set_content("{}", "application/json");
@@ -93,6 +102,8 @@ class FakeService {
   }
   // Set before the requests arrive.
   std::set<std::string> failNames, heldNames;
+  // "create NAME" / "upload NAME": the next so many of these requests fail (500).
+  std::map<std::string, int> failNext;
   // Answers the creation requests of heldNames (those waiting and those to come).
   void release() {
     {
@@ -124,6 +135,31 @@ class FakeService {
   std::map<std::string, int64_t> held_;
   std::map<std::string, std::string> bodies_;
   int nextId_ = 0;
+  // REQUIRES: mu_ held.
+  bool failOnce(const std::string& request) {
+    auto it = failNext.find(request);
+    if (it == failNext.end() || it->second == 0) return false;
+    --it->second;
+    return true;
+  }
+};
+
+// The waits between upload tries: recorded, not slept.
+class RecordedWaits : public ClockWrapper {
+ public:
+  RecordedWaits() : ClockWrapper(Clock::Default()) {}
+  void sleepFor(std::chrono::milliseconds d) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    waits_.push_back(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+  }
+  std::vector<int64_t> waits() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return waits_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<int64_t> waits_;
 };
 
 // Records status-bar messages; everything else is dropped.
@@ -188,6 +224,7 @@ class QBXUploadManagerTest : public ::testing::Test {
     runUntil([this] {
       return manager().aTasksWillUpload().empty() && QBXUploadTask::activeUploadThreads() == 0;
     });
+    UploadRetry::shared().resetForTesting();
     manager().resetForTesting();
     QBXUploadManager::setWidgetMode(false);
     NotificationCenter::Default().removeObserver(observer_);
@@ -479,4 +516,75 @@ TEST_F(QBXUploadManagerTest, AnEvidencePromptUploadsItsOwnScreenshotAfterANewerO
   ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
   EXPECT_EQ(service_.count("create older.png"), 1u);
   EXPECT_EQ(service_.count("create newer.png"), 0u);
+}
+
+// A confirmed file whose upload fails comes back after 2 s, then 4 s, ...,
+// until the service has it; the person sees its first failure only.
+TEST_F(QBXUploadManagerTest, AFailedUploadComesBackWithLongerWaitsUntilTheServiceHasIt) {
+  RecordedWaits clock;
+  ScopedDefault<Clock> clockScope(clock);
+  std::vector<std::string> log;
+  std::mutex logMu;
+  Log::setSinkForTesting([&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMu);
+    log.push_back(line);
+  });
+  UploadRetry::shared().enable();
+  FilePtr f = record("back.png");
+  ASSERT_TRUE(FileProperty::sharedFileProperty().toSaveFilePropertyWithoutRegistration(
+      *f->fPath(), FileKind::Screenshot));
+  service_.failNext["upload back.png"] = 2;
+  manager().startUploadWithFiles({QBXUploadManager::getFileWillUploadWithPath(*f->fPath(), 8)});
+  ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 1; }));
+  Log::setSinkForTesting(nullptr);
+  EXPECT_EQ(clock.waits(), (std::vector<int64_t>{2, 4}));
+  EXPECT_EQ(messagesWith("\"back.png\"上传失败!"), 1u);
+  EXPECT_EQ(service_.count("create back.png"), 1u);  // later tries resume with its id
+  EXPECT_EQ(service_.count("upload back.png"), 3u);
+  EXPECT_EQ(service_.body("id1"), std::string(1000, 'q'));
+  EXPECT_FALSE(UploadRetry::shared().isRetrying(*f->fPath()));
+  auto upinfo = Z_Request::getUpInfoWithPath(*f->fPath());
+  ASSERT_TRUE(upinfo);
+  EXPECT_EQ(upinfo->getInteger("state"), FileState::Finished);
+  std::lock_guard<std::mutex> lock(logMu);
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "日志:上传未完成, 2 秒后重试: " + *f->fPath() + " (上传失败 (HTTP 500))"),
+            1);
+}
+
+// At start the files a previous run confirmed and did not finish start again:
+// neither those it finished nor those left "being started", and a file
+// changed since is given up.
+TEST_F(QBXUploadManagerTest, UnfinishedUploadsOfAnEarlierRunResume) {
+  RecordedWaits clock;
+  ScopedDefault<Clock> clockScope(clock);
+  struct Case {
+    const char* name;
+    int32_t state;
+    bool changed;
+    bool resumed;
+  };
+  const Case cases[] = {{"failed.png", FileState::Stopped, false, true},
+                        {"cut.png", FileState::Uploading, false, true},
+                        {"done.png", FileState::Finished, false, false},
+                        {"starting.png", FileState::Started, false, false},
+                        {"changed.png", FileState::Waiting, true, false}};
+  for (const Case& c : cases) {
+    FilePtr f = record(c.name);
+    ASSERT_TRUE(FileProperty::sharedFileProperty().toSaveFilePropertyWithoutRegistration(
+        *f->fPath(), FileKind::Screenshot));
+    f->setFileState(c.state);
+    auto t = QBXUploadTask::create();
+    t->setFile(f);
+    t->writeFileUpInfoToFile();
+    if (c.changed) std::ofstream(*f->fPath(), std::ios::binary) << std::string(1000, 'z');
+  }
+  UploadRetry::shared().enable();
+  EXPECT_EQ(UploadRetry::shared().resumePending(), 3);
+  ASSERT_TRUE(runUntil([&] { return messagesWith("上传完成") == 2; }));
+  for (const Case& c : cases)
+    EXPECT_EQ(service_.count(std::string("upload ") + c.name), c.resumed ? 1u : 0u) << c.name;
+  EXPECT_FALSE(
+      UploadRetry::shared().isRetrying(container_ + "/Documents/ScreenShot/alice/changed.png"));
+  EXPECT_TRUE(clock.waits().empty());
 }

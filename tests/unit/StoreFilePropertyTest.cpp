@@ -18,6 +18,7 @@
 #include "Platform/Process/Clock.h"
 #include "Platform/Process/Environment.h"
 #include "Platform/Process/Log.h"
+#include "Platform/UI/UserInterface.h"
 #include "PropertyList/PlistXmlWriter.h"
 #include "SHA1Help/SHA1Help.h"
 #include "TestSupport.h"
@@ -582,6 +583,9 @@ namespace {
 // Scripted world of one registration.
 struct FakeService {
   std::mutex mu;
+  std::deque<std::string> badAddress;  // popped per check; empty = a usable address
+  std::vector<std::chrono::milliseconds> waited;
+  std::vector<std::string> toasts;
   std::deque<bool> reachable;         // popped per check; empty = reachable
   std::deque<RequestResult> replies;  // popped per post
   std::vector<std::pair<std::string, std::string>> posts;
@@ -589,15 +593,32 @@ struct FakeService {
   // The waits between tries: counted, not slept.
   struct Sleeps : ClockWrapper {
     explicit Sleeps(FakeService& s) : ClockWrapper(Clock::Default()), service(s) {}
-    void sleepFor(std::chrono::milliseconds) override {
+    void sleepFor(std::chrono::milliseconds d) override {
       std::lock_guard<std::mutex> l(service.mu);
       ++service.waits;
+      service.waited.push_back(d);
     }
     FakeService& service;
   } sleeps{*this};
   ScopedDefault<Clock> clockScope{sleeps};
+  struct Toasts : UserInterfaceWrapper {
+    explicit Toasts(FakeService& s) : UserInterfaceWrapper(UserInterface::Default()), service(s) {}
+    void showToast(const std::string& text, ToastPosition, int) override {
+      std::lock_guard<std::mutex> l(service.mu);
+      service.toasts.push_back(text);
+    }
+    FakeService& service;
+  } toastsUi{*this};
+  ScopedDefault<UserInterface> uiScope{toastsUi};
   FileProperty::RegistrationEnvironment env() {
     FileProperty::RegistrationEnvironment e;
+    e.addressProblem = [this]() -> std::optional<std::string> {
+      std::lock_guard<std::mutex> l(mu);
+      if (badAddress.empty()) return std::nullopt;
+      std::string why = badAddress.front();
+      badAddress.pop_front();
+      return why;
+    };
     e.isReachable = [this] {
       std::lock_guard<std::mutex> l(mu);
       if (reachable.empty()) return true;
@@ -650,6 +671,27 @@ TEST_F(StoreFixture, RegistrationRetriesUntilConfirmed) {
   EXPECT_TRUE(logHas(R"(日志:{"code":200,"respone":"{\"id\":\"reg-7\",\"x\":1}"})"));
 }
 
+TEST_F(StoreFixture, RegistrationWaitsLongerAndLongerForAnAddressAndSaysSoOnce) {
+  FakeService svc;
+  svc.badAddress.assign(9, "com.velmor.loacal.plist can't be read");
+  svc.replies = {RequestResult{200, std::string(R"({"id":"reg-1"})")}};
+  ThreadsFor inline_(FileProperty::kRegistrationThread, ThreadsFor::Mode::Inline);
+  ScopedDefault<Threads> threadsScope(inline_);
+  FileProperty::setRegistrationEnvironmentForTesting(svc.env());
+  EXPECT_TRUE(store().toSaveFileProperty(writeDoc("ScreenShot/alice/a.png", "shot"), 8));
+  using std::chrono::milliseconds;
+  EXPECT_EQ(svc.waited, (std::vector<milliseconds>{
+                            milliseconds(2000), milliseconds(4000), milliseconds(8000),
+                            milliseconds(16000), milliseconds(32000), milliseconds(64000),
+                            milliseconds(128000), milliseconds(256000), milliseconds(300000)}));
+  EXPECT_EQ(svc.posts.size(), 1u);  // once the address reads again
+  EXPECT_EQ(logCount("日志:存证服务地址无法读取, 登记暂停 (com.velmor.loacal.plist can't be read)"),
+            1);
+  EXPECT_EQ(logCount("重试创建属性"), 0);
+  EXPECT_EQ(svc.toasts, (std::vector<std::string>{"存证服务地址无法读取，截屏已保存在本机但暂不能"
+                                                  "登记：请在Sorelle客户端中重新设置服务地址"}));
+}
+
 TEST_F(StoreFixture, RegistrationAcceptsNumericIdAndCreateFilePropertyUsesTheFileRecord) {
   FakeService svc;
   svc.replies = {RequestResult{200, std::string(R"({"id":42})")}};
@@ -659,11 +701,11 @@ TEST_F(StoreFixture, RegistrationAcceptsNumericIdAndCreateFilePropertyUsesTheFil
   File f;
   f.setFPath(writeDoc("ScreenShot/alice/f.png", "file"));
   f.setFtype(FileKind::Picture);
-  store().createFileProperty(f);
+  EXPECT_TRUE(store().createFileProperty(f));
   EXPECT_EQ(inline_.started.load(), 1);
   EXPECT_EQ(svc.posts.size(), 1u);
   EXPECT_EQ(records()[0].asDict()->getInteger("type"), 9);
   File none;
-  store().createFileProperty(none);  // no path: nothing
+  EXPECT_FALSE(store().createFileProperty(none));  // no path: nothing
   EXPECT_EQ(inline_.started.load(), 1);
 }

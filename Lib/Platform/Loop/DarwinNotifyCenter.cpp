@@ -186,7 +186,8 @@ DarwinNotifyCenter* DarwinNotifyCenter::setDefaultForTesting(DarwinNotifyCenter*
   return g_override.exchange(center);
 }
 
-bool DarwinNotifyCenter::post(const std::string& name) {
+bool DarwinNotifyCenter::post(const std::string& name, int* delivered) {
+  if (delivered) *delivered = 0;
   if (!validName(name)) return false;
   std::string dir = Environment::notifyDir();
   if (!ensureRendezvous(dir)) return false;
@@ -210,7 +211,10 @@ bool DarwinNotifyCenter::post(const std::string& name) {
       n = ::sendto(fd, name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr*>(&a.addr), a.len);
     } while (n < 0 && errno == EINTR);
-    if (n >= 0) continue;
+    if (n >= 0) {
+      if (delivered) ++*delivered;
+      continue;
+    }
     if (errno == ECONNREFUSED) {
       // Nobody reads this socket any more: its process has ended without removing it.
       if (::unlink(a.addr.sun_path) == 0) Log::printf(kStaleRemoved, file.c_str());

@@ -39,8 +39,10 @@ class DarwinNotifyCenter {
   // Sends `name` to every current observer of it, in any process of this user.
   // Gives true when the rendezvous folder could be used (also with no
   // observers), false (with a log line) when it could not or the name is
-  // empty or longer than kMaxNameLength bytes.
-  virtual bool post(const std::string& name);
+  // empty or longer than kMaxNameLength bytes. `delivered` (may be null)
+  // receives how many observers the name reached: 0 when nobody observes it.
+  virtual bool post(const std::string& name, int* delivered);
+  bool post(const std::string& name) { return post(name, nullptr); }
 
   // Calls callback(name) on the main run loop for each post of `name`.
   // Gives the observer's id, or 0 (with a log line) when the socket could not
@@ -65,7 +67,10 @@ class DarwinNotifyCenter {
 class DarwinNotifyCenterWrapper : public DarwinNotifyCenter {
  public:
   explicit DarwinNotifyCenterWrapper(DarwinNotifyCenter& target) : target_(target) {}
-  bool post(const std::string& name) override { return target_.post(name); }
+  using DarwinNotifyCenter::post;
+  bool post(const std::string& name, int* delivered) override {
+    return target_.post(name, delivered);
+  }
   uint64_t addObserver(const std::string& name,
                        std::function<void(const std::string& name)> callback) override {
     return target_.addObserver(name, std::move(callback));

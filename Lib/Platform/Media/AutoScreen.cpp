@@ -19,6 +19,18 @@ bool AutoScreen::sessionHasDisplay() {
          Environment::get("XDG_SESSION_TYPE") == "wayland" || !Environment::get("DISPLAY").empty();
 }
 
+std::string AutoScreen::sessionRoad() {
+  const std::string wayland = Environment::get("WAYLAND_DISPLAY");
+  if (!wayland.empty() || Environment::get("XDG_SESSION_TYPE") == "wayland")
+    return strprintf(
+        "wayland (WAYLAND_DISPLAY=%s; the compositor's screen copy, else the "
+        "desktop portal)",
+        wayland.c_str());
+  const std::string x11 = Environment::get("DISPLAY");
+  if (!x11.empty()) return strprintf("x11 (DISPLAY=%s)", x11.c_str());
+  return "none (neither WAYLAND_DISPLAY nor DISPLAY is set)";
+}
+
 ScreenCapture AutoScreen::capture() {
   std::lock_guard<std::mutex> lock(mu_);
   const bool wayland = !Environment::get("WAYLAND_DISPLAY").empty() ||

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 #include "Platform/Media/PortalScreen.h"
 #include "Platform/Media/Screen.h"
@@ -24,6 +25,10 @@ class AutoScreen final : public Screen {
   // Whether this process's environment names a display of the session
   // (WAYLAND_DISPLAY, XDG_SESSION_TYPE=wayland or DISPLAY).
   static bool sessionHasDisplay();
+  // The road a capture would take now, for a log line: "wayland (WAYLAND_DISPLAY=...;
+  // the compositor's screen copy, else the desktop portal)", "x11 (DISPLAY=...)" or
+  // "none (neither WAYLAND_DISPLAY nor DISPLAY is set)".
+  static std::string sessionRoad();
 
  private:
   std::mutex mu_;

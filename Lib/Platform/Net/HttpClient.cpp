@@ -327,7 +327,8 @@ HttpResponse HttpClient::perform(void* handle, const HttpRequest& request,
     response.status = 0;
     response.body.clear();
     response.error = errorText(rc, errorBuffer);
-    if (isTlsFailure(rc))
+    response.tlsFailure = isTlsFailure(rc);
+    if (response.tlsFailure)
       NSLog("HttpClient: TLS verification failed for %s: %s", request.url.c_str(),
             response.error.c_str());
   }

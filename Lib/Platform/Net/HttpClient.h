@@ -65,9 +65,10 @@ struct HttpRequest {
 };
 
 struct HttpResponse {
-  long status = 0;    // HTTP status; 0 when no HTTP response arrived
-  std::string body;   // reply body bytes
-  std::string error;  // transport error text when status is 0
+  long status = 0;          // HTTP status; 0 when no HTTP response arrived
+  std::string body;         // reply body bytes
+  std::string error;        // transport error text when status is 0
+  bool tlsFailure = false;  // status 0 because the TLS handshake or verification failed
 };
 
 class HttpClient {

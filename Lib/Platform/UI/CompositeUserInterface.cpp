@@ -30,4 +30,8 @@ void CompositeUserInterface::hideToasts() {
   for (auto& b : backends_) b->hideToasts();
 }
 
+void CompositeUserInterface::withdrawAll() {
+  for (auto& b : backends_) b->withdrawAll();
+}
+
 }  // namespace quillbox::platform

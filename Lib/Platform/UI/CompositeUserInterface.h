@@ -27,6 +27,7 @@ class CompositeUserInterface : public UserInterface {
   void openURL(const std::string& url) override;
   void setIdleTimerDisabled(bool disabled) override;
   void hideToasts() override;
+  void withdrawAll() override;
 
  private:
   const std::vector<std::shared_ptr<UserInterface>> backends_;

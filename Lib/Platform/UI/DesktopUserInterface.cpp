@@ -99,7 +99,6 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
   std::optional<bool> markup;
   std::set<uint32_t> toasts;                              // shown, not yet closed
   std::map<uint32_t, std::shared_ptr<AlertView>> alerts;  // shown, not closed nor answered
-  std::set<uint32_t> acted;                               // answered by their own action
   uint32_t statusId = 0;
   bool idleDisabled = false;
   std::optional<uint32_t> cookie;
@@ -209,7 +208,6 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
       owner = from;
       toasts.clear();
       alerts.clear();
-      acted.clear();
       statusId = 0;
       markup.reset();
     }
@@ -243,7 +241,6 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
       char* end = nullptr;
       long index = std::strtol(key, &end, 10);
       if (!*key || *end || index < 0 || index > 1000) return 0;
-      self->acted.insert(id);
       auto alert = it->second;
       self->answers.emplace_back(
           [alert, index] { alert->deliverAnswer(static_cast<int>(index), kByUser); });
@@ -252,7 +249,6 @@ struct DesktopUserInterface::Impl : std::enable_shared_from_this<Impl> {
       if (sd_bus_message_read(m, "uu", &id, &reason) < 0) return 0;
       self->toasts.erase(id);
       self->alerts.erase(id);  // closed without an action: stays unanswered
-      self->acted.erase(id);
       if (id == self->statusId) self->statusId = 0;
     }
     return 0;
@@ -387,10 +383,11 @@ void DesktopUserInterface::showAlert(std::shared_ptr<AlertView> alert) {
     auto impl = weak.lock();
     if (!impl) return;
     std::lock_guard<std::mutex> lock(impl->mu);
-    bool ownAction = impl->acted.erase(shown) > 0;
-    bool stillShown = impl->alerts.erase(shown) > 0;
-    // Answered elsewhere (a policy, another backend): take it off the desktop.
-    if (!ownAction && stillShown) impl->closeNotification(shown);
+    // Answered, here or elsewhere (a policy, another backend): its buttons
+    // mean nothing any more, and it must not end up in the next capture.
+    // Servers that close a notification after its action answer this close
+    // with an error, which is ignored.
+    if (impl->alerts.erase(shown) > 0) impl->closeNotification(shown);
   };
   alert->addAnsweredHook([taken](AlertView&, int, const std::string&) { taken(); });
   // An answer that came in while the notification was being shown ran no hook of ours.
@@ -455,6 +452,19 @@ void DesktopUserInterface::setIdleTimerDisabled(bool disabled) {
     Log::printf(kNoSaver, why.c_str());
   }
   sd_bus_message_unref(reply);
+}
+
+void DesktopUserInterface::withdrawAll() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->processLocked();  // what the server closed meanwhile needs no closing
+  std::set<uint32_t> ids(impl_->toasts.begin(), impl_->toasts.end());
+  for (const auto& [id, alert] : impl_->alerts) ids.insert(id);
+  if (impl_->statusId) ids.insert(impl_->statusId);
+  // Each close is a round trip: when it returns, the server has taken it down.
+  for (uint32_t id : ids) impl_->closeNotification(id);
+  impl_->toasts.clear();
+  impl_->alerts.clear();
+  impl_->statusId = 0;
 }
 
 void DesktopUserInterface::hideToasts() {

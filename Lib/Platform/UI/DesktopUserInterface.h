@@ -7,9 +7,9 @@
 // index, in order) and its first picture is the "image-path" hint (a file://
 // URI). A clicked action answers the alert with that index ("by": "user") on
 // the main run loop; a notification closed without an action leaves the alert
-// unanswered. An alert answered elsewhere (another backend, a policy) is taken
-// off the desktop. Status-bar messages replace one another in one notification
-// (its id is reused). The idle-timer switch holds an inhibitor of
+// unanswered. An answered alert, by its own action or elsewhere (another
+// backend, a policy), is taken off the desktop (CloseNotification). Status-bar messages replace one
+// another in one notification (its id is reused). The idle-timer switch holds an inhibitor of
 // org.freedesktop.ScreenSaver where the session has one; openURL hands the URL
 // to xdg-open.
 //
@@ -55,6 +55,9 @@ class DesktopUserInterface : public UserInterface {
   // Closes every toast still shown and returns once the server has confirmed
   // each close (NotificationClosed), or after kHideTimeout.
   void hideToasts() override;
+  // Closes every notification this instance shows (toasts, prompts, the
+  // status message); returns once the server has taken each down.
+  void withdrawAll() override;
 
   static constexpr std::chrono::milliseconds kHideTimeout{1500};
 

@@ -26,6 +26,7 @@ struct SharedState {
   std::shared_ptr<UserInterface> installed;
   UserInterface* testing = nullptr;
   std::shared_ptr<UserInterface> fromEnvironment;
+  std::string fromEnvironmentName;  // the QUILLBOX_UI value it stands for
   // Instances replaced while the process runs are kept, so a reference that
   // another thread still holds never dangles.
   std::vector<std::shared_ptr<UserInterface>> retired;
@@ -156,12 +157,22 @@ UserInterface& UserInterface::Default() {
       chosen = fromSettings(ui, Environment::prompt());
       if (!chosen) Log::printf(kUnknownBackend, ui.c_str());
     }
+    s.fromEnvironmentName = ui.empty() ? std::string(kDesktopPart) : ui;
     if (!chosen) {
       chosen = JournalUserInterface::fromSettings(kDefaultBackend, Environment::prompt());
+      s.fromEnvironmentName = kDefaultBackend;
     }
     s.fromEnvironment = std::move(chosen);
   }
   return *s.fromEnvironment;
+}
+
+std::string UserInterface::defaultName() {
+  Default();
+  std::lock_guard<std::mutex> lock(sharedMutex());
+  SharedState& s = state();
+  if (s.testing || s.installed) return "installed by the program";
+  return s.fromEnvironmentName;
 }
 
 void UserInterface::setDefault(std::shared_ptr<UserInterface> ui) {

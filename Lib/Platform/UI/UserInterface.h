@@ -120,6 +120,10 @@ class UserInterface {
   // first use; a value that cannot be used logs a line and falls back to
   // "journal:-").
   static UserInterface& Default();
+  // What Default() gives, as a QUILLBOX_UI value: the setting, or the backend
+  // chosen without one ("desktop", or "journal:-" when no notification server
+  // answered or the setting could not be used). Makes the instance when needed.
+  static std::string defaultName();
   // The backends named by a QUILLBOX_UI value ("desktop", "journal:PATH",
   // "journal:-", several joined by commas) with the QUILLBOX_PROMPT policy `prompt`; one
   // backend alone, or a CompositeUserInterface over them. nullptr when a part
@@ -148,6 +152,10 @@ class UserInterface {
   // screen (a backend that cannot confirm waits a bounded time), so that a
   // screen capture never shows the system's own overlay. Any thread.
   virtual void hideToasts() {}
+  // Takes down everything this process still shows (toasts, unanswered
+  // prompts, status messages): for a program that stops, so that nothing it
+  // can no longer answer stays on the screen. Any thread.
+  virtual void withdrawAll() {}
 };
 
 // Forwards every call to another instance (tests override only what they need).
@@ -165,6 +173,7 @@ class UserInterfaceWrapper : public UserInterface {
   void openURL(const std::string& url) override { target_.openURL(url); }
   void setIdleTimerDisabled(bool disabled) override { target_.setIdleTimerDisabled(disabled); }
   void hideToasts() override { target_.hideToasts(); }
+  void withdrawAll() override { target_.withdrawAll(); }
 
  protected:
   UserInterface& target_;
