@@ -140,8 +140,10 @@ class NewUser(unittest.TestCase):
              "prepare": lambda env: write(settings, torn),
              "toast": "截屏设置无法读取，本次按默认设置截屏：请在Sorelle客户端中重新保存设置",
              "log": "日志:截屏设置无法读取, 按默认设置 (5秒倒计时, 有快门声): " + settings,
-             # The capture went ahead on the defaults; the settings stay as written.
-             "kept": lambda case: (self.assertEqual(len(self.shots_now()), 1),
+             # The capture goes ahead on the defaults (the toast comes before
+             # its countdown); the settings stay as written.
+             "kept": lambda case: (self.assertTrue(wait_for(lambda: len(self.shots_now()) == 1,
+                                                            timeout=120), self.log()[-3000:]),
                                    self.assertEqual(read(settings), torn)),
              "mend": lambda env: self.box.write_plist(settings, {"screenshotsecond": 1})},
             {"name": "unreadable user info",
