@@ -37,7 +37,10 @@ def readme_command(program, *subcommand):
     for line in section.splitlines():
         if not line.startswith("    "):
             continue
-        words = shlex.split(line.split("#", 1)[0].replace("&", " "))
+        try:
+            words = shlex.split(line.split("#", 1)[0].replace("&", " "))
+        except ValueError:  # a line continued on the next one: not a command of ours
+            continue
         for i, word in enumerate(words):
             rest = words[i + 1:]
             if word.endswith("/" + program) and rest[:len(subcommand)] == list(subcommand):
