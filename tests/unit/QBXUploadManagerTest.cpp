@@ -205,8 +205,8 @@ class QBXUploadManagerTest : public ::testing::Test {
     fs::create_directories(container_ + "/quillbox.app");
     fs::create_directories(container_ + "/Library");
     fs::create_directories(root_ + "/home");
-    Environment::set("QUILLBOX_HOME", root_ + "/home");
-    AppURL::sharedAppURL().setAppURL(container_);
+    settings_.set("QUILLBOX_HOME", root_ + "/home");
+    containerScope_.set(container_);
     setUserInfo("alice", 0);
     PlistDict local;
     local.set("url", PlistValue(service_.base()));
@@ -228,8 +228,6 @@ class QBXUploadManagerTest : public ::testing::Test {
     manager().resetForTesting();
     QBXUploadManager::setWidgetMode(false);
     NotificationCenter::Default().removeObserver(observer_);
-    AppURL::sharedAppURL().setAppURL("");
-    Environment::set("QUILLBOX_HOME", "");
     fs::remove_all(root_);
   }
 
@@ -282,6 +280,8 @@ class QBXUploadManagerTest : public ::testing::Test {
   RecordingUI ui_;
   ScopedDefault<UserInterface> uiScope_{ui_};
   std::string root_, container_;
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
   uint64_t observer_ = 0;
   std::mutex noteMu_;
   std::vector<std::string> notes_;

@@ -39,20 +39,10 @@ class StoreFixture : public ::testing::Test {
     fs::create_directories(container_ + "/Library");
     fs::create_directories(container_ + "/Documents/ScreenShot/alice");
     setUser("alice");
-    Environment::set("QUILLBOX_APPS_ROOT", root_ + "/Applications");
-    AppURL::sharedAppURL().setAppURL(container_);
-    Log::setSinkForTesting([this](const std::string& l) {
-      std::lock_guard<std::mutex> lock(logMu_);
-      log_.push_back(l);
-    });
+    settings_.set("QUILLBOX_APPS_ROOT", root_ + "/Applications");
+    containerScope_.set(container_);
   }
-  void TearDown() override {
-    Log::setSinkForTesting(nullptr);
-    FileProperty::setWidgetMode(false);
-    FileProperty::setRegistrationEnvironmentForTesting({});
-    AppURL::sharedAppURL().setAppURL("");
-    fs::remove_all(root_);
-  }
+  void TearDown() override { fs::remove_all(root_); }
 
   void setUser(const std::string& name) {
     PlistDict info;
@@ -110,6 +100,17 @@ class StoreFixture : public ::testing::Test {
   std::string root_, container_;
   std::mutex logMu_;
   std::vector<std::string> log_;
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
+  ScopedLogSink logSink_{[this](const std::string& l) {
+    std::lock_guard<std::mutex> lock(logMu_);
+    log_.push_back(l);
+  }};
+  // The widget mode and the registration's service doubles a test may turn on.
+  AtScopeEnd modes_{[] {
+    FileProperty::setWidgetMode(false);
+    FileProperty::setRegistrationEnvironmentForTesting({});
+  }};
   ThreadsFor quiet_{FileProperty::kRegistrationThread, ThreadsFor::Mode::Drop};
   std::optional<ScopedDefault<Threads>> quietScope_;
 };

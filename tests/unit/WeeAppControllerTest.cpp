@@ -52,17 +52,11 @@ class WeeAppControllerTest : public ::testing::Test {
     user.set("userName", PlistValue("alice"));
     PropertyList::write(container_ + "/Library/com.velmor.userinfo.plist", PlistValue(user));
     settings(3);
-    Environment::set("QUILLBOX_APPS_ROOT", dir_.file("Applications"));
-    Environment::set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
-    Environment::set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
-    AppURL::sharedAppURL().setAppURL(container_);
-  }
-  void TearDown() override {
-    FileProperty::setWidgetMode(false);
-    AppURL::sharedAppURL().setAppURL("");
-    for (const char* v : {"QUILLBOX_APPS_ROOT", "QUILLBOX_WEEAPP_BUNDLE", "QUILLBOX_SYSTEM_VERSION",
-                          "QUILLBOX_HOME"})
-      Environment::set(v, "");
+    settings_.set("QUILLBOX_APPS_ROOT", dir_.file("Applications"));
+    settings_.set("QUILLBOX_WEEAPP_BUNDLE", bundle_);
+    settings_.set("QUILLBOX_HOME", dir_.file("home"));  // the captures' signing key
+    settings_.set("QUILLBOX_SYSTEM_VERSION", Environment::get("QUILLBOX_SYSTEM_VERSION"));
+    containerScope_.set(container_);
   }
   void settings(int64_t seconds) {
     PlistDict s;
@@ -80,6 +74,9 @@ class WeeAppControllerTest : public ::testing::Test {
 
   TempDir dir_;
   std::string container_;
+  ScopedSettings settings_;
+  ScopedContainer containerScope_;
+  AtScopeEnd widgetMode_{[] { FileProperty::setWidgetMode(false); }};
   const std::string bundle_ =
       std::string(QUILLBOX_SOURCE_DIR) + "/share/quillbox/quillboxWeeApp.bundle";
   RecordingUI ui_;
