@@ -48,9 +48,11 @@ format:
 # Sanitizer trees build lean: -O1 with line tables only, and only the targets
 # their tests run. Reports of uninstrumented Debian libraries are handled in
 # tests/sanitizers/*.supp (reviewed, each naming the library); nothing is
-# switched off. UBSan reports are fatal.
+# switched off. UBSan reports are fatal. The reference service, a peer of the
+# tests rather than code under test, is the plain tree's (hence `build` first).
 SANITIZE_JOBS ?= 2
-SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1"
+SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
+  -DQUILLBOX_PEER_BIN_DIR=$(CURDIR)/$(BUILD)/bin
 SUPP = $(CURDIR)/tests/sanitizers
 export ASAN_OPTIONS ?= detect_leaks=1
 export LSAN_OPTIONS ?= suppressions=$(SUPP)/lsan.supp:print_suppressions=0
@@ -62,7 +64,7 @@ export TSAN_OPTIONS ?= suppressions=$(SUPP)/tsan.supp:second_deadlock_stack=1:ha
 # installed prefix), the browser and dunst variants of the widget and desktop
 # tests (the same host and backend as test_widget_host and test_desktop,
 # driven by other clients).
-ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer capture_bench quillbox-cli vigild quillbox-devserver \
+ASAN_TARGETS ?= unit_tests fuzz-replay torture_writer capture_bench quillbox-cli vigild \
   quillbox-weeapp-host quillboxWeeApp bundles
 ASAN_EXCLUDE ?= integration.test_(install|widget_browser|desktop_dunst)
 
@@ -70,18 +72,18 @@ asan-build:
 	cmake -S . -B build-asan -DQUILLBOX_SANITIZE=address,undefined $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-asan -j $(SANITIZE_JOBS) --target $(ASAN_TARGETS)
 
-test-asan: asan-build
+test-asan: build asan-build
 	cd build-asan && ctest --output-on-failure -j $(SANITIZE_JOBS) -E '$(ASAN_EXCLUDE)'
 
 # ThreadSanitizer runs the tests labelled "threaded" (a test file says so in a
 # line "// ctest-labels: threaded", see tests/CMakeLists.txt) and builds what
-# they run.
-TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-devserver quillbox-weeapp-host quillboxWeeApp bundles
+# they run: of the unit tests, only the threaded files.
+TSAN_TARGETS ?= unit_tests quillbox-cli vigild quillbox-weeapp-host quillboxWeeApp bundles
 tsan-build:
 	cmake -S . -B build-tsan -DQUILLBOX_SANITIZE=thread $(SANITIZE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(SANITIZE_JOBS) --target $(TSAN_TARGETS)
 
-test-tsan: tsan-build
+test-tsan: build tsan-build
 	cd build-tsan && ctest --output-on-failure -j $(SANITIZE_JOBS) -L threaded
 
 # The long soak with its memory figure (`make test` runs a CI-sized part of

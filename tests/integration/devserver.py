@@ -72,6 +72,9 @@ class DevServerUnavailable(Exception):
 
 
 def devserver_binary():
+    """The service under test; a sanitizer tree names the plain tree's (QUILLBOX_DEVSERVER)."""
+    if os.environ.get("QUILLBOX_DEVSERVER"):
+        return os.environ["QUILLBOX_DEVSERVER"]
     bin_dir = os.environ.get("QUILLBOX_BIN_DIR") or os.path.join(_HERE, "..", "..", "build", "bin")
     return os.path.join(bin_dir, "quillbox-devserver")
 
