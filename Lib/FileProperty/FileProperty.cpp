@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <nlohmann/json.hpp>
 
 #include "AppURL.h"
@@ -229,9 +230,23 @@ PlistArray* userArray(PlistDict& store, const std::string& user) {
   return v ? v->asArray() : nullptr;
 }
 
-std::string recordPath(const PlistValue& record) {
+// The part of a path after "Documents" (the path itself when there is none),
+// as FileProperty::documentsRelativeKey, without a copy: the scans below
+// compare it for every record of the store.
+std::string_view relativeKeyView(std::string_view path) {
+  size_t p = path.find(kDocuments);
+  if (p == std::string_view::npos) return path;
+  size_t after = p + sizeof(kDocuments) - 1;
+  if (after >= path.size()) return path;
+  return path.substr(after);
+}
+
+// Whether `record` is a dictionary whose "path" has the relative key `key`.
+bool recordHasKey(const PlistValue& record, std::string_view key) {
   const PlistDict* d = record.asDict();
-  return d ? d->getString("path") : std::string();
+  const PlistValue* v = d ? d->find("path") : nullptr;
+  const std::string* path = v ? v->asString() : nullptr;
+  return relativeKeyView(path ? std::string_view(*path) : std::string_view()) == key;
 }
 
 // What a write changed: the array under `key`, whose item i was item
@@ -336,11 +351,7 @@ std::string FileProperty::keyedDigest(const std::string& hash, int64_t time, int
 }
 
 std::string FileProperty::documentsRelativeKey(const std::string& path) {
-  size_t p = path.find(kDocuments);
-  if (p == std::string::npos) return path;
-  size_t after = p + sizeof(kDocuments) - 1;
-  if (after >= path.size()) return path;
-  return path.substr(after);
+  return std::string(relativeKeyView(path));
 }
 
 std::optional<std::string> FileProperty::documentsTail(const std::string& path) {
@@ -376,7 +387,7 @@ bool FileProperty::writeDicTOFile(const std::string& fileName, const PlistDict& 
   ArrayChange change{user, unchangedOrigin(records.size())};
   const std::string key = documentsRelativeKey(dic.getString("path"));
   for (size_t i = 0; i < records.size(); ++i) {
-    if (documentsRelativeKey(recordPath(records[i])) == key) {
+    if (recordHasKey(records[i], key)) {
       records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
       change.origin.erase(change.origin.begin() + static_cast<std::ptrdiff_t>(i));
       break;
@@ -528,7 +539,7 @@ bool FileProperty::updateFileProperty(const std::string& name, const PlistValue&
   if (!key.empty()) {
     for (size_t i = 0; i < records->size(); ++i) {
       PlistDict* d = (*records)[i].asDict();
-      if (d && documentsRelativeKey(d->getString("path")) == key) {
+      if (d && recordHasKey((*records)[i], key)) {
         d->set("state", state);
         change.origin[i] = -1;
       }
@@ -546,8 +557,7 @@ std::optional<PlistDict> FileProperty::getFilePropertyWithPath(const std::string
   const PlistArray* records = store ? userArray(*store, ctx->user) : nullptr;
   if (!records) return std::nullopt;
   for (const PlistValue& r : *records) {
-    const PlistDict* d = r.asDict();
-    if (d && documentsRelativeKey(d->getString("path")) == key) return *d;
+    if (recordHasKey(r, key)) return *r.asDict();
   }
   return std::nullopt;
 }
