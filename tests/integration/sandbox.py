@@ -135,6 +135,14 @@ def wait_for(predicate, timeout=30.0, step=0.05):
     return predicate()
 
 
+def stored_files(folder):
+    """Names of the files written whole in `folder`, sorted: an atomic write's
+    temporary (".NAME.tmp.PID.N", renamed into place when done) is left out."""
+    if not os.path.isdir(folder):
+        return []
+    return sorted(n for n in os.listdir(folder) if not n.startswith("."))
+
+
 def read_journal(path):
     """The UI journal's events (one JSON object a line); [] when there is none yet."""
     if not os.path.exists(path):

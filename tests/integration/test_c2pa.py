@@ -20,7 +20,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 from tsa import OpensslTsa  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
@@ -119,9 +119,9 @@ def capture_with_widget(box):
     host = start_host(box)
     try:
         folder = os.path.join(box.documents, "ScreenShot", USER)
-        before = set(os.listdir(folder)) if os.path.isdir(folder) else set()
+        before = set(stored_files(folder))
         assert host.post("/api/click", {"view": host.buttons()["截屏存证"]})[0] == 204
-        new = wait_for(lambda: os.path.isdir(folder) and set(os.listdir(folder)) - before,
+        new = wait_for(lambda: set(stored_files(folder)) - before,
                        timeout=30)
         assert new, host.log()
         path = os.path.join(folder, sorted(new)[0])

@@ -22,7 +22,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 
 STORE = "com.velmor.files.property.plist"
 NO_SPACE = "No space left on device"
@@ -72,7 +72,7 @@ def inside_namespace():
 
         # 1. Room to spare; then a store of many records, as after months of use.
         capture(1)
-        first = os.listdir(shots)
+        first = stored_files(shots)
         assert len(first) == 1, first
         png_size = os.path.getsize(os.path.join(shots, first[0]))
         store = read_store()
@@ -95,7 +95,7 @@ def inside_namespace():
                 pass
         capture(0, wait_line=("日志:截屏保存失败", 1))
         assert NO_SPACE in text(), text()[-2000:]
-        assert os.listdir(shots) == first, os.listdir(shots)
+        assert stored_files(shots) == first, os.listdir(shots)
         assert open(store_path, "rb").read() == store_bytes, "store changed on a full disk"
         assert leftovers() == [], leftovers()
 
@@ -109,7 +109,7 @@ def inside_namespace():
         assert wait_for(lambda: "日志:文件属性库写入失败" in text(), timeout=30), text()[-2000:]
         assert "无法写入文件属性库" in " ".join(e.get("text", "") for e in read_journal(box.ui_journal)
                                          if e["event"] == "toast")
-        assert len(os.listdir(shots)) == 2, os.listdir(shots)
+        assert len(stored_files(shots)) == 2, os.listdir(shots)
         assert open(store_path, "rb").read() == store_bytes, "store changed on a full disk"
         assert len(read_store()["alice"]) == 3001
         assert leftovers() == [], leftovers()
@@ -117,8 +117,8 @@ def inside_namespace():
         # 4. Space returns: the next capture is stored and recorded.
         os.remove(filler)
         capture(2)
-        assert wait_for(lambda: len(os.listdir(shots)) == 3, timeout=30)
-        newest = sorted(os.listdir(shots))[-1]
+        assert wait_for(lambda: len(stored_files(shots)) == 3, timeout=30)
+        newest = stored_files(shots)[-1]
         assert wait_for(lambda: any(r["path"].endswith("/" + newest) and r.get("hash")
                                     for r in read_store()["alice"]), timeout=30), newest
         assert leftovers() == [], leftovers()

@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import DEMO_USER, start_devserver  # noqa: E402
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 
 USER = DEMO_USER[0]
 STORE = "com.velmor.files.property.plist"
@@ -76,7 +76,7 @@ class NewUser(unittest.TestCase):
         subprocess.run([bin("quillbox"), "trigger"], env=env, check=True, timeout=60)
 
     def shots_now(self):
-        return sorted(os.listdir(self.shots)) if os.path.isdir(self.shots) else []
+        return stored_files(self.shots)
 
     def records(self):
         return (self.box.read_plist(STORE) or {}).get(USER, [])

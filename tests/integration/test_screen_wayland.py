@@ -22,7 +22,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 from wayland_session import PORTAL_FILE, WaylandSession, missing_tools, rgb, size  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
@@ -68,7 +68,7 @@ class Capture:
             return f.read()
 
     def stored(self):
-        return sorted(os.listdir(self.folder)) if os.path.isdir(self.folder) else []
+        return stored_files(self.folder)
 
     def proof_path(self, name):
         return os.path.join(self.box.library, "Proofs", "alice", name + ".proof.json")
@@ -162,7 +162,7 @@ class OneOutput(Desktop):
         self.addCleanup(host.stop)
         self.assertEqual(host.post("/api/click", {"view": host.buttons()["截屏存证"]})[0], 204)
         folder = os.path.join(box.documents, "ScreenShot", "alice")
-        shots = wait_for(lambda: os.path.isdir(folder) and os.listdir(folder), timeout=30)
+        shots = wait_for(lambda: stored_files(folder), timeout=30)
         self.assertTrue(shots, host.log())
         theirs = self.session.grim(os.path.join(self.session.dir, "grim-host.png"))
         self.assertTrue(rgb(os.path.join(folder, shots[0])) == rgb(theirs))

@@ -17,7 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import DEMO_USER, start_devserver  # noqa: E402
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 
 USER = DEMO_USER[0]
 STORE = "com.velmor.files.property.plist"
@@ -96,7 +96,7 @@ class UploadComesBack(unittest.TestCase):
         self.assertTrue(wait_for(lambda: TOLD in self.journal("toast"), timeout=120),
                         self.log()[-3000:])
         shots = os.path.join(self.box.documents, "ScreenShot", USER)
-        path = os.path.join(shots, os.listdir(shots)[0])
+        path = os.path.join(shots, stored_files(shots)[0])
         # Confirmed and not uploaded: its upload-state record is there, not finished.
         self.assertIn(self.upload_state(path), (3, 6))
         self.assertTrue(wait_for(lambda: "日志:上传未完成, 4 秒后重试: " + path in self.log(),

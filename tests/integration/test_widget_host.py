@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from devserver import start_devserver  # noqa: E402
-from sandbox import make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 from tsa import OpensslTsa, require_openssl  # noqa: E402
 from weeapphost import prepare_container, start_host  # noqa: E402
 
@@ -137,7 +137,7 @@ class CaptureProof(unittest.TestCase):
         self.addCleanup(host.stop)
         self.assertEqual(host.post("/api/click", {"view": host.buttons()["截屏存证"]})[0], 204)
         folder = os.path.join(box.documents, "ScreenShot", "alice")
-        shots = wait_for(lambda: os.path.isdir(folder) and os.listdir(folder), timeout=30)
+        shots = wait_for(lambda: stored_files(folder), timeout=30)
         self.assertTrue(shots, host.log())
         shot = os.path.join(folder, shots[0])
         proof = os.path.join(box.library, "Proofs", "alice", shots[0] + ".proof.")
