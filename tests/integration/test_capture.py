@@ -13,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import bin, make_sandbox, read_journal, wait_for  # noqa: E402
+from sandbox import bin, make_sandbox, read_journal, stored_files, wait_for  # noqa: E402
 
 NAME_RE = re.compile(r"^ScreenShot_(\d{8})_(\d{6})\.png$")
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -63,12 +63,6 @@ class Daemon:
         self.log.close()
 
 
-def screenshots(folder):
-    if not os.path.isdir(folder):
-        return []
-    return sorted(n for n in os.listdir(folder) if n.endswith(".png"))
-
-
 class CaptureRoad(unittest.TestCase):
     def setUp(self):
         # A silent capture keeps the test independent of sound devices.
@@ -85,7 +79,7 @@ class CaptureRoad(unittest.TestCase):
     def test_first_trigger_uses_defaults_then_settings_apply(self):
         folder = os.path.join(self.box.documents, "ScreenShot", "alice")
         self.daemon.trigger()
-        first = wait_for(lambda: screenshots(folder), timeout=30)
+        first = wait_for(lambda: stored_files(folder), timeout=30)
         self.assertEqual(len(first), 1, self.daemon.text())
         toasts = countdowns(self.box)
         self.assertEqual(toasts[0]["text"], "5秒之后开始截屏")
@@ -114,7 +108,7 @@ class CaptureRoad(unittest.TestCase):
                              {"screenshotsecond": 7, "screenshotsound": True},
                              fmt=plistlib.FMT_BINARY)
         self.daemon.trigger()
-        both = wait_for(lambda: len(screenshots(folder)) == 2 and screenshots(folder), timeout=60)
+        both = wait_for(lambda: len(stored_files(folder)) == 2 and stored_files(folder), timeout=60)
         self.assertTrue(both, self.daemon.text())
         toasts = countdowns(self.box)
         self.assertEqual(toasts[1]["text"], "7秒之后开始截屏")
@@ -127,10 +121,10 @@ class CaptureRoad(unittest.TestCase):
                 self.box.set_user(user) if user is not None else self.box.set_user(None)
                 if user is not None:
                     self.box.write_plist("com.velmor.userinfo.plist", {"userName": user})
-                before = screenshots(os.path.join(self.box.documents, "ScreenShot", "_nouser"))
+                before = stored_files(os.path.join(self.box.documents, "ScreenShot", "_nouser"))
                 self.daemon.trigger()
                 folder = os.path.join(self.box.documents, "ScreenShot", "_nouser")
-                got = wait_for(lambda: len(screenshots(folder)) > len(before), timeout=30)
+                got = wait_for(lambda: len(stored_files(folder)) > len(before), timeout=30)
                 self.assertTrue(got, self.daemon.text())
                 self.assertIn("没有登录用户", self.daemon.text())
                 time.sleep(1.1)
@@ -227,7 +221,7 @@ class CaptureUnderX11(unittest.TestCase):
         try:
             daemon.trigger()
             folder = os.path.join(self.box.documents, "ScreenShot", "alice")
-            got = wait_for(lambda: screenshots(folder), timeout=30)
+            got = wait_for(lambda: stored_files(folder), timeout=30)
             self.assertTrue(got, daemon.text())
         finally:
             daemon.stop()
